@@ -1,0 +1,107 @@
+#include "listener.h"
+
+#include "service.h"
+
+bool OpenListener(std::unique_ptr<os::Socket>& listener, const ServiceSettings& service,
+                  const LogSettings& log) {
+  auto fail = [&](const std::string& message) {
+    ReportServiceStatus(os::kServiceStopPending, 0, 0, 500);
+    LogEvent(message, log);
+  };
+  listener.reset();
+  if (!Globals.WinsockStarted) {
+    std::uint16_t granted = 0;
+    if (os::NetStartup(0x0002, &granted) != 0) {
+      fail("Winsock cannot be started.  Please check network settings.");
+      os::NetCleanup();
+      return false;
+    }
+    if (granted != 0x0002) {
+      fail("WinSock 2.0 is not available");
+      os::NetCleanup();
+      return false;
+    }
+    Globals.WinsockStarted = true;
+  }
+  int error = 0;
+  std::unique_ptr<os::Socket> socket = os::CreateTcpSocket(&error);
+  if (!socket) {
+    fail(Format("Winsock Error #: %d Local socket could not be created", error));
+    os::NetCleanup();
+    return false;
+  }
+  if ((error = socket->SetNonBlocking()) != 0) {
+    fail(Format("Winsock Error #: %d Local socket could not be configured", error));
+    socket.reset();
+    os::NetCleanup();
+    return false;
+  }
+  if ((error = socket->Bind(static_cast<std::uint16_t>(service.TCPPort & 0xFFFF))) != 0) {
+    if (error == os::kWsaAddrInUse) {
+      fail(Format("TCP Port number, %d, already used", service.TCPPort));
+    } else {
+      fail(Format("Winsock Error #: %d Error binding socket", error));
+    }
+    socket.reset();
+    os::NetCleanup();
+    return false;
+  }
+  if ((error = socket->Listen(0)) != 0) {
+    if (error == os::kWsaAddrInUse) {
+      fail("Port number aleady used");
+    } else {
+      fail(Format("Winsock Error #: %d Error binding socket", error));
+    }
+    return false;
+  }
+  LogDebug("TCP socket initialized", log);
+  listener = std::move(socket);
+  Globals.ListenerClosed = false;
+  return true;
+}
+
+void CloseListener(std::unique_ptr<os::Socket>& listener) {
+  if (!Globals.ListenerClosed) listener.reset();
+  Globals.ListenerClosed = true;
+}
+
+SessionOutcome WaitForClient(os::Event& exitEvent, std::unique_ptr<os::Socket>& listener,
+                             std::unique_ptr<os::Socket>& client, std::string& clientAddress,
+                             const std::string& comPort, const LogSettings& log,
+                             const ServiceSettings& service) {
+  for (;;) {
+    if (Globals.ListenerClosed) OpenListener(listener, service, log);
+    int error = listener ? listener->SelectEvents(os::kNetAccept) : os::kErrInvalidHandle;
+    if (!listener || error != 0) {
+      // A listener that could not be made again is not usable: the cycle ends.
+      if (!listener) error = 10038;  // WSAENOTSOCK
+      LogEvent(Format("Error configuring WSAEvent. WinSock error: %d", error), log);
+      return SessionOutcome::SocketFailure;
+    }
+    LogDebug("Waiting for connection", log);
+    os::Waitable* handles[] = {&exitEvent, listener->EventWaitable()};
+    int waitError = 0;
+    int signalled = os::WaitAny(handles, os::kInfinite, &waitError);
+    if (signalled == 0) {
+      LogDebug("Exit Signalled", log);
+      return SessionOutcome::ExitRequested;
+    }
+    if (signalled != 1) {
+      LogEvent(Format("Win32 Error #: %d Error waiting for connection", waitError), log);
+      return SessionOutcome::SystemFailure;
+    }
+    listener->TakeEvents(&error);
+    std::string address;
+    std::unique_ptr<os::Socket> accepted = listener->Accept(&address, &error);
+    if (!accepted) {
+      if (error == os::kWsaWouldBlock) continue;
+      LogEvent(Format("Winsock error #: %d Error creating connection to client", error), log);
+      return SessionOutcome::SocketFailure;
+    }
+    CloseListener(listener);
+    clientAddress = address.substr(0, 15);
+    client = std::move(accepted);
+    LogEvent(Format("%s connected to %s", clientAddress.c_str(), comPort.c_str()), log);
+    return SessionOutcome::Accepted;
+  }
+}

@@ -1,0 +1,21 @@
+// The TCP listener: one client at a time. The listening socket is closed while a client is
+// connected, so a second client is refused, and made anew for the next wait.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "event_log.h"
+#include "os/os.h"
+#include "settings.h"
+
+enum class SessionOutcome { Accepted, ExitRequested, SocketFailure, SessionClosed, SystemFailure };
+
+bool OpenListener(std::unique_ptr<os::Socket>& listener, const ServiceSettings& service,
+                  const LogSettings& log);
+void CloseListener(std::unique_ptr<os::Socket>& listener);
+
+SessionOutcome WaitForClient(os::Event& exitEvent, std::unique_ptr<os::Socket>& listener,
+                             std::unique_ptr<os::Socket>& client, std::string& clientAddress,
+                             const std::string& comPort, const LogSettings& log,
+                             const ServiceSettings& service);

@@ -1,0 +1,217 @@
+// The device server's platform seam.
+//
+// Everything the service decides lives in the portable code above this folder; the platform only
+// performs operations and reports their outcome as a Win32 or Winsock error number (0 = success),
+// whatever the platform, so that every log line is the same on Windows and Linux.
+//
+// win32/ implements this with the Win32 calls the service is defined by (service control manager,
+// registry, overlapped serial I/O, WSAEventSelect, WaitForMultipleObjects); posix/ with termios,
+// poll, eventfd and pthreads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace os {
+
+// ---- Error numbers (Win32 / Winsock values on every platform) ---------------------------------
+constexpr int kErrFileNotFound = 2;
+constexpr int kErrAccessDenied = 5;
+constexpr int kErrInvalidHandle = 6;
+constexpr int kErrInvalidParameter = 87;
+constexpr int kErrOperationAborted = 995;
+constexpr int kErrIoIncomplete = 996;
+constexpr int kErrIoPending = 997;
+constexpr int kErrDeviceNotConnected = 1167;
+constexpr int kErrServiceNotInExe = 1063;  // dispatcher called outside the service control manager
+
+constexpr int kWsaWouldBlock = 10035;
+constexpr int kWsaConnAborted = 10053;
+constexpr int kWsaConnReset = 10054;
+constexpr int kWsaNotConnected = 10057;
+constexpr int kWsaShutdown = 10058;
+constexpr int kWsaAddrInUse = 10048;
+
+// Longest serial port name the platform accepts (Windows builds "\\.\" + name in a 16-byte buffer;
+// on Linux the name may be a device path).
+extern const std::size_t kMaxPortNameLength;
+
+// ---- Waiting ----------------------------------------------------------------------------------
+// Anything that can be waited on. Only the platform that made it knows what stands behind it.
+class Waitable {
+ public:
+  virtual ~Waitable() = default;
+};
+
+class Event : public Waitable {
+ public:
+  virtual void Set() = 0;
+  virtual void Reset() = 0;
+};
+
+// manualReset: stays signalled until Reset. Otherwise a wait that returns it consumes the signal.
+std::unique_ptr<Event> CreateEvent(bool manualReset);
+
+constexpr int kWaitTimeout = -1;
+constexpr int kWaitFailed = -2;
+constexpr int kInfinite = -1;
+
+// Waits until one of `list` is signalled or `timeoutMs` passes (kInfinite: no limit). Returns the
+// lowest signalled index, kWaitTimeout, or kWaitFailed with `*error` set. Null entries are skipped
+// (never signalled). An auto-reset event is consumed only when its own index is returned.
+int WaitAny(std::span<Waitable* const> list, int timeoutMs, int* error);
+
+// ---- Threads ----------------------------------------------------------------------------------
+class Thread {
+ public:
+  virtual ~Thread() = default;  // joins
+  virtual void Join() = 0;
+};
+// Starts `body` on a new thread; on failure returns null and sets `*error`.
+std::unique_ptr<Thread> StartThread(std::function<void()> body, int* error);
+
+// ---- Time and paths ---------------------------------------------------------------------------
+std::tm LocalTimeNow();
+// Turns a path as written in a startup file into one the platform opens (backslashes become
+// slashes on POSIX; unchanged on Windows).
+std::string NativePath(const std::string& path);
+
+// ---- Service host -----------------------------------------------------------------------------
+enum ServiceState : std::uint32_t {
+  kServiceStopped = 1,
+  kServiceStartPending = 2,
+  kServiceStopPending = 3,
+  kServiceRunning = 4,
+};
+constexpr std::uint32_t kControlStop = 1;
+constexpr std::uint32_t kControlInterrogate = 4;
+constexpr std::uint32_t kControlShutdown = 5;
+constexpr std::uint32_t kAcceptStop = 1;
+constexpr std::uint32_t kAcceptShutdown = 4;
+
+struct ServiceStatus {
+  std::uint32_t state = kServiceStopped;
+  std::uint32_t controlsAccepted = 0;
+  std::uint32_t win32ExitCode = 0;
+  std::uint32_t checkPoint = 0;
+  std::uint32_t waitHint = 0;
+};
+
+using ServiceMainFn = void (*)(int argc, char** argv);
+using ControlHandlerFn = void (*)(std::uint32_t control);
+
+// Hands `serviceMain` to the service control manager and blocks until the service has stopped.
+// The result is the process's exit code: on Windows 0 when the process was not started as a
+// service (then `serviceMain` never runs) and nonzero after a run. POSIX runs `serviceMain` as a
+// foreground daemon (SIGTERM and SIGINT become stop controls, argv[0] is the program's name) and
+// returns 0 after a clean stop.
+int RunServiceDispatcher(ServiceMainFn serviceMain);
+// Registers the control handler; returns 0 or an error number.
+int RegisterControlHandler(const std::string& serviceName, ControlHandlerFn handler);
+// Passes a status report on (POSIX: nowhere).
+void SetStatus(const ServiceStatus& status);
+
+// The registered program path of the service: Windows reads "ImagePath" of
+// HKLM\SYSTEM\CurrentControlSet\Services\<name> (any length); POSIX gives the program's own path.
+struct ImagePathResult {
+  int openError = 0;   // the service's registry key could not be opened
+  int queryError = 0;  // the value could not be read
+  std::string path;
+};
+ImagePathResult ReadServiceImagePath(const std::string& serviceName);
+// Makes `dir` the process's current directory; returns 0 or an error number.
+int SetCurrentDir(const std::string& dir);
+
+// ---- Serial device ----------------------------------------------------------------------------
+struct LineSettings {
+  std::uint32_t baudRate = 0;
+  std::uint8_t byteSize = 8;
+  std::uint8_t parity = 0;    // NOPARITY 0, ODDPARITY 1, EVENPARITY 2, MARKPARITY 3, SPACEPARITY 4
+  bool parityCheck = false;   // fParity
+  std::uint8_t stopBits = 0;  // ONESTOPBIT 0, ONE5STOPBITS 1, TWOSTOPBITS 2
+};
+
+enum class ModemLine { kDtr, kRts };
+
+// One open serial port, overlapped on Windows, non-blocking on POSIX. All operations return 0 or
+// an error number.
+class SerialPort {
+ public:
+  virtual ~SerialPort() = default;  // cancels and waits for outstanding I/O, then closes
+
+  virtual int SetupBuffers(std::uint32_t rxSize, std::uint32_t txSize) = 0;
+  virtual int GetLineSettings(LineSettings* out) = 0;
+  // Sets bit rate, data bits, parity and stop bits, binary mode, no hardware or software flow
+  // control; leaves DTR/RTS control, special characters and limits as the driver holds them.
+  virtual int SetLineSettings(const LineSettings& settings) = 0;
+  // Reads return at once with whatever is buffered (possibly nothing); writes have no time-out.
+  virtual int SetNonBlockingTimeouts() = 0;
+  virtual int SetModemLine(ModemLine line, bool high) = 0;
+
+  // Character-received notification. SetReceiveMask selects it; ArmReceiveWait starts a wait for
+  // it unless one is already outstanding (0 or kErrIoPending: armed; anything else: failure).
+  // ReceiveWaitable is signalled once characters have arrived; ReceiveWaitDone consumes a
+  // completed wait (returns false while it is still outstanding).
+  virtual int SetReceiveMask() = 0;
+  virtual int ArmReceiveWait() = 0;
+  virtual Waitable* ReceiveWaitable() = 0;
+  virtual bool ReceiveWaitDone() = 0;
+
+  // Reads at most `size` bytes that have already arrived; never blocks. `*got` may be 0.
+  virtual int Read(std::uint8_t* buffer, std::size_t size, std::size_t* got) = 0;
+
+  // Starts writing `size` bytes; the port copies them and owns the copy until the write is done.
+  // Returns 0 with `*written` set when it completed at once, kErrIoPending when it goes on in the
+  // background (WriteWaitable is then signalled on completion and FinishWrite reports it), or an
+  // error. A write started while another is outstanding first waits for that one.
+  virtual int StartWrite(const std::uint8_t* data, std::size_t size, std::size_t* written) = 0;
+  virtual Waitable* WriteWaitable() = 0;
+  virtual bool WritePending() const = 0;
+  // Collects the outcome of the outstanding write once WriteWaitable was signalled: 0 with
+  // `*written`, kErrIoIncomplete while it still runs, or an error.
+  virtual int FinishWrite(std::size_t* written) = 0;
+};
+
+// Opens the named port ("COM3", and on POSIX also an absolute device path) for exclusive use.
+// On failure returns null and sets `*error` (kErrFileNotFound, kErrAccessDenied when in use, ...).
+std::unique_ptr<SerialPort> OpenSerialDevice(const std::string& portName, int* error);
+
+// ---- TCP sockets ------------------------------------------------------------------------------
+constexpr unsigned kNetRead = 1;     // FD_READ
+constexpr unsigned kNetWrite = 2;    // FD_WRITE
+constexpr unsigned kNetAccept = 8;   // FD_ACCEPT
+constexpr unsigned kNetClose = 32;   // FD_CLOSE
+
+// A non-blocking IPv4 TCP socket whose network events can be waited on.
+class Socket {
+ public:
+  virtual ~Socket() = default;  // closes
+  virtual int SetNonBlocking() = 0;
+  virtual int Bind(std::uint16_t port) = 0;  // INADDR_ANY, no address reuse
+  virtual int Listen(int backlog) = 0;
+  // Accepts a waiting connection: the new socket and the peer's dotted-decimal address.
+  virtual std::unique_ptr<Socket> Accept(std::string* peerAddress, int* error) = 0;
+  // Ties the socket's notification to the events in `mask` (kNet* bits). Returns 0 or an error.
+  virtual int SelectEvents(unsigned mask) = 0;
+  virtual Waitable* EventWaitable() = 0;
+  // Which selected events occurred since the last call (resets the notification).
+  virtual unsigned TakeEvents(int* error) = 0;
+  // 0 with `*got` bytes (0: the peer closed), or an error number.
+  virtual int Receive(std::uint8_t* buffer, std::size_t size, std::size_t* got) = 0;
+  // 0 with `*sent` bytes accepted (possibly fewer than offered), or an error number.
+  virtual int Send(const std::uint8_t* data, std::size_t size, std::size_t* sent) = 0;
+  // The bound local port (useful when port 0 was asked for).
+  virtual std::uint16_t LocalPort() const = 0;
+};
+
+// Starts the socket layer asking for `version` (0x0002 = 2.0); `*granted` receives what it gives.
+int NetStartup(std::uint16_t version, std::uint16_t* granted);
+void NetCleanup();
+std::unique_ptr<Socket> CreateTcpSocket(int* error);
+
+}  // namespace os

@@ -1,0 +1,88 @@
+#include "service.h"
+
+#include "connection_cycle.h"
+#include "event_log.h"
+#include "listener.h"
+#include "serial_port.h"
+#include "settings.h"
+
+ServerGlobals Globals;
+
+void ReportServiceStatus(std::uint32_t state, std::uint32_t win32ExitCode,
+                         std::uint32_t checkPoint, std::uint32_t waitHint) {
+  os::ServiceStatus status;
+  status.state = state;
+  status.controlsAccepted =
+      state == os::kServiceStartPending ? 0 : (os::kAcceptStop | os::kAcceptShutdown);
+  status.win32ExitCode = win32ExitCode;
+  status.checkPoint = checkPoint;
+  status.waitHint = waitHint;
+  os::SetStatus(status);
+}
+
+void ServiceControlHandler(std::uint32_t control) {
+  if (control == os::kControlStop || control == os::kControlShutdown) {
+    ReportServiceStatus(os::kServiceStopPending, 0, 0, 0);
+    if (Globals.ExitEvent) Globals.ExitEvent->Set();
+  } else {
+    ReportServiceStatus(os::kServiceRunning, 0, 0, 0);
+  }
+}
+
+std::string InstanceDirectoryFromImagePath(const std::string& imagePath) {
+  std::string path = imagePath;
+  if (!path.empty() && path.front() == '"') {
+    // "C:\Program Files\X\vmds.exe" (possibly followed by arguments): the text inside the quotes.
+    std::size_t closing = path.find('"', 1);
+    path = path.substr(1, closing == std::string::npos ? std::string::npos : closing - 1);
+  }
+  std::size_t separator = path.find_last_of("\\/");
+  return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+}
+
+void ServiceMain(int argc, char** argv) {
+  std::string serviceName = argc > 0 && argv[0] != nullptr ? argv[0] : "";
+  os::RegisterControlHandler(serviceName, ServiceControlHandler);
+  ReportServiceStatus(os::kServiceStartPending, 0, 0, 500);
+
+  ServiceSettings service;
+  SerialSettings serial;
+  LogSettings log;
+
+  Globals.ExitEvent = os::CreateEvent(true);
+  Globals.MaxConnectEvent = os::CreateEvent(false);
+
+  os::ImagePathResult image = os::ReadServiceImagePath(serviceName);
+  if (image.openError != 0) {
+    LogEvent(Format("Win32 Error #: %d Could not open registry", image.openError), log);
+  } else if (image.queryError != 0) {
+    LogEvent(Format("Win32 Error #: %d Could not query registry", image.queryError), log);
+  }
+  std::string directory = InstanceDirectoryFromImagePath(image.path);
+  if (!directory.empty()) os::SetCurrentDir(directory);
+  std::string startupFile = directory + "vmds.ini";
+
+  if (!ReadServiceSettings(startupFile, service, serial, log)) {
+    LogEvent("Some default values may be used due to error reading startup file", log);
+  }
+
+  std::unique_ptr<os::SerialPort> port;
+  std::unique_ptr<os::Socket> listener;
+  bool initialised = OpenSerialPort(serial, service, log, port) &&
+                     OpenListener(listener, service, log);
+  if (!initialised) LogEvent("Velmora Device Server could not be initialized successfully", log);
+
+  ReportServiceStatus(os::kServiceRunning, 0, 0, 0);
+  if (initialised) {
+    LogEvent(std::string("STARTUP: Daltrimore Velmora Device Server Ver ") + kVersionText, log);
+  }
+  LogDebug("--Debug Mode Enabled--", log);
+
+  if (initialised) RunConnectionCycle(*port, listener, service, serial, log);
+
+  ReportServiceStatus(os::kServiceStopPending, 0, 0, 250);
+  CloseListener(listener);
+  port.reset();
+  LogEvent(std::string("SHUTDOWN: Daltrimore Velmora Device Server Ver ") + kVersionText, log);
+  ReportServiceStatus(os::kServiceStopped, 0, 0, 0);
+}

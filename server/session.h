@@ -1,0 +1,28 @@
+// The session bridge: moves bytes between one client and the serial port until something ends
+// the session.
+#pragma once
+
+#include <string>
+
+#include "event_log.h"
+#include "listener.h"
+#include "os/os.h"
+
+// Bytes per receive from the client and per read from the port.
+constexpr std::size_t kChunkSize = 64;
+
+struct SessionContext {
+  os::Event& exitEvent;
+  os::Event& maxConnectEvent;
+  os::Socket& client;
+  os::SerialPort& port;
+  int idleTimeout;  // milliseconds, -1 = no limit
+  const std::string& clientAddress;
+  const std::string& comPort;
+  const LogSettings& log;
+};
+
+// True for a chunk that is exactly the close command "SSSP=0" (read as text up to a zero byte).
+bool IsCloseCommand(const std::uint8_t* data, std::size_t size);
+
+SessionOutcome RunSession(const SessionContext& context);

@@ -1,0 +1,55 @@
+// The service's configuration records and the reader of its startup file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "event_log.h"
+
+struct ServiceSettings {
+  std::int32_t TCPPort = 6100;
+  bool DropDTRonSocketClose = false;
+  bool DropRTSonSocketClose = false;
+  std::int32_t MaxConnectTime = -1;  // milliseconds, -1 = no limit
+  std::int32_t IdleTimeout = -1;     // milliseconds, -1 = no limit
+};
+
+struct SerialSettings {
+  std::string COMPort = "Com1";
+  std::int32_t COMPortBitRate = 1200;
+  std::int32_t COMPortDataBits = 8;
+  std::string COMPortParity = "NOPARITY";
+  std::string COMPortStopBits = "ONESTOPBIT";
+};
+
+// Field limits of the records.
+constexpr std::size_t kMaxTokenLength = 19;
+constexpr std::size_t kMaxLogFilenameLength = 254;
+// Lines of the startup file are taken at most this many characters at a time; the rest of a
+// longer line is handled as a line of its own.
+constexpr std::size_t kMaxLinePiece = 157;
+
+// Value parsers of the startup file. Each returns nothing for a bad value.
+// number: a whole decimal floating-point number (exponent e/E/d/D), truncated toward zero;
+// an empty value is 0.
+std::optional<std::int32_t> ParseNumberValue(const std::string& value);
+// seconds: a number of seconds as milliseconds, 0 meaning no limit (-1).
+std::optional<std::int32_t> ParseSecondsValue(const std::string& value);
+// yes/no in any letter case.
+std::optional<bool> ParseYesNoValue(const std::string& value);
+
+// Splits file content into the lines the reader sees: CR LF counts as one line end, and a line
+// longer than kMaxLinePiece is cut into pieces, each handed on with its line feed if it has one.
+void SplitStartupLines(const std::string& content, void (*fn)(const std::string&, void*),
+                       void* context);
+
+// Applies one startup-file line to the records; returns false for a recognised key with a bad
+// value.
+bool ApplyStartupLine(const std::string& line, ServiceSettings& service, SerialSettings& serial,
+                      LogSettings& log);
+
+// Reads the startup file at `path` into the records (which hold their defaults beforehand) and
+// sets DebugEnabled. True when the file was read and every recognised key had a valid value.
+bool ReadServiceSettings(const std::string& path, ServiceSettings& service,
+                         SerialSettings& serial, LogSettings& log);
