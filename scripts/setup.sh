@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what the build needs on Debian 12 (as root, or through sudo).
+#   scripts/setup.sh          packages to build and run the device server on Linux
+#   scripts/setup.sh --all    also the cross compiler, Wine and Xvfb for the Windows programs and
+#                             every test layer
+set -euo pipefail
+
+packages=(cmake ninja-build g++ make pkg-config python3)
+if [ "${1:-}" = "--all" ]; then
+  packages+=(libgtest-dev libgmock-dev googletest libbenchmark-dev
+             g++-mingw-w64-x86-64-posix wine wine64 xvfb socat fonts-wine
+             libxrender1 libxrandr2 libxi6 libxcursor1 libxcomposite1 libxinerama1
+             libxxf86vm1 libxfixes3 procps)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
