@@ -5,7 +5,7 @@
 #                             every test layer
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make pkg-config python3)
+packages=(cmake ninja-build g++ make pkg-config python3 netcat-openbsd)
 if [ "${1:-}" = "--all" ]; then
   packages+=(libgtest-dev libgmock-dev googletest libbenchmark-dev
              g++-mingw-w64-x86-64-posix wine wine64 xvfb socat fonts-wine
