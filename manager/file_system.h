@@ -1,0 +1,22 @@
+// The manager's file-system seam. Every operation returns 0 or a Win32 error number, on every
+// platform; the portable code turns the number into its message (run_time_error.h).
+// Paths are Windows paths as the manager composes them (backslash-separated).
+#pragma once
+
+#include <string>
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  // The whole content of the file, byte for byte.
+  virtual int ReadTextFile(const std::string& path, std::string* content) = 0;
+  // Creates the file or discards its old content, then writes `content` byte for byte.
+  virtual int WriteTextFile(const std::string& path, const std::string& content) = 0;
+  virtual int MakeDirectory(const std::string& path) = 0;
+  // Copies one file, replacing the target.
+  virtual int CopyOneFile(const std::string& from, const std::string& to) = 0;
+  // Deletes a directory with all its files and subdirectories, read-only ones included. Links
+  // (reparse points) inside are removed themselves, never followed. Callers go through
+  // DeleteInstanceDirectory (instance_directory.h), which checks the path first.
+  virtual int DeleteDirectoryTree(const std::string& path) = 0;
+};

@@ -1,0 +1,44 @@
+// Registering, starting, restarting and deleting instance services.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "service_database.h"
+#include "view.h"
+
+inline constexpr const char* kServiceDescription =
+    "Permits a COM port connected sensor or device to be accessed over TCP";
+
+// The three outcome messages of RestartInstanceService.
+inline constexpr const char* kRestartStarted =
+    "Changes are saved and service is started successfully";
+inline constexpr const char* kRestartFailedToStart =
+    "Changes are saved but failed to start service. Check the Instance Log File.";
+inline constexpr const char* kRestartNotStarted =
+    "Changes are saved but service is not started successfully. Check the Instance Log File.";
+
+// Longest wait for a stop-pending service in RestartInstanceService and DeleteInstanceService:
+// this many waits of 1000 ms (the removal tool's 90 seconds). The section leaves the bound open.
+constexpr int kMaxStopPendingWaits = 90;
+
+// The program path as registered: in double quotes, so that a path with blanks cannot start
+// another program (the device server reads quoted and unquoted paths). A path that already
+// starts with a double quote is passed as it is.
+std::string QuotedProgramPath(const std::string& programPath);
+
+// Registers an own-process, automatic-start service of the local system account with the fixed
+// description. Nonzero when the service was registered; it is not started.
+int CreateInstanceService(ServiceDatabase& db, const std::string& serviceName,
+                          const std::string& displayName, const std::string& programPath);
+
+// Starts the service; 1 when it is running afterwards (checked after 500 ms, and once more after
+// another 1000 ms while start pending), else 0.
+std::int16_t StartInstanceService(ServiceDatabase& db, const std::string& serviceName);
+
+// Stops the service when it runs, starts it, and tells the user the outcome (exclamation icon).
+void RestartInstanceService(ServiceDatabase& db, View& view, const std::string& serviceName);
+
+// Stops the service unless it is stopped and deletes it. Nonzero when the deletion was accepted;
+// 0 when the service cannot be opened or deleted.
+int DeleteInstanceService(ServiceDatabase& db, const std::string& serviceName);

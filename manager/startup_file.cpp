@@ -1,0 +1,328 @@
+#include "startup_file.h"
+
+#include <functional>
+#include <map>
+
+#include "instance_names.h"
+#include "run_time_error.h"
+#include "value_conversions.h"
+
+namespace {
+
+const char* kCrLf = "\r\n";
+
+std::string YesNo(std::int16_t flag) { return flag == 1 ? "Yes" : "No"; }
+
+std::string StopBitsToken(float stopBits) {
+  if (stopBits == 1.0f) return "ONESTOPBIT";
+  if (stopBits == 1.5f) return "ONE5STOPBITS";
+  if (stopBits == 2.0f) return "TWOSTOPBITS";
+  return "";
+}
+
+class Lines {
+ public:
+  void Add(const std::string& line) { text_ += line + kCrLf; }
+  void Key(const char* key, const std::string& value) { Add(std::string(key) + "=" + value); }
+  void Separator() { Add(" "); }
+  const std::string& Text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+}  // namespace
+
+StartupFileLayout ChooseLayout(const VMDSInstanceClass& record, bool createflag) {
+  if (createflag) return StartupFileLayout::kNewInstance;
+  return record.mMasterInstance ? StartupFileLayout::kMaster : StartupFileLayout::kInstance;
+}
+
+std::string StartupFileText(const ManagerState& state, const VMDSInstanceClass& r,
+                            StartupFileLayout layout) {
+  const std::string product = kProductName;
+  Lines out;
+  const bool master = layout == StartupFileLayout::kMaster;
+  const bool fresh = layout == StartupFileLayout::kNewInstance;
+  std::string logFile = Trim(r.mLogFileName);
+  if (logFile.empty() && !fresh) logFile = ".\\vmds.log";
+  const std::string stopBits = StopBitsToken(r.mCOMPortStopBits);
+
+  if (master) {
+    out.Add("[Daltrimore " + product + " - Master]");
+    out.Separator();
+    out.Add("# DO NOT CHANGE THE NEXT EIGHT VARIABLES - THEY ARE UNDER PROGRAM CONTROL");
+    out.Key("FirstTimeRun", state.FirstTimeRun ? "True" : "False");
+    out.Key("InstallDir", Trim(r.mInstallDir));
+    out.Add("MasterInstance=True");
+    out.Key("NumberofInstancesInstalled", std::to_string(state.NumberofInstancesInstalled));
+    out.Key("InstanceNamesList", Trim(state.InstanceNamesList));
+    out.Key("InstanceName", Trim(r.mInstanceName));
+    out.Key("ServiceName", Trim(r.mServiceName));
+    out.Key("ServiceDisplayName", Trim(r.mServiceDisplayName));
+    out.Separator();
+    out.Separator();
+  } else {
+    out.Add("[Daltrimore " + product + " - Instance - " + Trim(r.mInstanceName) + "]");
+    out.Separator();
+    out.Add("# DO NOT CHANGE THE NEXT FIVE VARIABLES - THEY ARE UNDER PROGRAM CONTROL");
+    out.Key("InstallDir", Trim(r.mInstallDir));
+    out.Add("MasterInstance=False");
+    out.Key("InstanceName", Trim(r.mInstanceName));
+    out.Key("ServiceName", Trim(r.mServiceName));
+    out.Key("ServiceDisplayName", Trim(r.mServiceDisplayName));
+    out.Separator();
+    out.Separator();
+  }
+  if (fresh) {
+    out.Add("DebugEnabled=No");
+    out.Key("LogFilename", logFile);
+    out.Key("TCPPort", std::to_string(r.mTCPPort));
+    out.Key("COMPort", Trim(r.mCOMPort));
+    out.Add("COMPortBitRate=1200");
+    out.Add("COMPortDataBits=8");
+    out.Add("COMPortParity=NOPARITY");
+    out.Add("COMPortStopBits=ONESTOPBIT");
+    out.Add("DropDTRonSocketClose=No");
+    out.Add("DropRTSonSocketClose=No");
+    out.Add("MaxConnectTime=0");
+    out.Add("IdleTimeout=120");
+    return out.Text();
+  }
+  out.Key("DebugEnabled", YesNo(r.mDebugEnabled));
+  out.Key("LogFilename", logFile);
+  out.Key("TCPPort", std::to_string(r.mTCPPort));
+  out.Key("COMPort", Trim(r.mCOMPort));
+  out.Key("COMPortBitRate", std::to_string(r.mCOMPortBitRate));
+  out.Key("COMPortDataBits", std::to_string(r.mCOMPortDataBits));
+  out.Key("COMPortParity", Trim(r.mCOMPortParity));
+  if (!stopBits.empty()) out.Key("COMPortStopBits", stopBits);
+  out.Key("DropDTRonSocketClose", YesNo(r.mDropDTRonSocketClose));
+  out.Key("DropRTSonSocketClose", YesNo(r.mDropRTSonSocketClose));
+  out.Key("MaxConnectTime", std::to_string(r.mMaxConnectTime));
+  out.Key("IdleTimeout", std::to_string(r.mIdleTimeout));
+  if (master) out.Key("UserManualFilename", Trim(state.UserManualFilename));
+  return out.Text();
+}
+
+std::string WriteFailureMessage(const std::string& path_filename, int number) {
+  std::string text;
+  switch (number) {
+    case kErrBadFileNameOrNumber: case kErrBadFileName: text = "- illegal filename."; break;
+    case kErrBadFileMode: text = "- access denied."; break;
+    case kErrDeviceIO: text = "- internal disk error."; break;
+    case kErrDiskFull: text = "- disk is full."; break;
+    case kErrInputPastEnd: text = "- file is corrupt."; break;
+    case kErrDeviceUnavailable: text = "- device unavailable."; break;
+    case kErrPermissionDenied: text = "- file already in use."; break;
+    case kErrDiskNotReady: text = "- drive not ready."; break;
+    case kErrPathFileAccess: text = "- file is read-only."; break;
+    case kErrPathNotFound: text = "- path does not exist."; break;
+    default: text = "- Error number: " + std::to_string(number) + "."; break;
+  }
+  return "Cannot open file for write: " + path_filename + " " + text;
+}
+
+std::string ReadFailureMessage(const std::string& path, int number) {
+  std::string text;
+  switch (number) {
+    case kErrBadFileNameOrNumber: case kErrBadFileName: text = "illegal filename"; break;
+    case kErrFileNotFound: text = "file not found"; break;
+    case kErrBadFileMode: text = "access denied"; break;
+    case kErrFileAlreadyOpen: text = "already in use"; break;
+    case kErrDeviceIO: text = "internal disk error"; break;
+    case kErrDiskFull: text = "disk is full"; break;
+    case kErrInputPastEnd: text = "file is corrupt"; break;
+    case kErrDeviceUnavailable: text = "device unavailable"; break;
+    case kErrDiskNotReady: text = "drive not ready"; break;
+    case kErrPathNotFound: text = "path does not exist"; break;
+    default:
+      text = "Error " + std::to_string(number) + ", " + RunTimeErrorDescription(number) + ".";
+      break;
+  }
+  return "Cannot open for read, " + path + ", " + text;
+}
+
+void WriteStartupFile(const ManagerState& state, FileSystem& fs, View& view,
+                      const std::string& path_filename, bool createflag,
+                      std::int16_t instance_index) {
+  int number = 0;
+  try {
+    const VMDSInstanceClass& record = state.Instances.Item(instance_index);
+    std::string text = StartupFileText(state, record, ChooseLayout(record, createflag));
+    number = RunTimeErrorFromWin32(fs.WriteTextFile(path_filename, text));
+  } catch (const RunTimeFailure& failure) {
+    number = failure.Number();
+  }
+  if (number != 0)
+    view.ShowMessage(WriteFailureMessage(path_filename, number), MessageIcon::kExclamation,
+                     MessageButtons::kOk);
+}
+
+std::vector<std::string> SplitLines(const std::string& content) {
+  std::vector<std::string> lines;
+  std::string line;
+  for (std::size_t i = 0; i < content.size(); ++i) {
+    char c = content[i];
+    if (c == '\r' || c == '\n') {
+      lines.push_back(line);
+      line.clear();
+      if (c == '\r' && i + 1 < content.size() && content[i + 1] == '\n') ++i;
+    } else {
+      line += c;
+    }
+  }
+  if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
+namespace {
+
+// One key of the reader: what it does in the master file and in an instance file.
+using Apply = std::function<void(ManagerState&, VMDSInstanceClass&, const std::string&)>;
+struct KeyRule {
+  Apply master;
+  Apply instance;  // empty: ignored in instance files
+};
+
+const std::map<std::string, KeyRule>& KeyRules() {
+  static const std::map<std::string, KeyRule> rules = [] {
+    std::map<std::string, KeyRule> m;
+    auto same = [&m](const char* key, Apply apply) { m[key] = KeyRule{apply, apply}; };
+    m["FirstTimeRun"] = {[](ManagerState& s, VMDSInstanceClass&, const std::string& v) {
+                           s.FirstTimeRun = ReadBoolean(v);
+                         }, nullptr};
+    m["InstallDir"] = {[](ManagerState& s, VMDSInstanceClass& r, const std::string& v) {
+                         s.InstallDir = Trim(v);
+                         r.mInstallDir = Trim(v);
+                       },
+                       [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+                         r.mInstallDir = Trim(v);
+                       }};
+    same("MasterInstance", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mMasterInstance = ReadBoolean(v);
+    });
+    m["NumberofInstancesInstalled"] = {
+        [](ManagerState& s, VMDSInstanceClass&, const std::string& v) {
+          s.NumberofInstancesInstalled = ReadNumber16(v);
+        }, nullptr};
+    m["InstanceNamesList"] = {[](ManagerState& s, VMDSInstanceClass&, const std::string& v) {
+                                s.InstanceNamesList = Trim(v);
+                              }, nullptr};
+    m["InstanceName"] = {[](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+                           r.mInstanceName = Trim(v);
+                         }, nullptr};
+    same("ServiceName", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mServiceName = Trim(v);
+    });
+    same("ServiceDisplayName", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mServiceDisplayName = Trim(v);
+    });
+    same("DebugEnabled", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mDebugEnabled = ReadYes(v);
+    });
+    same("LogFilename", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mLogFileName = Trim(v);
+    });
+    same("TCPPort", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mTCPPort = ReadNumber32(v);
+    });
+    same("COMPort", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mCOMPort = Trim(v);
+    });
+    same("COMPortBitRate", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mCOMPortBitRate = ReadNumber32(v);
+    });
+    same("COMPortDataBits", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mCOMPortDataBits = ReadNumber16(v);
+    });
+    same("COMPortParity", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mCOMPortParity = Trim(v);
+    });
+    same("COMPortStopBits", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      std::string token = Trim(v);
+      if (token == "ONESTOPBIT") r.mCOMPortStopBits = 1;
+      else if (token == "ONE5STOPBITS") r.mCOMPortStopBits = 1.5f;
+      else if (token == "TWOSTOPBITS") r.mCOMPortStopBits = 2;
+    });
+    same("DropDTRonSocketClose", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mDropDTRonSocketClose = ReadYes(v);
+    });
+    same("DropRTSonSocketClose", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mDropRTSonSocketClose = ReadYes(v);
+    });
+    same("MaxConnectTime", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mMaxConnectTime = ReadNumber32(v);
+    });
+    same("IdleTimeout", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mIdleTimeout = ReadNumber32(v);
+    });
+    m["UserManualFilename"] = {[](ManagerState& s, VMDSInstanceClass&, const std::string& v) {
+                                 s.UserManualFilename = Trim(v);
+                               }, nullptr};
+    return m;
+  }();
+  return rules;
+}
+
+// Reads one file into `record`; raises a RunTimeFailure on any failure.
+void ReadOneFile(ManagerState& state, FileSystem& fs, const std::string& path, bool masterFile,
+                 VMDSInstanceClass& record) {
+  std::string content;
+  if (int number = RunTimeErrorFromWin32(fs.ReadTextFile(path, &content)))
+    throw RunTimeFailure(number);
+  for (const std::string& line : SplitLines(content)) {
+    std::size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    auto rule = KeyRules().find(line.substr(0, eq));
+    if (rule == KeyRules().end()) continue;
+    const Apply& apply = masterFile ? rule->second.master : rule->second.instance;
+    if (apply) apply(state, record, line.substr(eq + 1));
+  }
+}
+
+// The name cursor over InstanceNamesList.
+std::string NextInstanceName(const std::string& list, std::size_t& cursor) {
+  std::size_t percent = list.find('%', cursor);
+  std::string name;
+  if (percent == std::string::npos) {
+    name = cursor <= list.size() ? list.substr(cursor) : "";
+    cursor = 0;
+  } else {
+    name = list.substr(cursor, percent - cursor);
+    cursor = percent + 1;
+  }
+  return name;
+}
+
+}  // namespace
+
+bool ReadStartupFiles(ManagerState& state, FileSystem& fs, View& view,
+                      const std::string& masterPath) {
+  std::string path = masterPath;
+  try {
+    VMDSInstanceClass master;
+    ReadOneFile(state, fs, path, true, master);
+    state.Instances.Add(master);
+    const VMDSInstanceClass& item1 = state.Instances.Item(1);
+    if (!(item1.mMasterInstance && item1.mInstanceName == kMasterInstanceName)) return true;
+    view.AddInstanceListRow(MakeInstanceListRow(item1));
+
+    std::size_t slash = masterPath.rfind('\\');
+    std::string managerDir = slash == std::string::npos ? "." : masterPath.substr(0, slash);
+    std::size_t cursor = 0;
+    for (int i = 1; i <= state.NumberofInstancesInstalled; ++i) {
+      VMDSInstanceClass record;
+      record.mInstanceName = NextInstanceName(state.InstanceNamesList, cursor);
+      path = managerDir + "\\" + record.mInstanceName + "\\" + state.StartupFileName;
+      ReadOneFile(state, fs, path, false, record);
+      state.Instances.Add(record);
+      view.AddInstanceListRow(MakeInstanceListRow(record));
+    }
+  } catch (const RunTimeFailure& failure) {
+    view.ShowMessage(ReadFailureMessage(path, failure.Number()), MessageIcon::kCritical,
+                     MessageButtons::kOk);
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,13 @@
+// The file-system seam over the Win32 file calls (ANSI).
+#pragma once
+
+#include "file_system.h"
+
+class Win32FileSystem : public FileSystem {
+ public:
+  int ReadTextFile(const std::string& path, std::string* content) override;
+  int WriteTextFile(const std::string& path, const std::string& content) override;
+  int MakeDirectory(const std::string& path) override;
+  int CopyOneFile(const std::string& from, const std::string& to) override;
+  int DeleteDirectoryTree(const std::string& path) override;
+};

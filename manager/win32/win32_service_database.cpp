@@ -1,0 +1,70 @@
+#include "win32/win32_service_database.h"
+
+#include <windows.h>
+
+namespace {
+
+SC_HANDLE ToSc(ScHandle handle) { return reinterpret_cast<SC_HANDLE>(handle); }
+ScHandle FromSc(SC_HANDLE handle) { return reinterpret_cast<ScHandle>(handle); }
+int LastError() { return static_cast<int>(::GetLastError()); }
+
+}  // namespace
+
+int Win32ServiceDatabase::OpenServiceManager(std::uint32_t access, ScHandle* manager) {
+  SC_HANDLE handle = ::OpenSCManagerA(nullptr, nullptr, access);
+  *manager = FromSc(handle);
+  return handle ? 0 : LastError();
+}
+
+int Win32ServiceDatabase::CreateServiceEntry(ScHandle manager,
+                                             const ServiceRegistration& registration,
+                                             ScHandle* service) {
+  SC_HANDLE handle = ::CreateServiceA(
+      ToSc(manager), registration.ServiceName.c_str(), registration.DisplayName.c_str(),
+      registration.DesiredAccess, registration.ServiceType, registration.StartType,
+      registration.ErrorControl, registration.BinaryPathName.c_str(), nullptr, nullptr, nullptr,
+      nullptr, nullptr);
+  *service = FromSc(handle);
+  return handle ? 0 : LastError();
+}
+
+int Win32ServiceDatabase::SetServiceDescription(ScHandle service, const std::string& description) {
+  std::string text = description;
+  SERVICE_DESCRIPTIONA info{};
+  info.lpDescription = text.data();
+  return ::ChangeServiceConfig2A(ToSc(service), SERVICE_CONFIG_DESCRIPTION, &info) ? 0
+                                                                                   : LastError();
+}
+
+int Win32ServiceDatabase::OpenServiceEntry(ScHandle manager, const std::string& name,
+                                           std::uint32_t access, ScHandle* service) {
+  SC_HANDLE handle = ::OpenServiceA(ToSc(manager), name.c_str(), access);
+  *service = FromSc(handle);
+  return handle ? 0 : LastError();
+}
+
+int Win32ServiceDatabase::StartServiceEntry(ScHandle service) {
+  return ::StartServiceA(ToSc(service), 0, nullptr) ? 0 : LastError();
+}
+
+int Win32ServiceDatabase::SendStopControl(ScHandle service) {
+  SERVICE_STATUS status{};
+  return ::ControlService(ToSc(service), SERVICE_CONTROL_STOP, &status) ? 0 : LastError();
+}
+
+int Win32ServiceDatabase::QueryServiceState(ScHandle service, std::uint32_t* state) {
+  SERVICE_STATUS status{};
+  if (!::QueryServiceStatus(ToSc(service), &status)) return LastError();
+  *state = status.dwCurrentState;
+  return 0;
+}
+
+int Win32ServiceDatabase::DeleteServiceEntry(ScHandle service) {
+  return ::DeleteService(ToSc(service)) ? 0 : LastError();
+}
+
+void Win32ServiceDatabase::CloseServiceEntry(ScHandle handle) {
+  if (handle != 0) ::CloseServiceHandle(ToSc(handle));
+}
+
+void Win32ServiceDatabase::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }

@@ -1,0 +1,148 @@
+// Fakes of the manager's seams: a view that records messages and rows, an in-memory file system
+// and a scripted service database whose Sleep only records the wait.
+#pragma once
+
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "file_system.h"
+#include "service_database.h"
+#include "view.h"
+
+struct ShownMessage {
+  std::string text;
+  MessageIcon icon;
+  MessageButtons buttons;
+};
+
+class FakeView : public View {
+ public:
+  std::vector<ShownMessage> messages;
+  std::vector<InstanceListRow> rows;
+  MessageAnswer answer = MessageAnswer::kOk;
+  MessageAnswer ShowMessage(const std::string& text, MessageIcon icon,
+                            MessageButtons buttons) override {
+    messages.push_back({text, icon, buttons});
+    return answer;
+  }
+  void AddInstanceListRow(const InstanceListRow& row) override { rows.push_back(row); }
+};
+
+class FakeFileSystem : public FileSystem {
+ public:
+  std::map<std::string, std::string> files;
+  std::map<std::string, int> errors;  // path -> Win32 error of any operation on it
+  std::vector<std::string> deletedTrees;
+
+  int ReadTextFile(const std::string& path, std::string* content) override {
+    if (errors.count(path)) return errors[path];
+    auto file = files.find(path);
+    if (file == files.end()) return 2;
+    *content = file->second;
+    return 0;
+  }
+  int WriteTextFile(const std::string& path, const std::string& content) override {
+    if (errors.count(path)) return errors[path];
+    files[path] = content;
+    return 0;
+  }
+  int MakeDirectory(const std::string& path) override { return errors.count(path) ? errors[path] : 0; }
+  int CopyOneFile(const std::string&, const std::string& to) override {
+    return errors.count(to) ? errors[to] : 0;
+  }
+  int DeleteDirectoryTree(const std::string& path) override {
+    if (errors.count(path)) return errors[path];
+    deletedTrees.push_back(path);
+    return 0;
+  }
+};
+
+// Each service answers its queries from `states` front to back, then keeps the last state.
+struct FakeService {
+  std::deque<std::uint32_t> states{kServiceStopped};
+  int startError = 0;
+  int deleteError = 0;
+};
+
+class FakeServiceDatabase : public ServiceDatabase {
+ public:
+  std::map<std::string, FakeService> services;
+  std::vector<std::string> calls;  // every call in order
+  std::vector<ServiceRegistration> registrations;
+  std::map<std::string, std::string> descriptions;
+  int openManagerError = 0;
+  int openServiceError = 0;  // for a service that exists
+  int openHandles = 0;
+
+  static std::string Hex(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", value);
+    return text;
+  }
+  int OpenServiceManager(std::uint32_t access, ScHandle* manager) override {
+    calls.push_back("OpenSCManager " + Hex(access));
+    if (openManagerError) return openManagerError;
+    ++openHandles;
+    *manager = kManagerHandle;
+    return 0;
+  }
+  int CreateServiceEntry(ScHandle, const ServiceRegistration& r, ScHandle* service) override {
+    calls.push_back("CreateService " + r.ServiceName);
+    if (services.count(r.ServiceName)) return kErrorServiceExists;
+    registrations.push_back(r);
+    services[r.ServiceName] = FakeService{};
+    return Open(r.ServiceName, service);
+  }
+  int SetServiceDescription(ScHandle service, const std::string& description) override {
+    calls.push_back("Description " + names_[service]);
+    descriptions[names_[service]] = description;
+    return 0;
+  }
+  int OpenServiceEntry(ScHandle, const std::string& name, std::uint32_t access,
+                       ScHandle* service) override {
+    calls.push_back("OpenService " + name + " " + Hex(access));
+    if (!services.count(name)) return kErrorServiceDoesNotExist;
+    if (openServiceError) return openServiceError;
+    return Open(name, service);
+  }
+  int StartServiceEntry(ScHandle service) override {
+    calls.push_back("Start " + names_[service]);
+    return services[names_[service]].startError;
+  }
+  int SendStopControl(ScHandle service) override {
+    calls.push_back("Stop " + names_[service]);
+    return 0;
+  }
+  int QueryServiceState(ScHandle service, std::uint32_t* state) override {
+    FakeService& s = services[names_[service]];
+    *state = s.states.front();
+    if (s.states.size() > 1) s.states.pop_front();
+    calls.push_back("Query " + names_[service] + "=" + std::to_string(*state));
+    return 0;
+  }
+  int DeleteServiceEntry(ScHandle service) override {
+    calls.push_back("Delete " + names_[service]);
+    return services[names_[service]].deleteError;
+  }
+  void CloseServiceEntry(ScHandle handle) override {
+    calls.push_back(handle == kManagerHandle ? "Close SCM" : "Close " + names_[handle]);
+    --openHandles;
+  }
+  void Sleep(std::uint32_t milliseconds) override {
+    calls.push_back("Sleep " + std::to_string(milliseconds));
+  }
+
+ private:
+  static constexpr ScHandle kManagerHandle = 1;
+  int Open(const std::string& name, ScHandle* service) {
+    ++openHandles;
+    *service = nextHandle_++;
+    names_[*service] = name;
+    return 0;
+  }
+  ScHandle nextHandle_ = 100;
+  std::map<ScHandle, std::string> names_;
+};

@@ -1,0 +1,192 @@
+// The manager's Win32 seams under Wine: the real service database through the
+// operations (a quoted program path with blanks), and the real file system through the startup
+// files and the checked instance-directory delete.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "instance_directory.h"
+#include "instance_names.h"
+#include "run_time_error.h"
+#include "service_control.h"
+#include "startup_file.h"
+#include "win32/win32_file_system.h"
+#include "win32/win32_service_database.h"
+
+namespace {
+
+class RecordingView : public View {
+ public:
+  std::vector<std::string> messages;
+  std::vector<InstanceListRow> rows;
+  MessageAnswer ShowMessage(const std::string& text, MessageIcon, MessageButtons) override {
+    messages.push_back(text);
+    return MessageAnswer::kOk;
+  }
+  void AddInstanceListRow(const InstanceListRow& row) override { rows.push_back(row); }
+};
+
+std::string ProgramDirectory() {
+  char path[MAX_PATH] = {};
+  DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string text(path, length);
+  return text.substr(0, text.rfind('\\'));
+}
+
+std::string TempDirectory(const std::string& name) {
+  char temp[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, temp);
+  std::string dir = std::string(temp) + name;
+  CreateDirectoryA(dir.c_str(), nullptr);
+  return dir;
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+int OpenServiceError(const std::string& name) {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS);
+  int error = service ? 0 : static_cast<int>(GetLastError());
+  if (service) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return error;
+}
+
+TEST(Win32ServiceControl, QuotedPathWithBlanksIsRegisteredStartedRestartedAndDeleted) {
+  const std::string service = "Daltrimore_VMDS_Wine_Lab_1";
+  const std::string root = TempDirectory("vmds mgr test");
+  const std::string dir = root + "\\Wine Lab 1";
+  CreateDirectoryA(dir.c_str(), nullptr);
+  const std::string program = dir + "\\vmds.exe";
+  ASSERT_TRUE(CopyFileA((ProgramDirectory() + "\\vmds_test_service.exe").c_str(), program.c_str(),
+                        FALSE));
+  DeleteFileA((dir + "\\starts.txt").c_str());
+
+  Win32ServiceDatabase db;
+  ASSERT_NE(CreateInstanceService(db, service, "Daltrimore VMDS Wine Lab 1", program), 0);
+  EXPECT_EQ(CreateInstanceService(db, service, "Daltrimore VMDS Wine Lab 1", program), 0);
+
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE handle = OpenServiceA(manager, service.c_str(), SERVICE_QUERY_CONFIG);
+  ASSERT_NE(handle, nullptr);
+  std::vector<char> buffer(8192);
+  DWORD needed = 0;
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+  ASSERT_TRUE(QueryServiceConfigA(handle, config, static_cast<DWORD>(buffer.size()), &needed));
+  EXPECT_EQ(std::string(config->lpBinaryPathName), "\"" + program + "\"");
+  EXPECT_EQ(config->dwServiceType, DWORD{SERVICE_WIN32_OWN_PROCESS});
+  EXPECT_EQ(config->dwStartType, DWORD{SERVICE_AUTO_START});
+  EXPECT_EQ(config->dwErrorControl, DWORD{SERVICE_ERROR_NORMAL});
+  EXPECT_EQ(std::string(config->lpDisplayName), "Daltrimore VMDS Wine Lab 1");
+  std::vector<char> described(8192);
+  ASSERT_TRUE(QueryServiceConfig2A(handle, SERVICE_CONFIG_DESCRIPTION,
+                                   reinterpret_cast<BYTE*>(described.data()),
+                                   static_cast<DWORD>(described.size()), &needed));
+  EXPECT_EQ(std::string(reinterpret_cast<SERVICE_DESCRIPTIONA*>(described.data())->lpDescription),
+            kServiceDescription);
+  CloseServiceHandle(handle);
+  CloseServiceHandle(manager);
+
+  EXPECT_EQ(StartInstanceService(db, service), 1);
+  EXPECT_EQ(StartInstanceService(db, service), 1);  // already running
+  RecordingView view;
+  RestartInstanceService(db, view, service);
+  EXPECT_EQ(view.messages, std::vector<std::string>{kRestartStarted});
+  std::string starts = FileText(dir + "\\starts.txt");
+  EXPECT_EQ(std::count(starts.begin(), starts.end(), '\n'), 2) << starts;
+
+  EXPECT_NE(DeleteInstanceService(db, service), 0);
+  EXPECT_EQ(OpenServiceError(service), 1060);
+  EXPECT_EQ(DeleteInstanceService(db, service), 0);
+  RestartInstanceService(db, view, service);
+  EXPECT_EQ(view.messages.back(), kRestartNotStarted);
+}
+
+TEST(Win32FileSystem, StartupFilesRoundTripThroughTheRealFiles) {
+  const std::string managerDir = TempDirectory("vmds files test");
+  CreateDirectoryA((managerDir + "\\Lab 1").c_str(), nullptr);
+  ManagerState written;
+  written.FirstTimeRun = false;
+  written.InstallDir = managerDir;
+  written.NumberofInstancesInstalled = 1;
+  written.InstanceNamesList = "Lab 1";
+  VMDSInstanceClass master;
+  master.mMasterInstance = true;
+  master.mInstanceName = kMasterInstanceName;
+  master.mTCPPort = 6100;
+  master.mCOMPort = "COM1";
+  master.mCOMPortStopBits = 1;
+  written.Instances.Add(master);
+  VMDSInstanceClass lab;
+  lab.mInstanceName = "Lab 1";
+  lab.mTCPPort = 6101;
+  lab.mCOMPort = "COM12";
+  written.Instances.Add(lab);
+
+  Win32FileSystem fs;
+  RecordingView view;
+  const std::string masterPath = managerDir + "\\vmds.ini";
+  WriteStartupFile(written, fs, view, masterPath, false, 1);
+  WriteStartupFile(written, fs, view, managerDir + "\\Lab 1\\vmds.ini", true, 2);
+  EXPECT_TRUE(view.messages.empty());
+  EXPECT_EQ(FileText(masterPath).substr(0, 67),
+            "[Daltrimore Velmora Device Server - Instance Manager - Master]\r\n \r\n");
+
+  ManagerState read;
+  ASSERT_TRUE(ReadStartupFiles(read, fs, view, masterPath));
+  EXPECT_EQ(read.Instances.Count(), 2);
+  EXPECT_EQ(view.rows.back(), (InstanceListRow{"Lab 1", "6101", "COM 12"}));
+
+  WriteStartupFile(written, fs, view, managerDir + "\\Nowhere\\vmds.ini", false, 1);
+  EXPECT_EQ(view.messages.back(),
+            "Cannot open file for write: " + managerDir + "\\Nowhere\\vmds.ini - path does not exist.");
+  HANDLE held = CreateFileA(masterPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  WriteStartupFile(written, fs, view, masterPath, false, 1);
+  EXPECT_EQ(view.messages.back(),
+            "Cannot open file for write: " + masterPath + " - file already in use.");
+  CloseHandle(held);
+
+  // The instance directory deleted by hand stops the next start-up.
+  const std::string orphan = managerDir + "\\Lab 1";
+  ASSERT_EQ(DeleteInstanceDirectory(fs, managerDir, "Lab 1"), 0);
+  ManagerState again;
+  EXPECT_FALSE(ReadStartupFiles(again, fs, view, masterPath));
+  EXPECT_EQ(view.messages.back(),
+            "Cannot open for read, " + orphan + "\\vmds.ini, path does not exist");
+}
+
+TEST(Win32FileSystem, DeleteInstanceDirectoryRemovesReadOnlyTreesAndNothingOutside) {
+  const std::string managerDir = TempDirectory("vmds delete test");
+  const std::string outside = TempDirectory("vmds outside keep");
+  const std::string keep = outside + "\\keep.txt";
+  std::ofstream(keep) << "keep";
+  const std::string dir = managerDir + "\\Dock Yard";
+  CreateDirectoryA(dir.c_str(), nullptr);
+  CreateDirectoryA((dir + "\\sub").c_str(), nullptr);
+  std::ofstream(dir + "\\sub\\vmds.log") << "log";
+  std::ofstream(dir + "\\vmds.ini") << "ini";
+  SetFileAttributesA((dir + "\\sub\\vmds.log").c_str(), FILE_ATTRIBUTE_READONLY);
+  SetFileAttributesA((dir + "\\vmds.ini").c_str(), FILE_ATTRIBUTE_READONLY);
+
+  Win32FileSystem fs;
+  for (const char* name : {"..", "", "..\\vmds outside keep", ". ."})
+    EXPECT_EQ(DeleteInstanceDirectory(fs, managerDir, name), kErrBadFileNameOrNumber) << name;
+  EXPECT_NE(GetFileAttributesA(keep.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(GetFileAttributesA(managerDir.c_str()), INVALID_FILE_ATTRIBUTES);
+
+  EXPECT_EQ(DeleteInstanceDirectory(fs, managerDir, "Dock Yard"), 0);
+  EXPECT_EQ(GetFileAttributesA(dir.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(DeleteInstanceDirectory(fs, managerDir, "Dock Yard"), kErrPathNotFound);
+}
+
+}  // namespace
