@@ -57,6 +57,10 @@ bool OpenSerialPort(const SerialSettings& serial, const ServiceSettings& service
     LogEvent(Format("Could not retrieve the comm state for %s", name), log);
     return false;
   }
+  if (port->GetTimeouts() != 0) {
+    LogEvent(Format("Could not retrieve timeouts for %s", name), log);
+    return false;
+  }
   line.baudRate = static_cast<std::uint32_t>(serial.COMPortBitRate);
   line.byteSize = static_cast<std::uint8_t>(serial.COMPortDataBits & 0xFF);
   ApplyParityToken(serial.COMPortParity, line);

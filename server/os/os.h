@@ -149,6 +149,8 @@ class SerialPort {
   // Sets bit rate, data bits, parity and stop bits, binary mode, no hardware or software flow
   // control; leaves DTR/RTS control, special characters and limits as the driver holds them.
   virtual int SetLineSettings(const LineSettings& settings) = 0;
+  // Reads the port's current time-outs (only to learn that they can be read).
+  virtual int GetTimeouts() = 0;
   // Reads return at once with whatever is buffered (possibly nothing); writes have no time-out.
   virtual int SetNonBlockingTimeouts() = 0;
   virtual int SetModemLine(ModemLine line, bool high) = 0;

@@ -157,6 +157,11 @@ class PosixSerialPort final : public SerialPort {
     return 0;
   }
 
+  int GetTimeouts() override {
+    termios tio;
+    return tcgetattr(fd_, &tio) == 0 ? 0 : Win32ErrorFromErrno(errno);
+  }
+
   int SetNonBlockingTimeouts() override {
     termios tio;
     if (tcgetattr(fd_, &tio) != 0) return Win32ErrorFromErrno(errno);

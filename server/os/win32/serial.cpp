@@ -1,0 +1,313 @@
+// The serial port on Win32: one overlapped handle with a character-received wait, non-blocking
+// reads and background writes whose data the port keeps until they complete.
+#include <windows.h>
+
+#include <cstring>
+#include <vector>
+
+#include "os/win32/win32_waitable.h"
+
+namespace os {
+
+namespace {
+
+int LastError() { return static_cast<int>(GetLastError()); }
+
+// A manual-reset event owned by the port, which the session waits on.
+class PortEvent final : public win32::HandleWaitable {
+ public:
+  PortEvent() : handle_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+  ~PortEvent() override {
+    if (handle_ != nullptr) CloseHandle(handle_);
+  }
+  PortEvent(const PortEvent&) = delete;
+  PortEvent& operator=(const PortEvent&) = delete;
+  HANDLE WaitHandle() const override { return handle_; }
+  bool valid() const { return handle_ != nullptr; }
+
+ private:
+  HANDLE handle_;
+};
+
+// Everything the driver may still touch while an operation is outstanding. If an operation
+// cannot be brought to an end at closing, this block is left allocated rather than freed under
+// the driver's feet.
+struct IoState {
+  PortEvent waitEvent;
+  OVERLAPPED waitOverlapped{};
+  DWORD waitMask = 0;
+  bool waitOutstanding = false;
+
+  PortEvent readEvent;
+  OVERLAPPED readOverlapped{};
+
+  PortEvent writeEvent;
+  OVERLAPPED writeOverlapped{};
+  std::vector<std::uint8_t> writeBuffer;
+  bool writePending = false;
+
+  bool valid() const { return waitEvent.valid() && readEvent.valid() && writeEvent.valid(); }
+};
+
+// How long closing waits for a cancelled operation to finish.
+constexpr DWORD kCancelWaitMs = 5000;
+
+class Win32SerialPort final : public SerialPort {
+ public:
+  Win32SerialPort(HANDLE handle, IoState* io) : handle_(handle), io_(io) {}
+  ~Win32SerialPort() override;
+  Win32SerialPort(const Win32SerialPort&) = delete;
+  Win32SerialPort& operator=(const Win32SerialPort&) = delete;
+
+  int SetupBuffers(std::uint32_t rxSize, std::uint32_t txSize) override {
+    return SetupComm(handle_, rxSize, txSize) ? 0 : LastError();
+  }
+  int GetLineSettings(LineSettings* out) override;
+  int SetLineSettings(const LineSettings& settings) override;
+  int GetTimeouts() override;
+  int SetNonBlockingTimeouts() override;
+  int SetModemLine(ModemLine line, bool high) override;
+
+  int SetReceiveMask() override { return SetCommMask(handle_, EV_RXCHAR) ? 0 : LastError(); }
+  int ArmReceiveWait() override;
+  Waitable* ReceiveWaitable() override { return &io_->waitEvent; }
+  bool ReceiveWaitDone() override;
+
+  int Read(std::uint8_t* buffer, std::size_t size, std::size_t* got) override;
+
+  int StartWrite(const std::uint8_t* data, std::size_t size, std::size_t* written) override;
+  Waitable* WriteWaitable() override { return &io_->writeEvent; }
+  bool WritePending() const override { return io_->writePending; }
+  int FinishWrite(std::size_t* written) override;
+
+ private:
+  // Bytes waiting in the driver's receive queue (0 when that cannot be asked).
+  DWORD QueuedBytes();
+  // Cancels the operation of `overlapped` and waits (at most kCancelWaitMs) until it has ended.
+  // False if it could not be brought to an end.
+  bool Drain(OVERLAPPED* overlapped);
+
+  HANDLE handle_;
+  IoState* io_;
+};
+
+Win32SerialPort::~Win32SerialPort() {
+  bool quiet = true;
+  // A new event mask ends an outstanding character-received wait (Wine's wait does not react
+  // to a cancel).
+  if (io_->waitOutstanding) SetCommMask(handle_, 0);
+  if (io_->waitOutstanding) quiet = Drain(&io_->waitOverlapped) && quiet;
+  if (io_->writePending) quiet = Drain(&io_->writeOverlapped) && quiet;
+  CloseHandle(handle_);
+  if (quiet) delete io_;
+  // Otherwise the driver may still write into `io_`: it is deliberately left allocated.
+}
+
+bool Win32SerialPort::Drain(OVERLAPPED* overlapped) {
+  if (!CancelIoEx(handle_, overlapped) && GetLastError() != ERROR_NOT_FOUND) {
+    CancelIo(handle_);
+  }
+  if (WaitForSingleObject(overlapped->hEvent, kCancelWaitMs) != WAIT_OBJECT_0) return false;
+  DWORD transferred = 0;
+  GetOverlappedResult(handle_, overlapped, &transferred, TRUE);
+  return true;
+}
+
+int Win32SerialPort::GetLineSettings(LineSettings* out) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(handle_, &dcb)) return LastError();
+  out->baudRate = dcb.BaudRate;
+  out->byteSize = dcb.ByteSize;
+  out->parity = dcb.Parity;
+  out->parityCheck = dcb.fParity != 0;
+  out->stopBits = dcb.StopBits;
+  return 0;
+}
+
+int Win32SerialPort::SetLineSettings(const LineSettings& settings) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(handle_, &dcb)) return LastError();
+  dcb.BaudRate = settings.baudRate;
+  dcb.ByteSize = settings.byteSize;
+  dcb.Parity = settings.parity;
+  dcb.fParity = settings.parityCheck ? 1 : 0;
+  dcb.StopBits = settings.stopBits;
+  dcb.fBinary = 1;
+  // No hardware or software flow control; DTR/RTS control, XON/XOFF limits and the special
+  // characters stay as the driver holds them.
+  dcb.fOutxCtsFlow = 0;
+  dcb.fOutxDsrFlow = 0;
+  dcb.fDsrSensitivity = 0;
+  dcb.fOutX = 0;
+  dcb.fInX = 0;
+  dcb.fErrorChar = 0;
+  dcb.fAbortOnError = 0;
+  return SetCommState(handle_, &dcb) ? 0 : LastError();
+}
+
+int Win32SerialPort::GetTimeouts() {
+  COMMTIMEOUTS timeouts{};
+  return GetCommTimeouts(handle_, &timeouts) ? 0 : LastError();
+}
+
+int Win32SerialPort::SetNonBlockingTimeouts() {
+  COMMTIMEOUTS timeouts{};
+  if (!GetCommTimeouts(handle_, &timeouts)) return LastError();
+  timeouts.ReadIntervalTimeout = MAXDWORD;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = 0;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = 0;
+  return SetCommTimeouts(handle_, &timeouts) ? 0 : LastError();
+}
+
+int Win32SerialPort::SetModemLine(ModemLine line, bool high) {
+  DWORD function = line == ModemLine::kDtr ? (high ? SETDTR : CLRDTR) : (high ? SETRTS : CLRRTS);
+  return EscapeCommFunction(handle_, function) ? 0 : LastError();
+}
+
+DWORD Win32SerialPort::QueuedBytes() {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!ClearCommError(handle_, &errors, &status)) return 0;
+  return status.cbInQue;
+}
+
+int Win32SerialPort::ArmReceiveWait() {
+  if (io_->waitOutstanding) return 0;
+  HANDLE event = io_->waitEvent.WaitHandle();
+  // EV_RXCHAR reports characters that arrive from now on: bytes already queued (left over from a
+  // read that took one chunk only) would otherwise wait for the next character to come.
+  if (QueuedBytes() > 0) {
+    SetEvent(event);
+    return 0;
+  }
+  std::memset(&io_->waitOverlapped, 0, sizeof io_->waitOverlapped);
+  io_->waitOverlapped.hEvent = event;
+  ResetEvent(event);
+  io_->waitMask = 0;
+  if (WaitCommEvent(handle_, &io_->waitMask, &io_->waitOverlapped)) {
+    SetEvent(event);
+    return 0;
+  }
+  int error = LastError();
+  if (error == ERROR_IO_PENDING) {
+    io_->waitOutstanding = true;
+    return kErrIoPending;
+  }
+  return error;
+}
+
+bool Win32SerialPort::ReceiveWaitDone() {
+  if (io_->waitOutstanding) {
+    DWORD transferred = 0;
+    if (!GetOverlappedResult(handle_, &io_->waitOverlapped, &transferred, FALSE) &&
+        GetLastError() == ERROR_IO_INCOMPLETE) {
+      return false;
+    }
+    io_->waitOutstanding = false;
+  }
+  ResetEvent(io_->waitEvent.WaitHandle());
+  return true;
+}
+
+int Win32SerialPort::Read(std::uint8_t* buffer, std::size_t size, std::size_t* got) {
+  *got = 0;
+  // Only what has arrived is asked for, so the read completes at once everywhere (a read of an
+  // empty queue would stay pending on some drivers despite the time-outs).
+  DWORD queued = QueuedBytes();
+  if (queued == 0 || size == 0) return 0;
+  DWORD want = size < queued ? static_cast<DWORD>(size) : queued;
+  OVERLAPPED* overlapped = &io_->readOverlapped;
+  std::memset(overlapped, 0, sizeof *overlapped);
+  overlapped->hEvent = io_->readEvent.WaitHandle();
+  if (!ReadFile(handle_, buffer, want, nullptr, overlapped)) {
+    int error = LastError();
+    if (error != ERROR_IO_PENDING) return error;
+    // The bytes are queued, so this ends at once; should it not, it is cancelled rather than
+    // left running into the caller's buffer.
+    if (WaitForSingleObject(overlapped->hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
+      CancelIoEx(handle_, overlapped);
+    }
+  }
+  DWORD transferred = 0;
+  if (!GetOverlappedResult(handle_, overlapped, &transferred, TRUE)) {
+    int error = LastError();
+    *got = transferred;
+    return error;
+  }
+  *got = transferred;
+  return 0;
+}
+
+int Win32SerialPort::StartWrite(const std::uint8_t* data, std::size_t size, std::size_t* written) {
+  *written = 0;
+  if (size > MAXDWORD) return kErrInvalidParameter;
+  if (io_->writePending) {
+    // The driver still owns the buffer of the previous write.
+    DWORD transferred = 0;
+    GetOverlappedResult(handle_, &io_->writeOverlapped, &transferred, TRUE);
+    io_->writePending = false;
+  }
+  io_->writeBuffer.assign(data, data + size);
+  if (io_->writeBuffer.capacity() == 0) io_->writeBuffer.reserve(1);
+  OVERLAPPED* overlapped = &io_->writeOverlapped;
+  std::memset(overlapped, 0, sizeof *overlapped);
+  overlapped->hEvent = io_->writeEvent.WaitHandle();
+  if (!WriteFile(handle_, io_->writeBuffer.data(), static_cast<DWORD>(size), nullptr, overlapped)) {
+    int error = LastError();
+    if (error == ERROR_IO_PENDING) {
+      io_->writePending = true;
+      return kErrIoPending;
+    }
+    return error;
+  }
+  DWORD transferred = 0;
+  if (!GetOverlappedResult(handle_, overlapped, &transferred, TRUE)) return LastError();
+  *written = transferred;
+  return 0;
+}
+
+int Win32SerialPort::FinishWrite(std::size_t* written) {
+  *written = 0;
+  if (!io_->writePending) return kErrInvalidParameter;  // no write to collect
+  DWORD transferred = 0;
+  if (!GetOverlappedResult(handle_, &io_->writeOverlapped, &transferred, FALSE)) {
+    int error = LastError();
+    if (error == ERROR_IO_INCOMPLETE) return kErrIoIncomplete;
+    io_->writePending = false;
+    return error;
+  }
+  io_->writePending = false;
+  *written = transferred;
+  return 0;
+}
+
+}  // namespace
+
+std::unique_ptr<SerialPort> OpenSerialDevice(const std::string& portName, int* error) {
+  if (portName.empty() || portName.size() > kMaxPortNameLength ||
+      portName.find('\0') != std::string::npos) {
+    *error = ERROR_INVALID_NAME;
+    return nullptr;
+  }
+  const std::string path = "\\\\.\\" + portName;
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *error = LastError();
+    return nullptr;
+  }
+  auto* io = new IoState;
+  if (!io->valid()) {
+    *error = LastError();
+    delete io;
+    CloseHandle(handle);
+    return nullptr;
+  }
+  return std::make_unique<Win32SerialPort>(handle, io);
+}
+
+}  // namespace os
