@@ -181,23 +181,28 @@ class PosixSerialPort final : public SerialPort {
   int ArmReceiveWait() override { return hungUp_ ? kErrDeviceNotConnected : 0; }
   Waitable* ReceiveWaitable() override { return &receive_; }
   bool ReceiveWaitDone() override {
-    // Readable with nothing to read means the device has gone (a hang-up).
-    if ((receive_.lastRevents_ & (POLLHUP | POLLERR | POLLNVAL)) &&
-        !(receive_.lastRevents_ & POLLIN)) {
-      hungUp_ = true;
-    }
+    readyReported_ = receive_.lastRevents_ != 0;
     receive_.lastRevents_ = 0;
     return true;
   }
 
   int Read(std::uint8_t* buffer, std::size_t size, std::size_t* got) override {
     *got = 0;
+    const bool readyReported = readyReported_;
+    readyReported_ = false;
     ssize_t n = ::read(fd_, buffer, size);
     if (n > 0) {
       *got = static_cast<std::size_t>(n);
       return 0;
     }
-    if (n == 0 || errno == EAGAIN || errno == EINTR) return 0;
+    // With VMIN = VTIME = 0 a read with nothing buffered returns 0 at once; after the descriptor
+    // was reported ready that means the device has hung up (a vanished USB adapter, a closed
+    // pseudo-terminal), and the next wait for characters fails instead of waking for ever.
+    if (n == 0) {
+      if (readyReported) hungUp_ = true;
+      return 0;
+    }
+    if (errno == EAGAIN || errno == EINTR) return 0;
     if (errno == EIO) hungUp_ = true;
     return Win32ErrorFromErrno(errno);
   }
@@ -261,6 +266,7 @@ class PosixSerialPort final : public SerialPort {
   DescriptorWaitable receive_;
   DescriptorWaitable write_;
   bool hungUp_ = false;
+  bool readyReported_ = false;  // the last wait for characters reported the descriptor ready
   std::vector<std::uint8_t> pending_;  // bytes of the outstanding write, owned until written
   std::size_t pendingOffset_ = 0;
   std::size_t pendingTotal_ = 0;

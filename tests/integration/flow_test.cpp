@@ -1,0 +1,163 @@
+// Nothing is lost in either direction: a client that reads slowly holds the device back instead
+// of losing its bytes, and what a client sends just before it closes still reaches the device.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <regex>
+
+#include "harness.h"
+
+namespace vmds_it {
+namespace {
+
+// The most a TCP socket's send buffer can grow to on this system.
+std::size_t LargestTcpSendBuffer() {
+  std::ifstream in("/proc/sys/net/ipv4/tcp_wmem");
+  std::size_t least = 0, initial = 0, most = 0;
+  if (in >> least >> initial >> most && most > 0) return most;
+  return 4 * 1024 * 1024;
+}
+
+class Flow : public VmdsTest {
+ protected:
+  PtyDevice& device() { return instance.device(); }
+};
+
+TEST_F(Flow, NoDeviceByteIsLostWhileTheClientDoesNotRead) {
+  StartupSettings settings = instance.DefaultSettings();
+  settings["DebugEnabled"] = "no";  // a trace of every byte would only slow the test down
+  ASSERT_NO_FATAL_FAILURE(StartWith(settings));
+
+  Client client;
+  client.SetReceiveBuffer(4096);
+  ASSERT_EQ(client.Connect(instance.port()), 0);
+  // Client data reaching the device shows that the session loop runs (stale input is gone).
+  ASSERT_TRUE(client.Send("sync"));
+  ASSERT_EQ(ToText(device().Read(4)), "sync");
+
+  // More than the service's socket may buffer (its send buffer grows up to the system's limit),
+  // so the device is held back before the client starts reading.
+  const Bytes flood = PatternBytes(LargestTcpSendBuffer() + 1024 * 1024, 0x5EED);
+  const int master = device().masterFd();
+
+  // The device writes while the client reads nothing, until the device is held back (no room
+  // for 300 ms) or everything is written.
+  std::size_t written = 0;
+  bool heldBack = false;
+  Clock::time_point deadline = Clock::now() + kWait;
+  while (written < flood.size() && Clock::now() < deadline) {
+    ssize_t n = write(master, flood.data() + written, flood.size() - written);
+    if (n > 0) {
+      written += static_cast<std::size_t>(n);
+      continue;
+    }
+    ASSERT_TRUE(n < 0 && (errno == EAGAIN || errno == EINTR)) << std::strerror(errno);
+    pollfd pfd{master, POLLOUT, 0};
+    if (poll(&pfd, 1, 300) == 0) {
+      heldBack = true;
+      break;
+    }
+  }
+  RecordProperty("written_before_reading", static_cast<int>(written));
+  EXPECT_TRUE(heldBack) << "the device could write " << written
+                        << " bytes to a client that read nothing";
+
+  // Now the client reads everything while the device writes the rest.
+  Bytes received;
+  received.reserve(flood.size());
+  std::uint8_t buffer[65536];
+  deadline = Clock::now() + std::chrono::seconds(20);
+  while (received.size() < flood.size() && Clock::now() < deadline) {
+    pollfd fds[2] = {{client.fd(), POLLIN, 0}, {master, POLLOUT, 0}};
+    int count = written < flood.size() ? 2 : 1;
+    if (poll(fds, count, MillisecondsLeft(deadline)) <= 0) break;
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      ssize_t n = recv(client.fd(), buffer, sizeof buffer, 0);
+      if (n == 0) break;  // the server closed: nothing more will come
+      if (n > 0) received.insert(received.end(), buffer, buffer + n);
+    }
+    if (count == 2 && (fds[1].revents & POLLOUT)) {
+      ssize_t n = write(master, flood.data() + written, flood.size() - written);
+      if (n > 0) written += static_cast<std::size_t>(n);
+    }
+  }
+  EXPECT_EQ(written, flood.size());
+  EXPECT_EQ(received.size(), flood.size());
+  std::size_t first = FirstDifference(received, flood);
+  EXPECT_EQ(first, std::min(received.size(), flood.size())) << "first wrong byte at " << first;
+  EXPECT_TRUE(instance.Running());
+}
+
+TEST_F(Flow, ClientDataSentJustBeforeItClosesReachesTheDeviceFirst) {
+  ASSERT_NO_FATAL_FAILURE(StartWith(instance.DefaultSettings()));
+  Client client;
+  ASSERT_EQ(client.Connect(instance.port()), 0);
+  ASSERT_TRUE(instance.WaitForLog("Bit Rate = "));
+
+  // Small enough for the terminal to take at once, so everything is written when the session
+  // ends: the device reads it only after the closing line.
+  const Bytes data = PatternBytes(3000, 0xC105E);
+  ASSERT_TRUE(client.Send(data));
+  client.Close();
+  ASSERT_TRUE(instance.WaitForLog("127.0.0.1 closed session"));
+  Bytes got = device().Read(data.size());
+  EXPECT_EQ(got.size(), data.size());
+  EXPECT_EQ(FirstDifference(got, data), std::min(got.size(), data.size()));
+}
+
+TEST_F(Flow, LargeClientSendFollowedByCloseIsPassedOnCompletely) {
+  ASSERT_NO_FATAL_FAILURE(StartWith(instance.DefaultSettings()));
+  Client client;
+  ASSERT_EQ(client.Connect(instance.port()), 0);
+  ASSERT_TRUE(instance.WaitForLog("Bit Rate = "));
+
+  // More than the terminal holds: the device has to read while the service writes.
+  const Bytes data = PatternBytes(40000, 0xB16);
+  Bytes got;
+  std::size_t sent = 0;
+  std::uint8_t buffer[8192];
+  Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
+  bool closed = false;
+  while (got.size() < data.size() && Clock::now() < deadline) {
+    if (sent == data.size() && !closed) {
+      client.Close();
+      closed = true;
+    }
+    pollfd fds[2] = {{device().masterFd(), POLLIN, 0}, {client.fd(), POLLOUT, 0}};
+    int count = closed ? 1 : 2;
+    if (poll(fds, count, MillisecondsLeft(deadline)) <= 0) break;
+    if (fds[0].revents & POLLIN) {
+      ssize_t n = read(device().masterFd(), buffer, sizeof buffer);
+      if (n > 0) got.insert(got.end(), buffer, buffer + n);
+    }
+    if (count == 2 && (fds[1].revents & POLLOUT)) {
+      ssize_t n = send(client.fd(), data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+      if (n > 0) sent += static_cast<std::size_t>(n);
+    }
+  }
+  if (!closed) client.Close();
+  EXPECT_EQ(got.size(), data.size());
+  EXPECT_EQ(FirstDifference(got, data), std::min(got.size(), data.size()));
+  ASSERT_TRUE(instance.WaitForLog("127.0.0.1 closed session"));
+
+  // Every byte was written to the port before the session was closed.
+  const std::regex writtenLine("127\\.0\\.0\\.1 had ([0-9]+) bytes written to .*");
+  long total = 0;
+  bool closedSeen = false;
+  for (const std::string& message : instance.LogMessages()) {
+    std::smatch match;
+    if (message == "127.0.0.1 closed session") closedSeen = true;
+    if (!std::regex_match(message, match, writtenLine)) continue;
+    EXPECT_FALSE(closedSeen) << "a write completed after the session was closed";
+    total += std::stol(match[1]);
+  }
+  EXPECT_EQ(total, static_cast<long>(data.size()));
+}
+
+}  // namespace
+}  // namespace vmds_it

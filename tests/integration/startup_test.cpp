@@ -1,0 +1,241 @@
+// Start-up and shutdown of the real vmds: the startup file, the device and the TCP port.
+#include <fcntl.h>
+#include <poll.h>
+#include <netinet/in.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "harness.h"
+
+namespace vmds_it {
+namespace {
+
+const std::string kStartupLine = "STARTUP: Daltrimore Velmora Device Server Ver 4.0 Build 47";
+const std::string kShutdownLine = "SHUTDOWN: Daltrimore Velmora Device Server Ver 4.0 Build 47";
+const std::string kDefaultsLine =
+    "Some default values may be used due to error reading startup file";
+const std::string kNotInitialised = "Velmora Device Server could not be initialized successfully";
+
+using Messages = std::vector<std::string>;
+
+bool ExitedWithZero(const std::optional<int>& status) {
+  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+}
+
+class Startup : public VmdsTest {
+ protected:
+  // For a start that must fail: waits for the process to stop by itself.
+  void ExpectStopsByItself() {
+    std::optional<int> status = instance.WaitExit();
+    ASSERT_TRUE(status.has_value()) << "vmds did not stop by itself";
+    EXPECT_TRUE(ExitedWithZero(status)) << "wait status " << *status;
+  }
+};
+
+TEST_F(Startup, GoodStartupFileRunsAndStopsOnSigterm) {
+  ASSERT_NO_FATAL_FAILURE(StartWith(instance.DefaultSettings()));
+  EXPECT_TRUE(instance.StopCleanly());
+  EXPECT_EQ(instance.LogMessages(), (Messages{
+                                        "Startup file read successfully",
+                                        "Serial port initialized",
+                                        "TCP socket initialized",
+                                        kStartupLine,
+                                        "--Debug Mode Enabled--",
+                                        "Waiting for connection",
+                                        "Exit Signalled",
+                                        kShutdownLine,
+                                    }));
+}
+
+TEST_F(Startup, LogLinesCarryTimeStampsAndCrLf) {
+  ASSERT_NO_FATAL_FAILURE(StartWith(instance.DefaultSettings()));
+  ASSERT_TRUE(instance.StopCleanly());
+  const std::regex line(
+      "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-[0-3][0-9]-[0-9]{4} "
+      "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [^\r\n]+\r\n");
+  std::string text = instance.LogText();
+  ASSERT_FALSE(text.empty());
+  std::size_t pos = 0;
+  int lines = 0;
+  while (pos < text.size()) {
+    std::size_t end = text.find('\n', pos);
+    ASSERT_NE(end, std::string::npos) << "unterminated last line";
+    std::string one = text.substr(pos, end + 1 - pos);
+    EXPECT_TRUE(std::regex_match(one, line)) << one;
+    pos = end + 1;
+    ++lines;
+  }
+  EXPECT_EQ(lines, 8);
+}
+
+TEST_F(Startup, DebugOffLogsNoReaderLineAndASessionLeavesTwoLines) {
+  StartupSettings settings = instance.DefaultSettings();
+  settings["DebugEnabled"] = "no";
+  ASSERT_NO_FATAL_FAILURE(StartWith(settings));
+  {
+    Client client;
+    ASSERT_EQ(client.Connect(instance.port()), 0);
+    ASSERT_TRUE(instance.WaitForLog("connected to"));
+    client.Close();
+    ASSERT_TRUE(instance.WaitForLog("closed session"));
+  }
+  ASSERT_TRUE(instance.StopCleanly());
+  EXPECT_EQ(instance.LogMessages(),
+            (Messages{kStartupLine, "127.0.0.1 connected to " + instance.device().slavePath(),
+                      "127.0.0.1 closed session", kShutdownLine}));
+}
+
+TEST_F(Startup, BadValueIsReportedAndTheServiceStillRuns) {
+  StartupSettings settings = instance.DefaultSettings();
+  settings["COMPortParity"] = "evenparity";  // tokens are case-sensitive: parity stays none
+  settings["MaxConnectTime"] = "10 ";        // trailing blank: no limit
+  ASSERT_NO_FATAL_FAILURE(StartWith(settings));
+  Messages messages = instance.LogMessages();
+  ASSERT_GE(messages.size(), 3u);
+  EXPECT_EQ(messages[0], "Startup file not read successfully");
+  EXPECT_EQ(messages[1], kDefaultsLine);
+  EXPECT_EQ(instance.CountLogLines(kStartupLine), 1);
+  EXPECT_EQ(instance.CountLogLines("Startup file read successfully"), 0);
+
+  // And it works: a client's bytes reach the device.
+  Client client;
+  ASSERT_EQ(client.Connect(instance.port()), 0);
+  ASSERT_TRUE(instance.WaitForLog("Bit Rate = "));
+  ASSERT_TRUE(client.Send("ping"));
+  EXPECT_EQ(ToText(instance.device().Read(4)), "ping");
+}
+
+TEST_F(Startup, BadValueWithDebugOffIsStillReported) {
+  StartupSettings settings = instance.DefaultSettings();
+  settings["DebugEnabled"] = "no";
+  settings["COMPortStopBits"] = "2";
+  ASSERT_NO_FATAL_FAILURE(StartWith(settings));
+  ASSERT_TRUE(instance.StopCleanly());
+  EXPECT_EQ(instance.LogMessages(), (Messages{"Startup file not read successfully", kDefaultsLine,
+                                              kStartupLine, kShutdownLine}));
+}
+
+TEST_F(Startup, MissingStartupFileRunsOnDefaults) {
+  // The defaults name COM1 (/dev/ttyS0 here) and port 6100. Where this machine has a /dev/ttyS0
+  // the test holds it, so the service cannot take the real port: "Com1 is in use".
+  int heldPort = open("/dev/ttyS0", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (heldPort >= 0 && flock(heldPort, LOCK_EX | LOCK_NB) != 0) {
+    close(heldPort);
+    GTEST_SKIP() << "/dev/ttyS0 is locked by another program";
+  }
+  instance.Start();
+  ASSERT_NO_FATAL_FAILURE(ExpectStopsByItself());
+  if (heldPort >= 0) close(heldPort);
+
+  Messages messages = instance.LogMessages();
+  ASSERT_EQ(messages.size(), 5u) << instance.LogText();
+  EXPECT_EQ(messages[0], kDefaultsLine);
+  EXPECT_TRUE(messages[1] == "Com1 does not exist" || messages[1] == "Com1 is in use" ||
+              messages[1].find("Com1 could not be opened") != std::string::npos)
+      << messages[1];
+  EXPECT_EQ(messages[2], kNotInitialised);
+  EXPECT_EQ(messages[3], "--Debug Mode Enabled--");  // debug stays on without a startup file
+  EXPECT_EQ(messages[4], kShutdownLine);
+}
+
+TEST_F(Startup, TcpPortAlreadyUsed) {
+  int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(static_cast<std::uint16_t>(instance.port()));
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(holder, 1), 0);
+
+  instance.WriteStartupFile(instance.DefaultSettings());
+  instance.Start();
+  ASSERT_NO_FATAL_FAILURE(ExpectStopsByItself());
+  close(holder);
+
+  EXPECT_EQ(instance.CountLogLines("TCP Port number, " + std::to_string(instance.port()) +
+                                   ", already used"),
+            1);
+  EXPECT_EQ(instance.CountLogLines(kNotInitialised), 1);
+  EXPECT_EQ(instance.CountLogLines(kStartupLine), 0);
+  EXPECT_EQ(instance.CountLogLines(kShutdownLine), 1);
+}
+
+TEST_F(Startup, SerialDeviceMissing) {
+  StartupSettings settings = instance.DefaultSettings();
+  settings["COMPort"] = "/dev/vmds-test-no-such-device";
+  instance.WriteStartupFile(settings);
+  instance.Start();
+  ASSERT_NO_FATAL_FAILURE(ExpectStopsByItself());
+  Messages messages = instance.LogMessages();
+  EXPECT_EQ(instance.CountLogLines("/dev/vmds-test-no-such-device does not exist"), 1);
+  EXPECT_EQ(instance.CountLogLines(kNotInitialised), 1);
+  EXPECT_EQ(instance.CountLogLines(kStartupLine), 0);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back(), kShutdownLine);
+}
+
+TEST_F(Startup, ComPortNameThatDoesNotExist) {
+  StartupSettings settings = instance.DefaultSettings();
+  settings["COMPort"] = "COM250";
+  instance.WriteStartupFile(settings);
+  instance.Start();
+  ASSERT_NO_FATAL_FAILURE(ExpectStopsByItself());
+  EXPECT_EQ(instance.CountLogLines("COM250 does not exist"), 1);
+  EXPECT_EQ(instance.CountLogLines(kNotInitialised), 1);
+}
+
+TEST_F(Startup, SerialDeviceInUse) {
+  int holder = open(instance.device().slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX), 0);
+
+  instance.WriteStartupFile(instance.DefaultSettings());
+  instance.Start();
+  ASSERT_NO_FATAL_FAILURE(ExpectStopsByItself());
+  close(holder);
+  EXPECT_EQ(instance.CountLogLines(instance.device().slavePath() + " is in use"), 1);
+  EXPECT_EQ(instance.CountLogLines(kNotInitialised), 1);
+  EXPECT_EQ(instance.CountLogLines(kStartupLine), 0);
+}
+
+TEST_F(Startup, RelativeLogFilenameResolvesAgainstTheInstanceDirectory) {
+  StartupSettings settings = instance.DefaultSettings();
+  settings["LogFilename"] = ".\\custom.log";
+  instance.SetLogPath(instance.File("custom.log"));
+  ASSERT_NO_FATAL_FAILURE(StartWith(settings));
+  ASSERT_TRUE(instance.StopCleanly());
+  EXPECT_EQ(instance.CountLogLines(kStartupLine), 1);
+  EXPECT_EQ(instance.CountLogLines(kShutdownLine), 1);
+  EXPECT_EQ(access(instance.File("vmds.log").c_str(), F_OK), -1);
+}
+
+TEST_F(Startup, UnusableLogFileDoesNotStopTheService) {
+  StartupSettings settings = instance.DefaultSettings();
+  settings["LogFilename"] = instance.File("missing-dir/vmds.log");
+  instance.WriteStartupFile(settings);
+  instance.Start();
+  // No log to wait on: a client's bytes reaching the device show that the service runs. The
+  // listener's readiness shows only as a connect that succeeds, so the connect is retried.
+  Clock::time_point deadline = Clock::now() + kWait;
+  int error = ECONNREFUSED;
+  while (error == ECONNREFUSED && Clock::now() < deadline && instance.Running()) {
+    Client attempt;
+    error = attempt.Connect(instance.port());
+    if (error == 0) {
+      ASSERT_TRUE(attempt.Send("alive"));
+      EXPECT_EQ(ToText(instance.device().Read(5)), "alive");
+    } else {
+      poll(nullptr, 0, 5);
+    }
+  }
+  EXPECT_EQ(error, 0);
+  EXPECT_TRUE(instance.StopCleanly());
+  EXPECT_EQ(access(instance.File("missing-dir").c_str(), F_OK), -1);
+}
+
+}  // namespace
+}  // namespace vmds_it
