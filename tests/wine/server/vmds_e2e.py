@@ -1,0 +1,580 @@
+#!/usr/bin/env python3
+"""End-to-end checks of the real vmds.exe under Wine.
+
+Runs inside a Wine prefix prepared by vmds_e2e.sh (scripts/wine-env.sh, booted with the modem
+shim preloaded so that the services inherit it). This program plays the device (it holds both
+ends of a pseudo-terminal pair; COM5 of the prefix is mapped onto the terminal end) and the TCP
+clients, installs vmds.exe under a path with blanks, registers it in the service database with a
+quoted image path and drives it with `wine sc`.
+
+    vmds_e2e.py SCENARIO --bin-dir DIR --work DIR [--modem-log FILE]
+
+Scenarios: service-host, missing-port, data-path. Exit code 0 when every check passed.
+Every wait has a deadline; nothing here waits for ever.
+"""
+
+import argparse
+import datetime
+import os
+import re
+import select
+import shutil
+import socket
+import subprocess
+import sys
+import termios
+import time
+import tty
+
+SERVICE_PREFIX = "Daltrimore_VMDS_"
+STARTUP = "STARTUP: Daltrimore Velmora Device Server Ver 4.0 Build 47"
+SHUTDOWN = "SHUTDOWN: Daltrimore Velmora Device Server Ver 4.0 Build 47"
+NOT_INITIALISED = "Velmora Device Server could not be initialized successfully"
+LOG_LINE = re.compile(
+    rb"^(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-(\d\d)-(\d{4}) "
+    rb"(\d\d):(\d\d):(\d\d) (.*)$")
+
+STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
+
+
+class CheckFailed(Exception):
+    pass
+
+
+def say(text):
+    print(text, flush=True)
+
+
+def check(condition, text, detail=""):
+    if not condition:
+        raise CheckFailed(text + (f" ({detail})" if detail else ""))
+    say("ok: " + text)
+
+
+# ---- Wine ----------------------------------------------------------------------------------
+
+def wine(seconds, *args, cwd=None):
+    """Runs `wine args` under timeout; a silent instant failure is retried once with error
+    tracing on. Returns (exit code, stdout text)."""
+    command = ["timeout", "--kill-after=5", str(seconds), "wine", *args]
+    for attempt in (1, 2):
+        env = dict(os.environ)
+        if attempt == 2:
+            env["WINEDEBUG"] = "-all,err+all"
+        started = time.monotonic()
+        done = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=seconds + 15)
+        out = done.stdout.decode("latin-1")
+        err = done.stderr.decode("latin-1")
+        quick = time.monotonic() - started < 1.5
+        if attempt == 1 and done.returncode not in (0, 124) and quick and not out and not err:
+            say(f"note: wine {' '.join(args)} exited {done.returncode} at once, retrying")
+            continue
+        if err.strip():
+            say(f"wine {' '.join(args)} stderr: {err.strip()}")
+        return done.returncode, out
+    raise AssertionError("unreachable")
+
+
+def sc(seconds, *args):
+    return wine(seconds, "sc", *args)
+
+
+def query_service(name):
+    """(state, win32 exit code) of the service, or (None, None) when the query fails."""
+    rc, out = sc(30, "query", name)
+    state = re.search(r"STATE\s*:\s*(\d+)", out)
+    code = re.search(r"WIN32_EXIT_CODE\s*:\s*(\d+)", out)
+    if rc != 0 or not state or not code:
+        return None, None
+    return int(state.group(1)), int(code.group(1))
+
+
+def wait_service_state(name, wanted, seconds):
+    deadline = time.monotonic() + seconds
+    state = code = None
+    while time.monotonic() < deadline:
+        state, code = query_service(name)
+        if state == wanted:
+            return state, code
+        time.sleep(0.2)
+    raise CheckFailed(f"service {name} did not reach state {wanted} within {seconds} s "
+                      f"(last state {state}, exit code {code})")
+
+
+class Installation:
+    """vmds.exe copied to C:\\Program Files\\<folder>\\, registered under a quoted path."""
+
+    def __init__(self, bin_dir, folder, service):
+        self.drive_c = os.path.join(os.environ["WINEPREFIX"], "drive_c")
+        self.dir = os.path.join(self.drive_c, "Program Files", folder)
+        self.win_dir = "C:\\Program Files\\" + folder
+        self.win_exe = self.win_dir + "\\vmds.exe"
+        self.service = service
+        os.makedirs(self.dir, exist_ok=True)
+        shutil.copy(os.path.join(bin_dir, "vmds.exe"), os.path.join(self.dir, "vmds.exe"))
+        self.log = LogFile(os.path.join(self.dir, "vmds.log"))
+
+    def write_ini(self, com_port, tcp_port, debug=True, drop_dtr=False, drop_rts=False,
+                  idle=0, max_connect=0):
+        name = self.service[len(SERVICE_PREFIX):]
+        lines = [
+            f"[Daltrimore Velmora Device Server - Instance Manager - Instance - {name}]",
+            " ",
+            "# DO NOT CHANGE THE NEXT FIVE VARIABLES - THEY ARE UNDER PROGRAM CONTROL",
+            f"InstallDir={self.win_dir}",
+            "MasterInstance=False",
+            f"InstanceName={name}",
+            f"ServiceName={self.service}",
+            f"ServiceDisplayName=Daltrimore VMDS {name}",
+            " ",
+            " ",
+            f"DebugEnabled={'Yes' if debug else 'No'}",
+            "LogFilename=.\\vmds.log",
+            f"TCPPort={tcp_port}",
+            f"COMPort={com_port}",
+            "COMPortBitRate=9600",
+            "COMPortDataBits=8",
+            "COMPortParity=NOPARITY",
+            "COMPortStopBits=ONESTOPBIT",
+            f"DropDTRonSocketClose={'Yes' if drop_dtr else 'No'}",
+            f"DropRTSonSocketClose={'Yes' if drop_rts else 'No'}",
+            f"MaxConnectTime={max_connect}",
+            f"IdleTimeout={idle}",
+        ]
+        with open(os.path.join(self.dir, "vmds.ini"), "wb") as f:
+            f.write("".join(line + "\r\n" for line in lines).encode("ascii"))
+
+    def register(self):
+        quoted = '"' + self.win_exe + '"'
+        rc, out = sc(60, "create", self.service, "binPath=", quoted, "start=", "demand",
+                     "DisplayName=", "Daltrimore VMDS " + self.service[len(SERVICE_PREFIX):])
+        check(rc == 0, f"service {self.service} created", f"sc create: {rc} {out.strip()}")
+        rc, out = wine(30, "reg", "query",
+                       "HKLM\\System\\CurrentControlSet\\Services\\" + self.service,
+                       "/v", "ImagePath")
+        match = re.search(r"ImagePath\s+REG_(?:EXPAND_)?SZ\s+(.*)", out)
+        image = match.group(1).strip() if match else None
+        check(image == quoted, f"ImagePath is the quoted path {quoted} (got {image!r})")
+
+    def start(self):
+        rc, out = sc(60, "start", self.service)
+        check(rc == 0, f"sc start {self.service} succeeded", f"rc {rc} {out.strip()}")
+
+    def stop(self):
+        rc, out = sc(60, "stop", self.service)
+        check(rc == 0, f"sc stop {self.service} accepted", f"rc {rc} {out.strip()}")
+
+    def expect_stopped_cleanly(self, seconds=30):
+        state, code = wait_service_state(self.service, STOPPED, seconds)
+        check(code == 0, f"service {self.service} STOPPED with WIN32_EXIT_CODE 0 (got {code})")
+
+    def delete(self):
+        sc(30, "delete", self.service)
+
+
+# ---- Log file ------------------------------------------------------------------------------
+
+class LogFile:
+    def __init__(self, path):
+        self.path = path
+
+    def raw(self):
+        try:
+            with open(self.path, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    def messages(self):
+        """Messages of all complete lines, checking the line format on the way."""
+        data = self.raw()
+        end = data.rfind(b"\r\n")
+        if end < 0:
+            return []
+        result = []
+        for line in data[:end].split(b"\r\n"):
+            match = LOG_LINE.match(line)
+            if not match:
+                raise CheckFailed(f"log line not in 'Mon-DD-YYYY HH:MM:SS message' form: {line!r}")
+            if b"\n" in line or b"\r" in line:
+                raise CheckFailed(f"stray line break inside a log line: {line!r}")
+            stamp = datetime.datetime.strptime(line[:20].decode("ascii"), "%b-%d-%Y %H:%M:%S")
+            if abs((datetime.datetime.now() - stamp).total_seconds()) > 600:
+                raise CheckFailed(f"log time stamp is not the local time of now: {line!r}")
+            result.append(match.group(7).decode("latin-1"))
+        return result
+
+    def expect_complete(self):
+        """Every line ends with CR LF (checked once the service has stopped)."""
+        data = self.raw()
+        check(data.endswith(b"\r\n") and data.count(b"\n") == data.count(b"\r\n"),
+              "every log line ends with CR LF")
+        self.messages()
+
+    def wait_for(self, text, seconds, start=0):
+        """Index of the first message at or after `start` that equals `text`."""
+        deadline = time.monotonic() + seconds
+        while True:
+            messages = self.messages()
+            for i in range(start, len(messages)):
+                if messages[i] == text:
+                    return i
+            if time.monotonic() >= deadline:
+                tail = "\n  ".join(messages[-20:])
+                raise CheckFailed(f"log line {text!r} not written within {seconds} s; "
+                                  f"log ends:\n  {tail}")
+            time.sleep(0.05)
+
+    def expect_in_order(self, texts, start=0):
+        messages = self.messages()
+        position = start
+        for text in texts:
+            try:
+                position = messages.index(text, position) + 1
+            except ValueError:
+                tail = "\n  ".join(messages[start:])
+                raise CheckFailed(f"log line {text!r} missing or out of order; log:\n  {tail}")
+        say(f"ok: log lines in order: {texts}")
+        return position
+
+
+# ---- Device and clients --------------------------------------------------------------------
+
+class PtyDevice:
+    """Both ends of a pseudo-terminal pair. The program under test opens the terminal end by its
+    path; this side reads and writes the controller end. The terminal end stays open here too so
+    that the controller never sees a hang-up while the program re-opens it."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave, termios.TCSANOW)
+        self.path = os.ttyname(self.slave)
+        os.set_blocking(self.master, False)
+
+    def write(self, data):
+        view = memoryview(data)
+        deadline = time.monotonic() + 10
+        while view:
+            _, ready, _ = select.select([], [self.master], [], max(0, deadline - time.monotonic()))
+            if not ready:
+                raise CheckFailed("device: writing to the terminal blocked for 10 s")
+            view = view[os.write(self.master, view):]
+
+    def read_exactly(self, count, seconds):
+        got = bytearray()
+        deadline = time.monotonic() + seconds
+        while len(got) < count:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            ready, _, _ = select.select([self.master], [], [], left)
+            if ready:
+                try:
+                    got += os.read(self.master, 4096)
+                except BlockingIOError:
+                    pass
+        return bytes(got)
+
+    def read_for(self, seconds):
+        """Everything that arrives within `seconds` (used to show that nothing arrives)."""
+        return self.read_exactly(1 << 30, seconds)
+
+    def close(self):
+        os.close(self.master)
+        os.close(self.slave)
+
+
+def connect(port, seconds=10):
+    sock = socket.create_connection(("127.0.0.1", port), timeout=seconds)
+    sock.settimeout(seconds)
+    return sock
+
+
+def recv_exactly(sock, count, seconds):
+    got = bytearray()
+    deadline = time.monotonic() + seconds
+    while len(got) < count:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            break
+        sock.settimeout(left)
+        try:
+            chunk = sock.recv(65536)
+        except socket.timeout:
+            break
+        if not chunk:
+            break
+        got += chunk
+    return bytes(got)
+
+
+def wait_closed_by_peer(sock, seconds):
+    """True when the peer closes (or resets) the connection within `seconds`."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        sock.settimeout(max(0.01, deadline - time.monotonic()))
+        try:
+            if sock.recv(4096) == b"":
+                return True
+        except socket.timeout:
+            return False
+        except ConnectionResetError:
+            return True
+    return False
+
+
+def free_tcp_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def modem_lines(path):
+    try:
+        with open(path) as f:
+            return f.read().splitlines()
+    except FileNotFoundError:
+        return []
+
+
+def wait_modem_line(path, line, start, seconds):
+    deadline = time.monotonic() + seconds
+    while True:
+        lines = modem_lines(path)
+        if line in lines[start:]:
+            return lines
+        if time.monotonic() >= deadline:
+            raise CheckFailed(f"modem log has no {line!r} after entry {start}: {lines}")
+        time.sleep(0.05)
+
+
+def map_com(number, path):
+    link = os.path.join(os.environ["WINEPREFIX"], "dosdevices", f"com{number}")
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(path, link)
+
+
+def dump(data):
+    return "".join(f"<{b:02X}h>" for b in data)
+
+
+# ---- Scenarios -----------------------------------------------------------------------------
+
+def scenario_service_host(args):
+    device = PtyDevice()
+    map_com(5, device.path)
+    inst = Installation(args.bin_dir, "Velmora Test", SERVICE_PREFIX + "Velmora_Test")
+    port = free_tcp_port()
+    inst.write_ini("COM5", port, debug=True)
+    inst.register()
+
+    # From the command line the program is no service: it ends with 0 and writes nothing.
+    cwd = os.path.join(args.work, "cmdline")
+    os.makedirs(cwd, exist_ok=True)
+    rc, out = wine(60, inst.win_exe, cwd=cwd)
+    check(rc == 0, f"vmds.exe started from the command line exits 0 (got {rc})")
+    check(out == "", f"no console output from the command line (got {out!r})")
+    check(not os.path.exists(inst.log.path) and os.listdir(cwd) == [],
+          "no log file written when started from the command line")
+
+    inst.start()
+    first = inst.log.wait_for("Waiting for connection", 30)
+    check(wait_service_state(inst.service, RUNNING, 10)[0] == RUNNING, "service RUNNING")
+    inst.log.expect_in_order([
+        "Startup file read successfully",
+        "Serial port initialized",
+        "TCP socket initialized",
+        STARTUP,
+        "--Debug Mode Enabled--",
+        "Waiting for connection",
+    ])
+    check("Some default values may be used due to error reading startup file"
+          not in inst.log.messages(), "the startup file in the program's directory was read")
+    # The port from vmds.ini is the one listening.
+    with connect(port):
+        inst.log.wait_for("127.0.0.1 connected to COM5", 10, first)
+    inst.log.wait_for("127.0.0.1 closed session", 10, first)
+    if args.modem_log:
+        # Configuring the port may pass through other levels first (Wine's SetCommState drives
+        # the lines as the control block says); from the raise on they stay high.
+        lines = modem_lines(args.modem_log)
+        raised = lines.index("DTR=1 RTS=1") if "DTR=1 RTS=1" in lines else len(lines)
+        check(raised < len(lines) and all(line == "DTR=1 RTS=1" for line in lines[raised:]),
+              f"both drop flags clear: DTR and RTS high from start-up on, never dropped ({lines})")
+
+    inst.stop()
+    inst.expect_stopped_cleanly()
+    inst.log.wait_for(SHUTDOWN, 10)
+    inst.log.expect_in_order([STARTUP, "Exit Signalled", SHUTDOWN])
+    for stray in ("windows/system32/vmds.log", "windows/vmds.log", "vmds.log",
+                  "Program Files/vmds.log"):
+        check(not os.path.exists(os.path.join(inst.drive_c, stray)),
+              f"no log written outside the program's directory (C:/{stray})")
+
+    # Started a second time it appends to the same log.
+    count = len(inst.log.messages())
+    inst.start()
+    inst.log.wait_for(STARTUP, 30, count)
+    inst.stop()
+    inst.expect_stopped_cleanly()
+    inst.log.wait_for(SHUTDOWN, 10, count)
+    inst.log.expect_complete()
+    inst.delete()
+    device.close()
+
+
+def scenario_missing_port(args):
+    inst = Installation(args.bin_dir, "Velmora Missing Port", SERVICE_PREFIX + "Missing_Port")
+    inst.write_ini("COM7", free_tcp_port(), debug=True)
+    inst.register()
+    inst.start()
+    inst.expect_stopped_cleanly()
+    inst.log.wait_for(SHUTDOWN, 10)
+    inst.log.expect_in_order(["COM7 does not exist", NOT_INITIALISED, "--Debug Mode Enabled--",
+                              SHUTDOWN])
+    check(STARTUP not in inst.log.messages(), "no start-up line after a failed initialisation")
+    inst.log.expect_complete()
+    inst.delete()
+
+
+def scenario_data_path(args):
+    modem_log = args.modem_log
+    device = PtyDevice()
+    map_com(5, device.path)
+    inst = Installation(args.bin_dir, "Velmora Data Path", SERVICE_PREFIX + "Data_Path")
+    port = free_tcp_port()
+    inst.write_ini("COM5", port, debug=True, drop_dtr=True, drop_rts=True)
+    inst.register()
+    inst.start()
+    mark = inst.log.wait_for("Waiting for connection", 30)
+    if modem_log:
+        lines = modem_lines(modem_log)
+        check(lines and lines[-1] == "DTR=0 RTS=0",
+              f"drop flags set: DTR and RTS low while nobody is connected ({lines})")
+        modem_mark = len(lines)
+
+    # Bytes the device sends while nobody is connected never reach the next client.
+    device.write(b"stale bytes from before the session")
+
+    client = connect(port)
+    mark = inst.log.wait_for("127.0.0.1 connected to COM5", 10, mark)
+    if modem_log:
+        wait_modem_line(modem_log, "DTR=1 RTS=1", modem_mark, 10)
+        say("ok: DTR and RTS raised for the session")
+
+    # One client at a time: the listener is closed while the session runs.
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=5):
+            refused = False
+    except ConnectionRefusedError:
+        refused = True
+    check(refused, "a second client is refused while a session runs")
+
+    # Client to device: every byte value, unchanged.
+    everything = bytes(range(256))
+    for start in range(0, 256, 32):
+        client.sendall(everything[start:start + 32])
+        got = device.read_exactly(32, 10)
+        check(got == everything[start:start + 32],
+              f"client bytes 0x{start:02X}-0x{start + 31:02X} reach the device unchanged"
+              + ("" if got == everything[start:start + 32] else f" (got {got.hex()})"))
+
+    # Device to client: every byte value, unchanged (it may come in several chunks). The stale
+    # bytes written before the session would show up in front of the first chunk.
+    for start in range(0, 256, 64):
+        chunk = everything[start:start + 64]
+        device.write(chunk)
+        got = recv_exactly(client, len(chunk), 10)
+        check(got == chunk, f"device bytes 0x{start:02X}-0x{start + len(chunk) - 1:02X} reach "
+              "the client unchanged" + ("" if got == chunk else f" (got {got.hex()})"))
+    # A burst of 100 bytes arrives whole, in chunks of at most 64.
+    burst = bytes((i * 7) & 0xFF for i in range(100))
+    before_burst = len(inst.log.messages())
+    device.write(burst)
+    got = recv_exactly(client, 100, 10)
+    check(got == burst, "a 100-byte burst from the device reaches the client whole")
+    # The debug dumps show how it was read: at most 64 bytes per chunk, 100 in all.
+    header = re.compile(r"^127\.0\.0\.1 (\d+) bytes arrived from COM5: ")
+    chunks = [int(m.group(1)) for m in map(header.match, inst.log.messages()[before_burst:]) if m]
+    check(sum(chunks) == 100 and all(0 < n <= 64 for n in chunks),
+          f"the burst was read in chunks of at most 64 bytes ({chunks})")
+
+    # The debug dump of a small chunk from the client.
+    hello = b"Hello\r"
+    client.sendall(hello)
+    check(device.read_exactly(6, 10) == hello, "Hello<CR> reaches the device")
+    inst.log.wait_for(f"127.0.0.1 sent 6 bytes: {dump(hello)}", 10, mark)
+    say("ok: debug dump of the client's bytes as <XXh> items")
+
+    # "SSSP=0" with a line end is ordinary data.
+    client.sendall(b"SSSP=0\r\n")
+    check(device.read_exactly(8, 10) == b"SSSP=0\r\n",
+          "SSSP=0 followed by CR LF is passed to the device as data")
+
+    # Exactly "SSSP=0" closes the session; the device receives nothing.
+    client.sendall(b"SSSP=0")
+    mark = inst.log.wait_for("127.0.0.1 issued SSSP=0, closing session", 10, mark)
+    check(wait_closed_by_peer(client, 10), "the client is disconnected after SSSP=0")
+    client.close()
+    leaked = device.read_for(0.5)
+    check(leaked == b"", f"the device received nothing of SSSP=0 (got {leaked!r})")
+    if modem_log:
+        lines = wait_modem_line(modem_log, "DTR=0 RTS=0", modem_mark + 1, 10)
+        modem_mark = len(lines)
+        say("ok: DTR and RTS dropped after the session")
+
+    # The service goes back to waiting; a new client gets a new session. A stop request during
+    # the session ends it and the service.
+    mark = inst.log.wait_for("Waiting for connection", 10, mark)
+    client = connect(port)
+    mark = inst.log.wait_for("127.0.0.1 connected to COM5", 10, mark)
+    device.write(b"ping")
+    check(recv_exactly(client, 4, 10) == b"ping", "the second session carries data")
+    inst.stop()
+    check(wait_closed_by_peer(client, 15), "the client is disconnected by the stop request")
+    client.close()
+    inst.expect_stopped_cleanly()
+    inst.log.wait_for(SHUTDOWN, 10, mark)
+    inst.log.expect_in_order(["Server shutting down from SCM notification.", SHUTDOWN], mark)
+    if modem_log:
+        lines = wait_modem_line(modem_log, "DTR=0 RTS=0", modem_mark, 10)
+        say("ok: DTR and RTS dropped after the stopped session")
+    inst.log.expect_complete()
+    inst.delete()
+    device.close()
+
+
+SCENARIOS = {
+    "service-host": scenario_service_host,
+    "missing-port": scenario_missing_port,
+    "data-path": scenario_data_path,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("scenario", choices=sorted(SCENARIOS))
+    parser.add_argument("--bin-dir", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--modem-log", default="")
+    args = parser.parse_args()
+    try:
+        SCENARIOS[args.scenario](args)
+    except CheckFailed as failure:
+        say(f"FAILED: {failure}")
+        return 1
+    except subprocess.TimeoutExpired as failure:
+        say(f"FAILED: time-out: {failure}")
+        return 1
+    except OSError as failure:
+        say(f"FAILED: {type(failure).__name__}: {failure}")
+        return 1
+    say(f"PASSED: {args.scenario}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# End-to-end test of the real vmds.exe under Wine: one scenario in a fresh prefix.
+#
+#   vmds_e2e.sh BIN_DIR SHIM SCENARIO
+#
+# BIN_DIR   directory of the cross-built Windows executables (holds vmds.exe)
+# SHIM      the modem-control shim (libvmds_modem_shim.so); the prefix boots with it preloaded so
+#           that every service gets it and DTR/RTS work on the pseudo-terminal behind COM5
+# SCENARIO  service-host | missing-port | data-path (see vmds_e2e.py)
+#
+# The prefix, its processes, Xvfb (not used here) and the temp dir are removed on every exit path.
+set -u
+
+if (($# != 3)); then
+  echo "usage: $0 BIN_DIR SHIM SCENARIO" >&2
+  exit 2
+fi
+bin_dir=$1 shim=$2 scenario=$3
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(cd "$here/../../.." && pwd)
+
+if [[ ! -f "$bin_dir/vmds.exe" ]]; then
+  echo "no vmds.exe in $bin_dir" >&2
+  exit 1
+fi
+
+# shellcheck source=scripts/wine-env.sh
+source "$repo/scripts/wine-env.sh"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vmds-e2e.XXXXXX")
+driver_pid=""
+# shellcheck disable=SC2317  # called by the trap
+cleanup() {
+  if [[ -n "$driver_pid" ]]; then
+    kill "$driver_pid" 2>/dev/null
+    wait "$driver_pid" 2>/dev/null
+  fi
+  wine_env_stop
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Every exported variable reaches the services through the command that boots the prefix.
+export VMDS_MODEM_LOG="$work/modem.log"
+wine_env_start --preload "$shim" || exit 1
+
+# The driver runs in the background so that a signal from ctest reaches the trap at once. Its
+# own waits are bounded; the time-out here only guards against a fault in the driver itself.
+timeout --kill-after=5 200 python3 "$here/vmds_e2e.py" "$scenario" --bin-dir "$bin_dir" --work "$work" \
+  --modem-log "$VMDS_MODEM_LOG" &
+driver_pid=$!
+wait "$driver_pid"
+rc=$?
+driver_pid=""
+if ((rc != 0)); then
+  while IFS= read -r -d '' file; do
+    echo "---- $file"
+    tr -d '\r' <"$file" | tail -40
+  done < <(find "$WINEPREFIX/drive_c" -name vmds.log -print0 2>/dev/null)
+  if [[ -s "$VMDS_MODEM_LOG" ]]; then
+    echo "---- modem lines"
+    cat "$VMDS_MODEM_LOG"
+  fi
+fi
+exit "$rc"
