@@ -36,6 +36,32 @@ void LowerLines(os::SerialPort& port, const ServiceSettings& service, const LogS
   }
 }
 
+// A client chunk whose serial write is still under way when the session ends is let finish
+// (while the lines are still up) before the next client can come; a stop request ends the wait,
+// and so does a device that takes nothing for kWriteDrainMs.
+constexpr int kWriteDrainMs = 5000;
+
+void FinishSessionWrite(os::SerialPort& port, os::Event& exitEvent, const std::string& client,
+                        const std::string& comPort, const LogSettings& log) {
+  if (!port.WritePending()) return;
+  os::Waitable* handles[] = {&exitEvent, port.WriteWaitable()};
+  int error = 0;
+  while (port.WritePending() && os::WaitAny(handles, kWriteDrainMs, &error) == 1) {
+    std::size_t written = 0;
+    int result = port.FinishWrite(&written);
+    if (result == os::kErrIoIncomplete) continue;
+    if (result == 0) {
+      LogDebug(Format("%s had %d bytes written to %s", client.c_str(), static_cast<int>(written),
+                      comPort.c_str()),
+               log);
+    } else {
+      LogEvent(Format("Win32 Error #: %d error writing data to %s from %s", result,
+                      comPort.c_str(), client.c_str()),
+               log);
+    }
+  }
+}
+
 }  // namespace
 
 void RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Socket>& listener,
@@ -57,15 +83,20 @@ void RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Socket>& liste
     RaiseLines(port, service, log);
     PurgeSerialInput(port);
 
-    cancelTimer->Reset();
     maxConnectEvent.Reset();
     int error = 0;
-    const int maxConnectTime = service.MaxConnectTime;
-    std::unique_ptr<os::Thread> timer = os::StartThread(
-        [&, maxConnectTime] {
-          MaxConnectTimer(maxConnectTime, exitEvent, *cancelTimer, maxConnectEvent);
-        },
-        &error);
+    std::unique_ptr<os::Thread> timer;
+    if (cancelTimer) {
+      cancelTimer->Reset();
+      const int maxConnectTime = service.MaxConnectTime;
+      timer = os::StartThread(
+          [&, maxConnectTime] {
+            MaxConnectTimer(maxConnectTime, exitEvent, *cancelTimer, maxConnectEvent);
+          },
+          &error);
+    } else {
+      error = 8;  // ERROR_NOT_ENOUGH_MEMORY: no event to end the timer with
+    }
     if (!timer) LogEvent(Format("Win32 Error #: %d Could not start Max Connect Timer", error), log);
 
     SessionContext context{exitEvent, maxConnectEvent, *client,       port,
@@ -73,11 +104,14 @@ void RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Socket>& liste
     outcome = RunSession(context);
 
     client.reset();
-    cancelTimer->Set();
-    if (timer) timer->Join();
+    if (timer) {
+      cancelTimer->Set();
+      timer->Join();
+    }
     // A timer that expired as the session ended for another reason must not close the next one.
     maxConnectEvent.Reset();
 
+    FinishSessionWrite(port, exitEvent, clientAddress, serial.COMPort, log);
     LowerLines(port, service, log);
     if (outcome != SessionOutcome::SessionClosed) return;
   }

@@ -94,7 +94,12 @@ SessionOutcome WaitForClient(os::Event& exitEvent, std::unique_ptr<os::Socket>& 
     std::string address;
     std::unique_ptr<os::Socket> accepted = listener->Accept(&address, &error);
     if (!accepted) {
-      if (error == os::kWsaWouldBlock) continue;
+      // A client that gave up between knocking and being accepted is no failure of the
+      // listener: keep waiting for the next one.
+      if (error == os::kWsaWouldBlock || error == os::kWsaConnReset ||
+          error == os::kWsaConnAborted) {
+        continue;
+      }
       LogEvent(Format("Winsock error #: %d Error creating connection to client", error), log);
       return SessionOutcome::SocketFailure;
     }

@@ -55,6 +55,10 @@ void ServiceMain(int argc, char** argv) {
   os::ImagePathResult image = os::ReadServiceImagePath(serviceName);
   if (image.openError != 0) {
     LogEvent(Format("Win32 Error #: %d Could not open registry", image.openError), log);
+    // The value cannot be read from a key that is not open.
+    LogEvent(Format("Win32 Error #: %d Could not query registry",
+                    image.queryError != 0 ? image.queryError : os::kErrInvalidHandle),
+             log);
   } else if (image.queryError != 0) {
     LogEvent(Format("Win32 Error #: %d Could not query registry", image.queryError), log);
   }
@@ -68,7 +72,9 @@ void ServiceMain(int argc, char** argv) {
 
   std::unique_ptr<os::SerialPort> port;
   std::unique_ptr<os::Socket> listener;
-  bool initialised = OpenSerialPort(serial, service, log, port) &&
+  // Without its two events the service could neither stop nor time a session.
+  bool initialised = Globals.ExitEvent && Globals.MaxConnectEvent &&
+                     OpenSerialPort(serial, service, log, port) &&
                      OpenListener(listener, service, log);
   if (!initialised) LogEvent("Velmora Device Server could not be initialized successfully", log);
 

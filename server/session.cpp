@@ -44,6 +44,8 @@ class Session {
   bool clientClosed_ = false;    // the client closed; what it sent before is still received
   bool clientWritable_ = true;   // a send may go through (false after it would block)
   unsigned selected_ = 0;        // network events the socket is tied to now
+  int failedWaits_ = 0;          // failed waits in a row
+  static constexpr int kMaxFailedWaits = 10;
   std::uint8_t toClient_[kChunkSize] = {};
   std::size_t toClientSize_ = 0;
   std::size_t toClientOffset_ = 0;
@@ -122,16 +124,26 @@ SessionOutcome Session::Run() {
         }
         break;
       default:
-        break;  // the wait failed: another pass
+        // The wait failed: another pass, but a wait that keeps failing would make the loop spin.
+        if (++failedWaits_ >= kMaxFailedWaits) {
+          LogEvent(Format("Win32 Error #: %d Error waiting for session events", waitError),
+                   c_.log);
+          return SessionOutcome::SystemFailure;
+        }
+        continue;
     }
+    failedWaits_ = 0;
     if (step == Step::kEnd) return outcome_;
   }
 }
 
 void Session::UpdateSocketSelection() {
+  // The close is watched for as long as it has not been seen, so a client that goes away is
+  // noticed even while its data waits for a serial write.
   unsigned wanted = 0;
-  if (!clientReadable_ && !clientClosed_) wanted |= os::kNetRead | os::kNetClose;
-  if (HoldingClientBytes() && !clientWritable_) wanted |= os::kNetWrite | os::kNetClose;
+  if (!clientReadable_ && !clientClosed_) wanted |= os::kNetRead;
+  if (!clientClosed_) wanted |= os::kNetClose;
+  if (HoldingClientBytes() && !clientWritable_) wanted |= os::kNetWrite;
   if (wanted != selected_) {
     // A failure here leaves the old selection; the session goes on as the wait allows.
     if (c_.client.SelectEvents(wanted) == 0) selected_ = wanted;

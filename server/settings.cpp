@@ -27,10 +27,10 @@ std::int32_t TruncateToInt32(double value) {
 // locale. Parsed by hand so that neither the locale nor the C library's notion of hex or
 // infinity comes into it.
 std::optional<double> ParseDecimal(const std::string& value) {
+  if (value.empty()) return 0.0;  // an empty value reads as 0
   std::size_t i = 0;
   const std::size_t n = value.size();
   while (i < n && IsSpace(value[i])) ++i;
-  if (i == n) return 0.0;  // empty or all white space reads as 0
   std::string normalised;
   if (value[i] == '+' || value[i] == '-') normalised += value[i++];
   std::size_t digits = 0;

@@ -40,5 +40,44 @@ TEST_F(Fault, StopWhileTheDeviceTakesNothing) {
   EXPECT_EQ(instance.CountLogLines("Server shutting down from SCM notification."), 1);
 }
 
+TEST_F(Fault, WriteStillPendingWhenASessionEndsIsFinishedBeforeTheNextClient) {
+  StartupSettings settings = instance.DefaultSettings();
+  settings["DebugEnabled"] = "no";
+  settings["MaxConnectTime"] = "1";
+  ASSERT_NO_FATAL_FAILURE(StartWith(settings));
+  ASSERT_TRUE(instance.WaitForLog("STARTUP: "));
+
+  // The device reads nothing while the first client sends more than the terminal holds, so a
+  // serial write is still under way when the max connect time ends the session.
+  const Bytes first = PatternBytes(100000, 77);
+  {
+    Client client;
+    ASSERT_EQ(client.Connect(instance.port()), 0);
+    ASSERT_TRUE(client.Send(first));
+    ASSERT_TRUE(instance.WaitForLog("reached max connect time, closing session"));
+  }
+  // The device now takes what comes until the service listens again.
+  Bytes received;
+  Clock::time_point deadline = Clock::now() + kWait;
+  while (instance.CountLogLines("connected to") < 2 && Clock::now() < deadline) {
+    Bytes more = instance.device().ReadFor(std::chrono::milliseconds(50));
+    received.insert(received.end(), more.begin(), more.end());
+    Client probe;
+    if (probe.Connect(instance.port()) == 0) {
+      ASSERT_TRUE(instance.WaitForLog("connected to", 2));
+      // Nothing of the first client may come after the second one connected.
+      ASSERT_TRUE(probe.Send("second"));
+      EXPECT_EQ(ToText(instance.device().Read(6)), "second");
+      break;
+    }
+  }
+  ASSERT_EQ(instance.CountLogLines("connected to"), 2);
+  ASSERT_GT(received.size(), 0u);
+  ASSERT_LE(received.size(), first.size());
+  EXPECT_EQ(FirstDifference(received, Bytes(first.begin(), first.begin() + received.size())),
+            received.size())
+      << "the device did not receive an unchanged beginning of the first client's data";
+}
+
 }  // namespace
 }  // namespace vmds_it

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 #include "harness.h"
 
@@ -21,6 +22,21 @@ std::size_t LargestTcpSendBuffer() {
   std::size_t least = 0, initial = 0, most = 0;
   if (in >> least >> initial >> most && most > 0) return most;
   return 4 * 1024 * 1024;
+}
+
+// CPU time (user + system) the process has used so far, in seconds.
+double CpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::size_t end = text.rfind(')');
+  if (end == std::string::npos) return 0;
+  std::istringstream rest(text.substr(end + 2));
+  std::string field;
+  unsigned long ticks = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14 || i == 15) ticks += std::stoul(field);
+  }
+  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 class Flow : public VmdsTest {
@@ -90,6 +106,52 @@ TEST_F(Flow, NoDeviceByteIsLostWhileTheClientDoesNotRead) {
   EXPECT_EQ(received.size(), flood.size());
   std::size_t first = FirstDifference(received, flood);
   EXPECT_EQ(first, std::min(received.size(), flood.size())) << "first wrong byte at " << first;
+  EXPECT_TRUE(instance.Running());
+}
+
+TEST_F(Flow, WaitingOnBothSidesAtOnceIsQuiet) {
+  StartupSettings settings = instance.DefaultSettings();
+  settings["DebugEnabled"] = "no";
+  ASSERT_NO_FATAL_FAILURE(StartWith(settings));
+  Client client;
+  client.SetReceiveBuffer(4096);
+  ASSERT_EQ(client.Connect(instance.port()), 0);
+  ASSERT_TRUE(client.Send("sync"));
+  ASSERT_EQ(ToText(device().Read(4)), "sync");
+  fcntl(client.fd(), F_SETFL, fcntl(client.fd(), F_GETFL) | O_NONBLOCK);
+
+  // Neither the device nor the client reads: client data waits for the serial write and device
+  // data waits for the client, each side held back by the other.
+  const Bytes chunk = PatternBytes(4096, 3);
+  std::size_t sent = 0;
+  for (int i = 0; i < 1000; ++i) {
+    ssize_t n = send(client.fd(), chunk.data(), chunk.size(), MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<std::size_t>(n);
+  }
+  ASSERT_GT(sent, 0u);
+  std::size_t written = 0;
+  for (;;) {
+    std::size_t n = device().WriteSome(chunk.data(), chunk.size(), std::chrono::milliseconds(300));
+    if (n == 0) break;
+    written += n;
+    ASSERT_LT(written, 64u * 1024 * 1024) << "the device was never held back";
+  }
+
+  // Waiting like this takes no CPU to speak of; a loop that spins takes the better part of a
+  // core. The bound is far from both, whatever the machine.
+  double before = CpuSeconds(instance.pid());
+  pollfd none{-1, 0, 0};
+  poll(&none, 1, 1000);  // the observation window itself, not a synchronisation
+  double used = CpuSeconds(instance.pid()) - before;
+  EXPECT_LT(used, 0.3) << "vmds used " << used << " s of CPU in 1 s while waiting";
+
+  // And the half-closed client does not make it spin either.
+  shutdown(client.fd(), SHUT_WR);
+  before = CpuSeconds(instance.pid());
+  poll(&none, 1, 1000);
+  used = CpuSeconds(instance.pid()) - before;
+  EXPECT_LT(used, 0.3) << "vmds used " << used << " s of CPU in 1 s after the client half-closed";
   EXPECT_TRUE(instance.Running());
 }
 

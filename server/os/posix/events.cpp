@@ -108,6 +108,9 @@ std::unique_ptr<Thread> StartThread(std::function<void()> body, int* error) {
   } catch (const std::system_error& e) {
     if (error) *error = posix::Win32ErrorFromErrno(e.code().value());
     return nullptr;
+  } catch (...) {
+    if (error) *error = 8;  // ERROR_NOT_ENOUGH_MEMORY
+    return nullptr;
   }
 }
 

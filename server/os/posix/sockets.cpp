@@ -51,7 +51,16 @@ class PosixSocket final : public Socket, public PosixWaitable {
     socklen_t length = sizeof peer;
     int fd = accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
-      *error = WsaErrorFromErrno(errno);
+      // Network errors of the connection being accepted are its own, not the listener's: as
+      // accept(2) advises, they count as "nothing to accept yet".
+      switch (errno) {
+        case ENETDOWN: case EPROTO: case ENOPROTOOPT: case EHOSTDOWN: case ENONET:
+        case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
+          *error = kWsaWouldBlock;
+          break;
+        default:
+          *error = WsaErrorFromErrno(errno);
+      }
       return nullptr;
     }
     char text[INET_ADDRSTRLEN] = {};
@@ -72,7 +81,7 @@ class PosixSocket final : public Socket, public PosixWaitable {
     if (poll(&pfd, 1, 0) <= 0) return 0;
     unsigned events = 0;
     if ((mask_ & kNetAccept) && (pfd.revents & POLLIN)) events |= kNetAccept;
-    if ((mask_ & (kNetRead | kNetClose)) && (pfd.revents & (POLLIN | POLLHUP | POLLERR))) {
+    if ((mask_ & kNetRead) && (pfd.revents & POLLIN)) {
       char probe;
       ssize_t n = recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
       if (n > 0) {
@@ -84,12 +93,13 @@ class PosixSocket final : public Socket, public PosixWaitable {
         events |= kNetClose;
       }
     }
+    if ((mask_ & kNetClose) && (pfd.revents & POLLRDHUP)) events |= kNetClose;
     if (pfd.revents & (POLLERR | POLLHUP)) {
-      if (!(events & kNetRead)) events |= kNetClose;
+      events |= kNetClose;
       if (mask_ & kNetWrite) events |= kNetWrite;  // the next send reports what went wrong
     }
     if ((mask_ & kNetWrite) && (pfd.revents & POLLOUT)) events |= kNetWrite;
-    return events & (mask_ | kNetClose);
+    return events;
   }
 
   int Receive(std::uint8_t* buffer, std::size_t size, std::size_t* got) override {
@@ -117,8 +127,11 @@ class PosixSocket final : public Socket, public PosixWaitable {
 
   int PollFd() const override { return fd_; }
   short PollEvents() const override {
+    // A close is the peer's end of stream (POLLRDHUP), readable data is POLLIN: kept apart so
+    // that watching for the close does not wake for data nobody wants yet.
     short events = 0;
-    if (mask_ & (kNetRead | kNetClose | kNetAccept)) events |= POLLIN;
+    if (mask_ & (kNetRead | kNetAccept)) events |= POLLIN;
+    if (mask_ & kNetClose) events |= POLLRDHUP;
     if (mask_ & kNetWrite) events |= POLLOUT;
     return events;
   }

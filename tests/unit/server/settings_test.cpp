@@ -48,6 +48,11 @@ TEST(NumberValue, LeadingWhiteSpaceIsSkipped) {
 
 TEST(NumberValue, EmptyValueReadsAsZero) { EXPECT_EQ(ParseNumberValue(""), 0); }
 
+TEST(NumberValue, BlanksWithoutDigitsAreBad) {
+  EXPECT_EQ(ParseNumberValue(" "), std::nullopt);
+  EXPECT_EQ(ParseSecondsValue("   "), std::nullopt);
+}
+
 TEST(NumberValue, LeftoverCharactersMakeItBad) {
   EXPECT_EQ(ParseNumberValue("42 "), std::nullopt);  // a trailing blank
   EXPECT_EQ(ParseNumberValue("42\t"), std::nullopt);
