@@ -82,7 +82,7 @@ std::int16_t StartInstanceService(ServiceDatabase& db, const std::string& servic
   return state == kServiceRunning ? 1 : 0;
 }
 
-void RestartInstanceService(ServiceDatabase& db, View& view, const std::string& serviceName) {
+void RestartInstanceService(ServiceDatabase& db, MessageView& view, const std::string& serviceName) {
   ScHandle manager = 0, service = 0;
   OpenBoth(db, kStandardRightsRead, serviceName,
            kReadControl | kServiceStop | kServiceStart | kServiceQueryStatus, &manager, &service);
@@ -90,8 +90,16 @@ void RestartInstanceService(ServiceDatabase& db, View& view, const std::string& 
   if (state == kServiceStopped) {
     db.StartServiceEntry(service);
   } else if (state == kServiceRunning) {
-    db.SendStopControl(service);
-    WaitWhileStopPending(db, service, QueryState(db, service));
+    // The old process must be gone before a new one can read the new settings: a stop that is
+    // refused, or a service that does not stop in time, is a failed restart, never a success.
+    int stopError = db.SendStopControl(service);
+    bool stopped = (stopError == 0 || stopError == kErrorServiceNotActive) &&
+                   WaitWhileStopPending(db, service, QueryState(db, service)) == kServiceStopped;
+    if (!stopped) {
+      view.ShowMessage(kRestartFailedToStart, MessageIcon::kExclamation, MessageButtons::kOk);
+      CloseBoth(db, manager, service);
+      return;
+    }
     db.StartServiceEntry(service);
   }
   state = QueryState(db, service);

@@ -1,6 +1,9 @@
 // Service control over a scripted service database: the calls, rights, waits and outcomes in order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <deque>
+
 #include "fakes.h"
 #include "service_control.h"
 
@@ -88,6 +91,34 @@ TEST(RestartInstanceService, RunningServiceIsStoppedThroughStopPendingAndStarted
   ASSERT_EQ(view.messages.size(), 1u);
   EXPECT_EQ(view.messages[0].text, "Changes are saved and service is started successfully");
   EXPECT_EQ(view.messages[0].icon, MessageIcon::kExclamation);
+}
+
+// A restart that cannot get rid of the old process must not start anything nor claim success:
+// a refused stop control, or a service still stop pending after the bounded wait. A stop that
+// finds the service no longer active goes on with the start.
+TEST(RestartInstanceService, AStopThatFailsIsAFailedRestart) {
+  struct Case {
+    int stopError;
+    std::deque<std::uint32_t> states;
+    bool started;
+  };
+  std::deque<std::uint32_t> hung{kServiceRunning};
+  hung.insert(hung.end(), kMaxStopPendingWaits + 1, kServiceStopPending);
+  for (const Case& c : {Case{1061, {kServiceRunning, kServiceRunning}, false},
+                        Case{5, {kServiceRunning, kServiceStopped}, false},
+                        Case{0, hung, false},
+                        Case{kErrorServiceNotActive, {kServiceRunning, kServiceStopped,
+                                                      kServiceRunning}, true}}) {
+    FakeServiceDatabase db = WithService(c.states);
+    db.services["Lab"].stopError = c.stopError;
+    FakeView view;
+    RestartInstanceService(db, view, "Lab");
+    bool started = std::count(db.calls.begin(), db.calls.end(), "Start Lab") > 0;
+    EXPECT_EQ(started, c.started) << c.stopError;
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_EQ(view.messages[0].text, c.started ? kRestartStarted : kRestartFailedToStart);
+    EXPECT_EQ(db.openHandles, 0);
+  }
 }
 
 TEST(RestartInstanceService, StoppedServiceIsStartedWithoutAStop) {
