@@ -40,6 +40,27 @@ int DeleteTree(const std::string& directory) {
   return ::RemoveDirectoryA(directory.c_str()) ? 0 : LastError();
 }
 
+// Writes `content` into an existing (empty) file and flushes it to the disk.
+int WriteWholeFile(const char* path, const std::string& content) {
+  HANDLE file = ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LastError();
+  int error = 0;
+  std::size_t done = 0;
+  while (done < content.size()) {
+    DWORD put = 0;
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(content.size() - done, 1 << 20));
+    if (!::WriteFile(file, content.data() + done, chunk, &put, nullptr)) {
+      error = LastError();
+      break;
+    }
+    done += put;
+  }
+  if (error == 0 && !::FlushFileBuffers(file)) error = LastError();
+  if (!::CloseHandle(file) && error == 0) error = LastError();
+  return error;
+}
+
 }  // namespace
 
 int Win32FileSystem::ReadTextFile(const std::string& path, std::string* content) {
@@ -63,21 +84,28 @@ int Win32FileSystem::ReadTextFile(const std::string& path, std::string* content)
 }
 
 int Win32FileSystem::WriteTextFile(const std::string& path, const std::string& content) {
-  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return LastError();
-  int error = 0;
-  std::size_t done = 0;
-  while (done < content.size()) {
-    DWORD put = 0;
-    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(content.size() - done, 1 << 20));
-    if (!::WriteFile(file, content.data() + done, chunk, &put, nullptr)) {
-      error = LastError();
-      break;
-    }
-    done += put;
+  // The new text goes into a temporary file beside the old one, which is then replaced in one
+  // step: a failed or interrupted write leaves the previous file whole, never a half-written one.
+  const std::string::size_type slash = path.find_last_of("\\/");
+  const std::string directory = slash == std::string::npos ? std::string(".")
+                                : slash == 0              ? path.substr(0, 1)
+                                                          : path.substr(0, slash);
+  // An existing file that cannot be opened for writing (in use, read-only) is reported as such
+  // before anything is made; opening it does not change it.
+  HANDLE probe = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (probe != INVALID_HANDLE_VALUE) {
+    ::CloseHandle(probe);
+  } else if (int error = LastError(); error != ERROR_FILE_NOT_FOUND) {
+    return error;
   }
-  if (!::CloseHandle(file) && error == 0) error = LastError();
+  char temporary[MAX_PATH + 1] = {};
+  if (::GetTempFileNameA(directory.c_str(), "vmd", 0, temporary) == 0) return LastError();
+  int error = WriteWholeFile(temporary, content);
+  if (error == 0 && !::MoveFileExA(temporary, path.c_str(),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    error = LastError();
+  if (error != 0) ::DeleteFileA(temporary);
   return error;
 }
 

@@ -20,7 +20,7 @@
 
 namespace {
 
-class RecordingView : public View {
+class RecordingView : public MessageView {
  public:
   std::vector<std::string> messages;
   std::vector<InstanceListRow> rows;
@@ -150,11 +150,21 @@ TEST(Win32FileSystem, StartupFilesRoundTripThroughTheRealFiles) {
   WriteStartupFile(written, fs, view, managerDir + "\\Nowhere\\vmds.ini", false, 1);
   EXPECT_EQ(view.messages.back(),
             "Cannot open file for write: " + managerDir + "\\Nowhere\\vmds.ini - path does not exist.");
+  // A write that cannot replace the file leaves the old one whole and no temporary file behind.
+  const std::string before = FileText(masterPath);
+  written.Instances.Item(1).mTCPPort = 6199;
   HANDLE held = CreateFileA(masterPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   WriteStartupFile(written, fs, view, masterPath, false, 1);
   EXPECT_EQ(view.messages.back(),
             "Cannot open file for write: " + masterPath + " - file already in use.");
   CloseHandle(held);
+  EXPECT_EQ(FileText(masterPath), before);
+  WIN32_FIND_DATAA found{};
+  HANDLE search = FindFirstFileA((managerDir + "\\*.tmp").c_str(), &found);
+  EXPECT_EQ(search, INVALID_HANDLE_VALUE) << found.cFileName;
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  WriteStartupFile(written, fs, view, masterPath, false, 1);
+  EXPECT_NE(FileText(masterPath).find("TCPPort=6199\r\n"), std::string::npos);
 
   // The instance directory deleted by hand stops the next start-up.
   const std::string orphan = managerDir + "\\Lab 1";
