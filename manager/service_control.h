@@ -37,7 +37,7 @@ int CreateInstanceService(ServiceDatabase& db, const std::string& serviceName,
 std::int16_t StartInstanceService(ServiceDatabase& db, const std::string& serviceName);
 
 // Stops the service when it runs, starts it, and tells the user the outcome (exclamation icon).
-void RestartInstanceService(ServiceDatabase& db, View& view, const std::string& serviceName);
+void RestartInstanceService(ServiceDatabase& db, MessageView& view, const std::string& serviceName);
 
 // Stops the service unless it is stopped and deletes it. Nonzero when the deletion was accepted;
 // 0 when the service cannot be opened or deleted.

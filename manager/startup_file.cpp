@@ -143,7 +143,7 @@ std::string ReadFailureMessage(const std::string& path, int number) {
   return "Cannot open for read, " + path + ", " + text;
 }
 
-void WriteStartupFile(const ManagerState& state, FileSystem& fs, View& view,
+void WriteStartupFile(const ManagerState& state, FileSystem& fs, MessageView& view,
                       const std::string& path_filename, bool createflag,
                       std::int16_t instance_index) {
   int number = 0;
@@ -297,7 +297,7 @@ std::string NextInstanceName(const std::string& list, std::size_t& cursor) {
 
 }  // namespace
 
-bool ReadStartupFiles(ManagerState& state, FileSystem& fs, View& view,
+bool ReadStartupFiles(ManagerState& state, FileSystem& fs, MessageView& view,
                       const std::string& masterPath) {
   std::string path = masterPath;
   try {

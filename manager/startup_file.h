@@ -21,7 +21,7 @@ std::string StartupFileText(const ManagerState& state, const VMDSInstanceClass& 
 
 // Writes the record at `instance_index` (1-based) of state.Instances to `path_filename`. Any
 // failure is shown in a message box (exclamation icon) and WriteStartupFile returns normally.
-void WriteStartupFile(const ManagerState& state, FileSystem& fs, View& view,
+void WriteStartupFile(const ManagerState& state, FileSystem& fs, MessageView& view,
                       const std::string& path_filename, bool createflag,
                       std::int16_t instance_index);
 
@@ -36,7 +36,7 @@ std::string ReadFailureMessage(const std::string& path, int number);
 // read-failure message (critical icon) and returns false: the caller then ends the manager at
 // once. Returns true otherwise, also when item 1 is not a proper master (then nothing but the
 // master record is loaded).
-bool ReadStartupFiles(ManagerState& state, FileSystem& fs, View& view,
+bool ReadStartupFiles(ManagerState& state, FileSystem& fs, MessageView& view,
                       const std::string& masterPath);
 
 // Splits file content into lines as the reader sees them: a line ends at CR LF, CR or LF; a last

@@ -1,9 +1,10 @@
-// What the manager's portable logic needs of its main window. The Win32 window implements it
-// with real controls and message boxes later; tests implement it with a fake that records every
-// message and answers the questions.
+// What the manager's portable logic needs of its windows. The Win32 window implements View with
+// real controls and message boxes; tests implement it with a fake that records every call and
+// answers the questions from a script.
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The product name: the main window's caption and the title of every message box.
 inline constexpr const char* kProductName = "Velmora Device Server - Instance Manager";
@@ -20,12 +21,92 @@ struct InstanceListRow {
   bool operator==(const InstanceListRow&) const = default;
 };
 
-class View {
+// What the core procedures (startup files, service control) show: message boxes, and the rows
+// the startup-file reader adds to the instance list.
+class MessageView {
  public:
-  virtual ~View() = default;
+  virtual ~MessageView() = default;
   // A modal message box titled kProductName; returns the button the user chose.
   virtual MessageAnswer ShowMessage(const std::string& text, MessageIcon icon,
                                     MessageButtons buttons) = 0;
   // Appends a row to the instance list.
   virtual void AddInstanceListRow(const InstanceListRow& row) = 0;
+};
+
+// The controls of the main window that the presenter reads, writes, enables or focuses.
+enum class Control {
+  VMDSInstanceListView,
+  cmdAddNewInstance,
+  cmdRemoveInstance,
+  HostDomainNameTextBox,
+  TCPPortNumberTextBox,
+  SerialPortComboBox,
+  InstanceNameValueLabel,
+  ServiceDisplayNameValueLabel,
+  BitRateComboBox,
+  DataBitsComboBox,
+  ParityComboBox,
+  StopBitsComboBox,
+  MaxConnTimeTextBox,
+  MaxIdleTimeTextBox,
+  DropDTRCheckBox,
+  DropRTSCheckBox,
+  BrowseLogFileTextBox,
+  BrowseCmdBtn,
+  ViewLogFileCmdBtn,
+  EnableDebugModeCheckBox,
+  DefaultSettingsCmdBtn,
+  SaveCmdBtn,
+  ViewManualCmdBtn,
+  AboutCmdBtn,
+  ExitCmdBtn,
+  ProgressLabel,
+};
+
+enum class ColumnAlignment { kLeft, kCenter };
+
+struct ScreenRect {
+  int left = 0, top = 0, width = 0, height = 0;
+  bool operator==(const ScreenRect&) const = default;
+};
+
+// The main window `MainDisplay`. It only shows and asks: every decision is the presenter's. The
+// window reports what the user did (main_presenter.h) and never what the program set: values
+// written through this interface raise no events back, on every implementation.
+class View : public MessageView {
+ public:
+  // Text boxes and value labels.
+  virtual std::string Text(Control control) = 0;
+  virtual void SetText(Control control, const std::string& text) = 0;
+  // Drop-down lists (pick-only): entries, and the selected position (-1 none).
+  virtual void FillList(Control combo, const std::vector<std::string>& entries) = 0;
+  virtual int Selection(Control combo) = 0;
+  virtual void Select(Control combo, int position) = 0;
+  // Check boxes.
+  virtual bool Checked(Control box) = 0;
+  virtual void SetChecked(Control box, bool checked) = 0;
+
+  virtual void SetEnabled(Control control, bool enabled) = 0;
+  virtual void SetFocus(Control control) = 0;
+  virtual void SetToolTip(Control control, const std::string& text) = 0;
+
+  // The one-line status text. SetProgress only changes it: it shows when the window next paints.
+  // SetProgressAndRepaint paints it at once, before a step that blocks the window.
+  virtual void SetProgress(const std::string& text) = 0;
+  virtual void SetProgressAndRepaint(const std::string& text) = 0;
+
+  // The instance list (report view). Positions are 0-based in the shown order.
+  virtual int InstanceListWidth() = 0;
+  virtual void AddInstanceListColumn(const std::string& title, int width,
+                                     ColumnAlignment alignment) = 0;
+  // Replaces every row, in this order (sorting).
+  virtual void SetInstanceListRows(const std::vector<InstanceListRow>& rows) = 0;
+  virtual void SetInstanceListRow(int position, const InstanceListRow& row) = 0;
+  virtual void SelectInstanceListRow(int position) = 0;
+
+  // Window placement in pixels.
+  virtual ScreenRect ScreenArea() = 0;
+  virtual ScreenRect WindowArea() = 0;
+  virtual bool IsMinimised() = 0;
+  virtual void MoveWindowTo(int left, int top) = 0;
 };

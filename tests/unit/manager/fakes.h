@@ -18,7 +18,7 @@ struct ShownMessage {
   MessageButtons buttons;
 };
 
-class FakeView : public View {
+class FakeView : public MessageView {
  public:
   std::vector<ShownMessage> messages;
   std::vector<InstanceListRow> rows;
@@ -64,6 +64,7 @@ class FakeFileSystem : public FileSystem {
 struct FakeService {
   std::deque<std::uint32_t> states{kServiceStopped};
   int startError = 0;
+  int stopError = 0;
   int deleteError = 0;
 };
 
@@ -114,7 +115,7 @@ class FakeServiceDatabase : public ServiceDatabase {
   }
   int SendStopControl(ScHandle service) override {
     calls.push_back("Stop " + names_[service]);
-    return 0;
+    return services[names_[service]].stopError;
   }
   int QueryServiceState(ScHandle service, std::uint32_t* state) override {
     FakeService& s = services[names_[service]];
