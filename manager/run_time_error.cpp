@@ -24,6 +24,8 @@ std::string RunTimeErrorDescription(int number) {
     case kErrDiskNotReady: return "Disk not ready";
     case kErrPathFileAccess: return "Path/File access error";
     case kErrPathNotFound: return "Path not found";
+    case kErrObjectNotSet: return "Object variable or With block variable not set";
+    case kErrNoSuchEntry: return "Value is not one of the list's entries";
     default: return "Application-defined or object-defined error";
   }
 }

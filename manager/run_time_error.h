@@ -26,6 +26,8 @@ constexpr int kErrPermissionDenied = 70;
 constexpr int kErrDiskNotReady = 71;
 constexpr int kErrPathFileAccess = 75;
 constexpr int kErrPathNotFound = 76;
+constexpr int kErrObjectNotSet = 91;
+constexpr int kErrNoSuchEntry = 383;  // a value that is not an entry of a pick-only list
 
 class RunTimeFailure : public std::runtime_error {
  public:

@@ -1,0 +1,609 @@
+#include "main_presenter.h"
+
+#include <algorithm>
+#include <cctype>
+#include <optional>
+
+#include "instance_names.h"
+#include "run_time_error.h"
+#include "service_control.h"
+#include "startup_file.h"
+#include "text_functions.h"
+#include "value_conversions.h"
+
+namespace {
+
+constexpr const char* kMasterNotCreated =
+    "Master instance could not be created. Program is aborting due to inappropriate privileges "
+    "or a duplicate service entry in the service control manager.";
+
+constexpr int kMaxLogFilePath = 230;
+
+struct ParityName {
+  const char* entry;
+  const char* token;
+};
+constexpr ParityName kParities[] = {{"None", "NOPARITY"},
+                                    {"Even", "EVENPARITY"},
+                                    {"Odd", "ODDPARITY"},
+                                    {"Space", "SPACEPARITY"},
+                                    {"Mark", "MARKPARITY"}};
+
+std::string ParityToken(const std::string& entry) {
+  for (const ParityName& p : kParities)
+    if (entry == p.entry) return p.token;
+  return "";
+}
+
+std::string ParityEntry(const std::string& token) {
+  for (const ParityName& p : kParities)
+    if (token == p.token) return p.entry;
+  return "";
+}
+
+std::string StopBitsEntry(float stopBits) {
+  if (stopBits == 1.0f) return "1";
+  if (stopBits == 1.5f) return "1.5";
+  if (stopBits == 2.0f) return "2";
+  return "";
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The number a text starts with (0 when it starts with none), after trimming.
+double NumberOf(const std::string& text) { return LeadingNumber(Trim(text)); }
+
+// Collects the rows the startup-file reader adds, and passes everything on to the window.
+class RowCollector : public MessageView {
+ public:
+  RowCollector(View& view, std::vector<InstanceListRow>& rows) : view_(view), rows_(rows) {}
+  MessageAnswer ShowMessage(const std::string& text, MessageIcon icon,
+                            MessageButtons buttons) override {
+    return view_.ShowMessage(text, icon, buttons);
+  }
+  void AddInstanceListRow(const InstanceListRow& row) override {
+    rows_.push_back(row);
+    view_.AddInstanceListRow(row);
+  }
+
+ private:
+  View& view_;
+  std::vector<InstanceListRow>& rows_;
+};
+
+}  // namespace
+
+const std::vector<std::string>& SerialPortEntries() {
+  static const std::vector<std::string> entries = [] {
+    std::vector<std::string> e;
+    for (int n = 1; n <= 255; ++n) e.push_back("COM" + std::to_string(n));
+    return e;
+  }();
+  return entries;
+}
+
+const std::vector<std::string>& BitRateEntries() {
+  static const std::vector<std::string> entries = {"110",   "300",   "600",   "1200", "2400",
+                                                   "4800",  "9600",  "14400", "19200", "28800",
+                                                   "38400", "57600", "115200"};
+  return entries;
+}
+
+const std::vector<std::string>& DataBitsEntries() {
+  static const std::vector<std::string> entries = {"5", "6", "7", "8"};
+  return entries;
+}
+
+const std::vector<std::string>& ParityEntries() {
+  static const std::vector<std::string> entries = {"None", "Even", "Odd", "Space", "Mark"};
+  return entries;
+}
+
+const std::vector<std::string>& StopBitsEntries() {
+  static const std::vector<std::string> entries = {"1", "1.5", "2"};
+  return entries;
+}
+
+namespace {
+
+const std::vector<std::string>& EntriesOf(Control combo) {
+  switch (combo) {
+    case Control::SerialPortComboBox: return SerialPortEntries();
+    case Control::BitRateComboBox: return BitRateEntries();
+    case Control::DataBitsComboBox: return DataBitsEntries();
+    case Control::ParityComboBox: return ParityEntries();
+    default: return StopBitsEntries();
+  }
+}
+
+}  // namespace
+
+std::string GeneralErrorText(int number, const std::string& description) {
+  std::string digits = std::to_string(number);
+  if (number >= 0) digits.insert(0, " ");
+  return "Error Code: " + digits + ", " + description;
+}
+
+bool AnotherCopyRuns(SystemInfo& system, const std::string& programName) {
+  int copies = 0;
+  if (system.IsWindowsNT4()) {
+    const std::string wanted = Upper(programName);
+    for (std::string name : system.ProcessModuleFileNames()) {
+      name.erase(std::remove(name.begin(), name.end(), '\0'), name.end());
+      name = Upper(Trim(name));
+      std::int16_t elements = GetNumElements(name, "\\");
+      std::string file = elements > 0 ? GetElement(name, "\\", 1, elements - 1, 0) : name;
+      if (file == wanted && ++copies == 2) return true;
+    }
+  } else {
+    const std::string wanted = Lower(programName);
+    for (std::string name : system.SnapshotProcessNames()) {
+      name = Lower(name.substr(0, name.find('\0')));
+      if (name.size() >= wanted.size() &&
+          name.compare(name.size() - wanted.size(), wanted.size(), wanted) == 0 &&
+          ++copies == 2)
+        return true;
+    }
+  }
+  return false;
+}
+
+MainPresenter::MainPresenter(View& view, ServiceDatabase& services, FileSystem& files,
+                             SystemInfo& system, std::string managerDirectory)
+    : view_(view),
+      services_(services),
+      files_(files),
+      system_(system),
+      managerDirectory_(std::move(managerDirectory)) {}
+
+std::string MainPresenter::MasterStartupFilePath() const {
+  return StartupFilePathOf(managerDirectory_, state_.StartupFileName);
+}
+
+void MainPresenter::ShowGeneralError(int number, const std::string& description) {
+  view_.ShowMessage(GeneralErrorText(number, description), MessageIcon::kExclamation,
+                    MessageButtons::kOk);
+}
+
+void MainPresenter::ShowRefusal(const std::string& text) {
+  view_.ShowMessage(text, MessageIcon::kExclamation, MessageButtons::kOk);
+}
+
+// ---- Start-up, activation, placement --------------------------------------------------------
+
+bool MainPresenter::FormLoad() {
+  try {
+    if (AnotherCopyRuns(system_, kManagerProgramName)) return false;
+
+    state_ = ManagerState{};
+    state_.StartupFileName = "vmds.ini";
+    state_.UserManualFilename.clear();
+    state_.FirstTimeRun = true;
+    state_.NumberofInstancesInstalled = 0;
+
+    const int width = view_.InstanceListWidth();
+    view_.AddInstanceListColumn("Instance Name", width * 47 / 100, ColumnAlignment::kLeft);
+    view_.AddInstanceListColumn("TCP Port", width * 23 / 100, ColumnAlignment::kCenter);
+    view_.AddInstanceListColumn("Serial Port", width * 30 / 100, ColumnAlignment::kCenter);
+
+    for (Control combo : {Control::SerialPortComboBox, Control::BitRateComboBox,
+                          Control::DataBitsComboBox, Control::ParityComboBox,
+                          Control::StopBitsComboBox})
+      view_.FillList(combo, EntriesOf(combo));
+
+    CentreWindow();
+
+    view_.SetToolTip(Control::SaveCmdBtn,
+                     "The Save button will save the changes made to the instance and start the "
+                     "service");
+    view_.SetToolTip(Control::DefaultSettingsCmdBtn,
+                     "Clicking Default will reset all the settings to the default values");
+    view_.SetToolTip(Control::cmdAddNewInstance,
+                     "Clicking this button will add a new VMDS instance");
+    view_.SetToolTip(Control::cmdRemoveInstance,
+                     "Clicking this button will remove the selected VMDS instance");
+    view_.SetToolTip(Control::ExitCmdBtn,
+                     std::string("Click the Exit button to exit ") + kProductName);
+    view_.SetToolTip(Control::TCPPortNumberTextBox, "No other Windows Service can use this port.");
+    view_.SetToolTip(Control::MaxConnTimeTextBox, "A value of 0 disables this timer.");
+    view_.SetToolTip(Control::MaxIdleTimeTextBox, "A value of 0 disables this timer.");
+
+    rows_.clear();
+    RowCollector collector(view_, rows_);
+    if (!ReadStartupFiles(state_, files_, collector, MasterStartupFilePath())) return false;
+
+    if (state_.FirstTimeRun) {
+      CreateFirstMaster();
+      if (state_.FirstTimeRun) return false;
+    }
+
+    currentInstanceName_ = kMasterInstanceName;
+    currentInstanceIndex_ = 1;
+    view_.SetText(Control::HostDomainNameTextBox, system_.HostName());
+    view_.SetText(Control::InstanceNameValueLabel, "");
+    view_.SetText(Control::ServiceDisplayNameValueLabel, "");
+    newInstancePending_ = false;
+    LoadInstance(kMasterInstanceName, 1);
+    view_.SetProgress("");
+    view_.SetEnabled(Control::SaveCmdBtn, false);
+    view_.SetEnabled(Control::cmdRemoveInstance, false);
+    view_.SelectInstanceListRow(rows_.empty() ? -1 : 0);
+  } catch (const RunTimeFailure& failure) {
+    ShowGeneralError(failure.Number(), failure.what());
+    return false;
+  }
+  return true;
+}
+
+// The one-time creation of the master instance and its service. FirstTimeRun stays True when
+// the service cannot be registered.
+void MainPresenter::CreateFirstMaster() {
+  const std::string path = MasterStartupFilePath();
+  const std::string logFile = managerDirectory_ + "\\vmds.log";
+  state_.Instances.Item(1).mLogFileName = logFile;
+  WriteStartupFile(state_, files_, view_, path, false, 1);
+
+  std::int16_t result = CreateMasterInstance();
+  if (result == 0) {
+    view_.ShowMessage(kMasterNotCreated, MessageIcon::kExclamation, MessageButtons::kOk);
+    return;
+  }
+  state_.InstallDir = managerDirectory_;
+  state_.FirstTimeRun = false;
+  state_.NumberofInstancesInstalled = 0;
+  state_.InstanceNamesList.clear();
+  VMDSInstanceClass& master = state_.Instances.Item(1);
+  master.mInstallDir = managerDirectory_;
+  master.mMasterInstance = true;
+  master.mInstanceName = kMasterInstanceName;
+  master.mServiceName = kMasterServiceName;
+  master.mServiceDisplayName = kMasterServiceDisplayName;
+  master.mLogFileName = logFile;
+  if (result == 1)
+    view_.ShowMessage(std::string("Master instance was created successfully but the service, \"") +
+                          kMasterServiceDisplayName +
+                          "\" could not be started. Check the log file for details.",
+                      MessageIcon::kExclamation, MessageButtons::kOk);
+  WriteStartupFile(state_, files_, view_, path, false, 1);
+}
+
+std::int16_t MainPresenter::CreateMasterInstance() {
+  if (CreateInstanceService(services_, kMasterServiceName, kMasterServiceDisplayName,
+                            managerDirectory_ + "\\vmds.exe") == 0)
+    return 0;
+  return StartInstanceService(services_, kMasterServiceName) == 1 ? 2 : 1;
+}
+
+void MainPresenter::FormActivate() {
+  view_.SetFocus(Control::VMDSInstanceListView);
+  ListGotFocus();
+}
+
+void MainPresenter::FormResize() {
+  if (view_.IsMinimised()) return;
+  CentreWindow();
+}
+
+// Centres the window on the screen; a window larger than the screen goes to its left or top edge.
+void MainPresenter::CentreWindow() {
+  const ScreenRect screen = view_.ScreenArea();
+  const ScreenRect window = view_.WindowArea();
+  int left = (screen.width - window.width) / 2;
+  int top = (screen.height - window.height) / 2;
+  if (window.width + left > screen.width) left = 0;
+  if (window.height + top > screen.height) top = 0;
+  view_.MoveWindowTo(screen.left + left, screen.top + top);
+}
+
+// ---- The instance list ------------------------------------------------------------------------
+
+int MainPresenter::RowOf(const std::string& instanceName) const {
+  for (std::size_t i = 0; i < rows_.size(); ++i)
+    if (rows_[i].InstanceName == instanceName) return static_cast<int>(i);
+  return -1;
+}
+
+void MainPresenter::SelectCurrentRow() { view_.SelectInstanceListRow(RowOf(currentInstanceName_)); }
+
+void MainPresenter::ColumnClick(const std::string& headerText) {
+  if (headerText == "Instance Name") sortColumn_ = 0;
+  else if (headerText == "TCP Port") sortColumn_ = 1;
+  else if (headerText == "Serial Port") sortColumn_ = 2;
+  sortDescending_ = !sortDescending_;
+  auto cell = [this](const InstanceListRow& row) {
+    return Lower(sortColumn_ == 0 ? row.InstanceName
+                                  : sortColumn_ == 1 ? row.TCPPort : row.SerialPort);
+  };
+  std::stable_sort(rows_.begin(), rows_.end(),
+                   [&](const InstanceListRow& a, const InstanceListRow& b) {
+                     return sortDescending_ ? cell(b) < cell(a) : cell(a) < cell(b);
+                   });
+  view_.SetInstanceListRows(rows_);
+  SelectCurrentRow();
+}
+
+void MainPresenter::ListGotFocus() {
+  view_.SetEnabled(Control::cmdRemoveInstance, currentInstanceName_ != kMasterInstanceName);
+}
+
+bool MainPresenter::OfferToSave(bool repaintOnNo) {
+  if (DetectChange(currentInstanceIndex_) == 0 && !newInstancePending_) return true;
+  std::string question =
+      newInstancePending_
+          ? "Would you like to save the settings for the new instance, \"" +
+                currentInstanceName_ +
+                "\"?\rSaving the new instance will start the service for the instance."
+          : "The settings for instance, \"" + currentInstanceName_ +
+                "\" have been changed. Do you want to save the changes?";
+  switch (view_.ShowMessage(question, MessageIcon::kExclamation, MessageButtons::kYesNoCancel)) {
+    case MessageAnswer::kYes:
+      view_.SetProgressAndRepaint(kSavingHint);
+      Save();
+      return true;
+    case MessageAnswer::kCancel:
+      return false;
+    default:
+      if (repaintOnNo) {
+        view_.SetEnabled(Control::SaveCmdBtn, false);
+        view_.SetProgressAndRepaint("");
+      }
+      return true;
+  }
+}
+
+void MainPresenter::ItemClick(int position) {
+  try {
+    if (position < 0 || position >= static_cast<int>(rows_.size()))
+      throw RunTimeFailure(kErrInvalidProcedureCall);
+    const std::string clicked = Trim(rows_[static_cast<std::size_t>(position)].InstanceName);
+    if (!OfferToSave(true)) {
+      SelectCurrentRow();
+      return;
+    }
+    newInstancePending_ = false;
+    currentInstanceName_ = clicked;
+    view_.SetEnabled(Control::cmdRemoveInstance, currentInstanceName_ != kMasterInstanceName);
+    currentInstanceIndex_ = GetInstanceIndex(state_, currentInstanceName_);
+    LoadInstance(currentInstanceName_, currentInstanceIndex_);
+    view_.SetProgress("");
+    view_.SetEnabled(Control::SaveCmdBtn, false);
+  } catch (const RunTimeFailure& failure) {
+    ShowGeneralError(failure.Number(), failure.what());
+  }
+}
+
+bool MainPresenter::FormUnload() {
+  try {
+    if (!OfferToSave(false)) return true;
+  } catch (const RunTimeFailure& failure) {
+    ShowGeneralError(failure.Number(), failure.what());
+  }
+  newInstancePending_ = false;
+  state_.Instances.Clear();
+  return false;
+}
+
+// ---- The editor ------------------------------------------------------------------------------
+
+void MainPresenter::ChangeNotification() {
+  view_.SetEnabled(Control::SaveCmdBtn, true);
+  if (!newInstancePending_) view_.SetProgress(kChangeHint);
+}
+
+void MainPresenter::EditorChanged(Control) { ChangeNotification(); }
+
+void MainPresenter::PutText(Control box, const std::string& text) {
+  if (view_.Text(box) == text) return;
+  view_.SetText(box, text);
+  ChangeNotification();
+}
+
+void MainPresenter::PutEntry(Control combo, const std::string& text) {
+  const std::vector<std::string>& entries = EntriesOf(combo);
+  const std::string wanted = Lower(text);
+  auto found = std::find_if(entries.begin(), entries.end(),
+                            [&](const std::string& e) { return Lower(e) == wanted; });
+  if (found == entries.end()) throw RunTimeFailure(kErrNoSuchEntry);
+  const int position = static_cast<int>(found - entries.begin());
+  if (view_.Selection(combo) == position) return;
+  view_.Select(combo, position);
+  ChangeNotification();
+}
+
+void MainPresenter::PutCheck(Control box, bool checked) {
+  if (view_.Checked(box) == checked) return;
+  view_.SetChecked(box, checked);
+  ChangeNotification();
+}
+
+std::string MainPresenter::SelectedEntry(Control combo) {
+  const std::vector<std::string>& entries = EntriesOf(combo);
+  const int position = view_.Selection(combo);
+  if (position < 0 || position >= static_cast<int>(entries.size())) return "";
+  return entries[static_cast<std::size_t>(position)];
+}
+
+void MainPresenter::LoadInstance(const std::string&, std::int16_t index) {
+  try {
+    const VMDSInstanceClass record = state_.Instances.Item(index);
+    view_.SetText(Control::InstanceNameValueLabel, "");
+    view_.SetText(Control::InstanceNameValueLabel, record.mInstanceName);
+    view_.SetText(Control::ServiceDisplayNameValueLabel, "");
+    view_.SetText(Control::ServiceDisplayNameValueLabel, record.mServiceDisplayName);
+    PutText(Control::TCPPortNumberTextBox, std::to_string(record.mTCPPort));
+    PutEntry(Control::SerialPortComboBox, record.mCOMPort);
+    PutEntry(Control::BitRateComboBox, std::to_string(record.mCOMPortBitRate));
+    PutEntry(Control::DataBitsComboBox, std::to_string(record.mCOMPortDataBits));
+    if (std::string entry = ParityEntry(record.mCOMPortParity); !entry.empty())
+      PutEntry(Control::ParityComboBox, entry);
+    if (std::string entry = StopBitsEntry(record.mCOMPortStopBits); !entry.empty())
+      PutEntry(Control::StopBitsComboBox, entry);
+    PutCheck(Control::DropRTSCheckBox, record.mDropRTSonSocketClose == 1);
+    PutCheck(Control::DropDTRCheckBox, record.mDropDTRonSocketClose == 1);
+    PutText(Control::MaxConnTimeTextBox, std::to_string(record.mMaxConnectTime));
+    PutText(Control::MaxIdleTimeTextBox, std::to_string(record.mIdleTimeout));
+    PutText(Control::BrowseLogFileTextBox, record.mLogFileName);
+    PutCheck(Control::EnableDebugModeCheckBox, record.mDebugEnabled == 1);
+  } catch (const RunTimeFailure& failure) {
+    ShowGeneralError(failure.Number(), failure.what());
+  }
+}
+
+void MainPresenter::DefaultSettings() {
+  PutEntry(Control::BitRateComboBox, "1200");
+  PutEntry(Control::DataBitsComboBox, "8");
+  PutEntry(Control::ParityComboBox, "None");
+  PutEntry(Control::StopBitsComboBox, "1");
+  PutText(Control::MaxConnTimeTextBox, "0");
+  PutText(Control::MaxIdleTimeTextBox, "120");
+  PutCheck(Control::EnableDebugModeCheckBox, false);
+  PutCheck(Control::DropRTSCheckBox, false);
+  PutCheck(Control::DropDTRCheckBox, false);
+}
+
+void MainPresenter::DefaultSettingsClick() {
+  try {
+    DefaultSettings();
+  } catch (const RunTimeFailure& failure) {
+    ShowGeneralError(failure.Number(), failure.what());
+  }
+}
+
+std::int16_t MainPresenter::DetectChange(std::int16_t index) {
+  const VMDSInstanceClass& r = state_.Instances.Item(index);
+  auto numberDiffers = [this](Control c, double field) {
+    return NumberOf(view_.Text(c)) != field;
+  };
+  auto entryNumberDiffers = [this](Control c, double field) {
+    return NumberOf(SelectedEntry(c)) != field;
+  };
+  auto checkDiffers = [this](Control c, std::int16_t field) {
+    return (view_.Checked(c) ? 1 : 0) != field;
+  };
+  const std::string parity = SelectedEntry(Control::ParityComboBox);
+  const bool changed =
+      numberDiffers(Control::TCPPortNumberTextBox, r.mTCPPort) ||
+      Trim(SelectedEntry(Control::SerialPortComboBox)) != r.mCOMPort ||
+      entryNumberDiffers(Control::BitRateComboBox, r.mCOMPortBitRate) ||
+      entryNumberDiffers(Control::DataBitsComboBox, r.mCOMPortDataBits) ||
+      (!parity.empty() && ParityToken(parity) != r.mCOMPortParity) ||
+      entryNumberDiffers(Control::StopBitsComboBox, r.mCOMPortStopBits) ||
+      checkDiffers(Control::DropRTSCheckBox, r.mDropRTSonSocketClose) ||
+      checkDiffers(Control::DropDTRCheckBox, r.mDropDTRonSocketClose) ||
+      numberDiffers(Control::MaxConnTimeTextBox, r.mMaxConnectTime) ||
+      numberDiffers(Control::MaxIdleTimeTextBox, r.mIdleTimeout) ||
+      Trim(view_.Text(Control::BrowseLogFileTextBox)) != r.mLogFileName ||
+      checkDiffers(Control::EnableDebugModeCheckBox, r.mDebugEnabled);
+  if (changed) return 1;
+  view_.SetProgress("");
+  return 0;
+}
+
+// ---- Save -------------------------------------------------------------------------------------
+
+void MainPresenter::SaveClick() { Save(); }
+
+void MainPresenter::Save() {
+  view_.SetProgress("");
+  try {
+    // The TCP port: a number from 1 to 65535 without a decimal point.
+    const std::string portText = Trim(view_.Text(Control::TCPPortNumberTextBox));
+    std::optional<double> port = WholeNumberText(portText);
+    if (!port) throw RunTimeFailure(kErrTypeMismatch);
+    if (*port < 1 || *port > 65535 || portText.find('.') != std::string::npos)
+      return ShowRefusal(
+          "The TCP Port Number must be between 1 and 65535. Change the TCP Port Number and click "
+          "on Create Instance. Operation was aborted.");
+    const std::int32_t p = RoundToInt32(*port);
+    std::int16_t i = GetInstanceIndexByTCPPort(state_, p);
+    if (i != 0 && i != currentInstanceIndex_)
+      return ShowRefusal("TCP port " + portText + " is already in use by " +
+                         state_.Instances.Item(i).mInstanceName +
+                         ". Change the TCP Port Number and click on Save. Operation was aborted.");
+
+    const std::string s = Trim(SelectedEntry(Control::SerialPortComboBox));
+    i = GetInstanceIndexByCOMPort(state_, s);
+    if (i != 0 && i != currentInstanceIndex_)
+      return ShowRefusal(s + " is already in use by " + state_.Instances.Item(i).mInstanceName +
+                         ". Change the Serial Port and click on Save. Operation was aborted.");
+
+    const std::string dataBitsText = Trim(SelectedEntry(Control::DataBitsComboBox));
+    const std::string parityText = Trim(SelectedEntry(Control::ParityComboBox));
+    const std::string stopBitsText = Trim(SelectedEntry(Control::StopBitsComboBox));
+    const bool eightDataBits = LeadingNumber(dataBitsText) == 8;
+    if (eightDataBits && Upper(parityText) != "NONE")
+      return ShowRefusal(
+          "Parity must be set to None if 8 data bits are needed. Make necessary changes and click "
+          "on Save. Operation was aborted.");
+    if (eightDataBits && LeadingNumber(stopBitsText) != 1)
+      return ShowRefusal(
+          "Stop bits must be set to 1 to use 8 data bits. Make necessary changes and click on "
+          "Save. Operation was aborted.");
+
+    std::string connectText = view_.Text(Control::MaxConnTimeTextBox);
+    if (Trim(connectText).empty()) throw RunTimeFailure(kErrTypeMismatch);
+    if (CheckStringForNonNumericCharacter(connectText))
+      return ShowRefusal(
+          "Please enter a positive integer in the Maximum Connection Time field. Operation was "
+          "aborted.");
+    std::string idleText = view_.Text(Control::MaxIdleTimeTextBox);
+    if (Trim(idleText).empty()) throw RunTimeFailure(kErrTypeMismatch);
+    if (CheckStringForNonNumericCharacter(idleText))
+      return ShowRefusal(
+          "Please enter a positive integer in the Maximum Idle Time field. Operation was "
+          "aborted.");
+    const std::string logFile = Trim(view_.Text(Control::BrowseLogFileTextBox));
+    if (logFile.size() > kMaxLogFilePath)
+      return ShowRefusal(
+          "Invalid file path for log file. Please change the log file location. Operation was "
+          "aborted.");
+
+    const std::string serialColumn = SerialPortColumn(s);
+    const int row = RowOf(currentInstanceName_);
+    if (row < 0) throw RunTimeFailure(kErrObjectNotSet);
+    InstanceListRow& listRow = rows_[static_cast<std::size_t>(row)];
+
+    VMDSInstanceClass& r = state_.Instances.Item(currentInstanceIndex_);
+    r.mTCPPort = p;
+    listRow.TCPPort = std::to_string(p);
+    view_.SetInstanceListRow(row, listRow);
+    r.mCOMPort = s;
+    listRow.SerialPort = serialColumn;
+    view_.SetInstanceListRow(row, listRow);
+    r.mCOMPortBitRate = ReadNumber32(SelectedEntry(Control::BitRateComboBox));
+    r.mCOMPortDataBits = ReadNumber16(dataBitsText);
+    if (std::string token = ParityToken(parityText); !token.empty()) r.mCOMPortParity = token;
+    r.mCOMPortStopBits = static_cast<float>(LeadingNumber(stopBitsText));
+    r.mDropRTSonSocketClose = view_.Checked(Control::DropRTSCheckBox) ? 1 : 0;
+    r.mDropDTRonSocketClose = view_.Checked(Control::DropDTRCheckBox) ? 1 : 0;
+    r.mMaxConnectTime = ReadNumber32(connectText);
+    r.mIdleTimeout = ReadNumber32(idleText);
+    r.mLogFileName = logFile;
+    r.mDebugEnabled = view_.Checked(Control::EnableDebugModeCheckBox) ? 1 : 0;
+
+    const std::string path =
+        currentInstanceIndex_ == 1
+            ? MasterStartupFilePath()
+            : StartupFilePathOf(InstanceDirectoryOf(managerDirectory_, currentInstanceName_),
+                                state_.StartupFileName);
+    WriteStartupFile(state_, files_, view_, path, false, currentInstanceIndex_);
+    RestartInstanceService(services_, view_, r.mServiceName);
+
+    newInstancePending_ = false;
+    view_.SetEnabled(Control::SaveCmdBtn, false);
+    view_.SetFocus(Control::TCPPortNumberTextBox);
+  } catch (const RunTimeFailure& failure) {
+    newInstancePending_ = false;
+    view_.SetEnabled(Control::SaveCmdBtn, false);
+    ShowGeneralError(failure.Number(), failure.what());
+    view_.SetProgress("");
+  }
+}

@@ -1,0 +1,107 @@
+// The behaviour of the main window MainDisplay: start-up, the instance list, the instance
+// editor, Save, switching instances and closing. The window (View) only shows and asks; it calls
+// one method of this class per event the user causes, and nothing else.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "file_system.h"
+#include "instance_list.h"
+#include "service_database.h"
+#include "system_info.h"
+#include "view.h"
+
+// The manager's own program file name (the single-copy check looks for it).
+inline constexpr const char* kManagerProgramName = "VMDSMgr.exe";
+inline constexpr const char* kLogViewerProgram = "notepad.exe";
+
+// Texts of the editor and of the questions about unsaved settings.
+inline constexpr const char* kChangeHint = "Click the Save button for changes to take effect.";
+inline constexpr const char* kSavingHint = "Please wait while the changes are being saved";
+
+// The entries of the editor's drop-down lists, in their order.
+const std::vector<std::string>& SerialPortEntries();  // "COM1" .. "COM255"
+const std::vector<std::string>& BitRateEntries();
+const std::vector<std::string>& DataBitsEntries();
+const std::vector<std::string>& ParityEntries();
+const std::vector<std::string>& StopBitsEntries();
+
+// "Error Code: " + the number (a leading blank when not negative) + ", " + the description.
+std::string GeneralErrorText(int number, const std::string& description);
+
+// True when at least two running processes are copies of the manager (the running one is the
+// first): whole module file names on Windows NT 4.0, name endings elsewhere.
+bool AnotherCopyRuns(SystemInfo& system, const std::string& programName);
+
+class MainPresenter {
+ public:
+  // managerDirectory: the directory of the manager's own program file, without a trailing "\".
+  MainPresenter(View& view, ServiceDatabase& services, FileSystem& files, SystemInfo& system,
+                std::string managerDirectory);
+
+  // Window events.
+  // Start-up; false when the program must end at once (the window is then never shown).
+  bool FormLoad();
+  void FormActivate();
+  void FormResize();
+  // Closing; true keeps the window open (the user cancelled).
+  bool FormUnload();
+
+  // Instance list events.
+  void ColumnClick(const std::string& headerText);
+  void ListGotFocus();
+  void ItemClick(int position);
+
+  // Editor events: any selection, text change or check-box click by the user, and a mouse click
+  // into one of the two time boxes.
+  void EditorChanged(Control control);
+  void DefaultSettingsClick();
+  void SaveClick();
+
+  // The editor and the manager state, also used by the commands around them.
+  void LoadInstance(const std::string& instanceName, std::int16_t index);
+  void DefaultSettings();
+  std::int16_t DetectChange(std::int16_t index);
+  void Save();
+
+  const ManagerState& State() const { return state_; }
+  const std::string& CurrentInstanceName() const { return currentInstanceName_; }
+  std::int16_t CurrentInstanceIndex() const { return currentInstanceIndex_; }
+  bool NewInstancePending() const { return newInstancePending_; }
+  const std::vector<InstanceListRow>& Rows() const { return rows_; }
+
+ private:
+  void CreateFirstMaster();
+  std::int16_t CreateMasterInstance();
+  void CentreWindow();
+  void ShowGeneralError(int number, const std::string& description);
+  void ShowRefusal(const std::string& text);
+  // Asks whether to save the current instance's edits when there are any (or it is new);
+  // Cancel returns false, Yes saves first.
+  bool OfferToSave(bool repaintOnNo);
+  // Writes a value into a control and applies the change notification when it differs.
+  void PutText(Control box, const std::string& text);
+  void PutEntry(Control combo, const std::string& text);
+  void PutCheck(Control box, bool checked);
+  void ChangeNotification();
+  std::string SelectedEntry(Control combo);
+  int RowOf(const std::string& instanceName) const;
+  void SelectCurrentRow();
+  std::string MasterStartupFilePath() const;
+
+  View& view_;
+  ServiceDatabase& services_;
+  FileSystem& files_;
+  SystemInfo& system_;
+  std::string managerDirectory_;
+
+  ManagerState state_;
+  std::string currentInstanceName_;
+  std::int16_t currentInstanceIndex_ = 0;
+  bool newInstancePending_ = false;
+  std::vector<InstanceListRow> rows_;  // in the shown order
+  int sortColumn_ = 0;
+  bool sortDescending_ = false;
+};

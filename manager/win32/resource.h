@@ -1,0 +1,36 @@
+// Resource and control identifiers of VMDSMgr.exe. The GUI test driver finds the controls of the
+// main window by these numbers too.
+#pragma once
+
+#define IDI_VMDSMGR 100
+
+// Main window controls.
+#define IDC_INSTANCE_LIST 1001        // VMDSInstanceListView
+#define IDC_ADD_INSTANCE 1002         // cmdAddNewInstance
+#define IDC_REMOVE_INSTANCE 1003      // cmdRemoveInstance
+#define IDC_HOST_NAME 1010            // HostDomainNameTextBox
+#define IDC_TCP_PORT 1011             // TCPPortNumberTextBox
+#define IDC_SERIAL_PORT 1012          // SerialPortComboBox
+#define IDC_INSTANCE_NAME 1013        // InstanceNameValueLabel
+#define IDC_SERVICE_NAME 1014         // ServiceDisplayNameValueLabel
+#define IDC_BIT_RATE 1020             // BitRateComboBox
+#define IDC_DATA_BITS 1021            // DataBitsComboBox
+#define IDC_PARITY 1022               // ParityComboBox
+#define IDC_STOP_BITS 1023            // StopBitsComboBox
+#define IDC_MAX_CONN_TIME 1030        // MaxConnTimeTextBox
+#define IDC_MAX_IDLE_TIME 1031        // MaxIdleTimeTextBox
+#define IDC_DROP_DTR 1032             // DropDTRCheckBox
+#define IDC_DROP_RTS 1033             // DropRTSCheckBox
+#define IDC_LOG_FILE 1040             // BrowseLogFileTextBox
+#define IDC_BROWSE 1041               // BrowseCmdBtn
+#define IDC_VIEW_LOG 1042             // ViewLogFileCmdBtn
+#define IDC_DEBUG_MODE 1050           // EnableDebugModeCheckBox
+#define IDC_DEFAULT_SETTINGS 1051     // DefaultSettingsCmdBtn
+#define IDC_SAVE 1052                 // SaveCmdBtn
+#define IDC_VIEW_MANUAL 1060          // ViewManualCmdBtn
+#define IDC_ABOUT 1061                // AboutCmdBtn
+#define IDC_EXIT 1062                 // ExitCmdBtn
+#define IDC_PROGRESS 1063             // ProgressLabel
+
+// The main window's class name (the test driver finds the window by it).
+#define VMDSMGR_MAIN_CLASS "VMDSMgrMainDisplay"
