@@ -19,4 +19,8 @@ class FileSystem {
   // (reparse points) inside are removed themselves, never followed. Callers go through
   // DeleteInstanceDirectory (instance_directory.h), which checks the path first.
   virtual int DeleteDirectoryTree(const std::string& path) = 0;
+  // Renames a directory within its volume in one step (fails while a file in it is in use).
+  virtual int MoveDirectory(const std::string& from, const std::string& to) = 0;
+  virtual int DeleteOneFile(const std::string& path) = 0;
+  virtual bool DirectoryExists(const std::string& path) = 0;
 };

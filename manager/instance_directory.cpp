@@ -5,6 +5,8 @@
 
 bool IsInstanceDirectoryName(const std::string& name) {
   if (name.find_first_not_of(". ") == std::string::npos) return false;  // empty, ".", "..", ". ."
+  // Windows drops trailing dots and blanks from a path: "Dock." and "Dock " name "Dock".
+  if (name.back() == '.' || name.back() == ' ') return false;
   for (char c : name) {
     if (static_cast<unsigned char>(c) < 32) return false;
     switch (c) {

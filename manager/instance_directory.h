@@ -11,8 +11,8 @@
 
 // True when managerDirectory + "\" + name is a directory strictly inside managerDirectory: the
 // name is not empty, holds none of \ / : * ? " < > | and no control character, and is not made
-// of dots and blanks only (Windows drops trailing dots and blanks, so ". ." would be the
-// manager's directory itself).
+// of dots and blanks only and does not end in a dot or a blank (Windows drops trailing dots and
+// blanks, so ". ." would be the manager's directory itself and "Dock." the directory "Dock").
 bool IsInstanceDirectoryName(const std::string& name);
 
 // Deletes managerDirectory + "\" + instanceName with everything in it. managerDirectory is the

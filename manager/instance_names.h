@@ -11,6 +11,9 @@ inline constexpr const char* kMasterServiceDisplayName = "Daltrimore VMDS Mstr";
 std::string ServiceDisplayNameOf(const std::string& instanceName);
 // The display name with every blank turned into "_": "Daltrimore_VMDS_" + N with "_" for blanks.
 std::string ServiceNameOf(const std::string& instanceName);
+// InstanceNamesList without the entry named exactly `instanceName` (the first such entry): the
+// list is split on "%", never searched for a substring.
+std::string WithoutInstanceName(const std::string& list, const std::string& instanceName);
 // InstallDir + "\" + N (the master's directory is the manager's directory itself).
 std::string InstanceDirectoryOf(const std::string& installDir, const std::string& instanceName);
 // directory + "\" + StartupFileName.

@@ -1,7 +1,6 @@
 #include "main_presenter.h"
 
 #include <algorithm>
-#include <cctype>
 #include <optional>
 
 #include "instance_names.h"
@@ -46,16 +45,6 @@ std::string StopBitsEntry(float stopBits) {
   if (stopBits == 1.5f) return "1.5";
   if (stopBits == 2.0f) return "2";
   return "";
-}
-
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 // The number a text starts with (0 when it starts with none), after trimming.
@@ -135,18 +124,18 @@ std::string GeneralErrorText(int number, const std::string& description) {
 bool AnotherCopyRuns(SystemInfo& system, const std::string& programName) {
   int copies = 0;
   if (system.IsWindowsNT4()) {
-    const std::string wanted = Upper(programName);
+    const std::string wanted = UpperCase(programName);
     for (std::string name : system.ProcessModuleFileNames()) {
       name.erase(std::remove(name.begin(), name.end(), '\0'), name.end());
-      name = Upper(Trim(name));
+      name = UpperCase(Trim(name));
       std::int16_t elements = GetNumElements(name, "\\");
       std::string file = elements > 0 ? GetElement(name, "\\", 1, elements - 1, 0) : name;
       if (file == wanted && ++copies == 2) return true;
     }
   } else {
-    const std::string wanted = Lower(programName);
+    const std::string wanted = LowerCase(programName);
     for (std::string name : system.SnapshotProcessNames()) {
-      name = Lower(name.substr(0, name.find('\0')));
+      name = LowerCase(name.substr(0, name.find('\0')));
       if (name.size() >= wanted.size() &&
           name.compare(name.size() - wanted.size(), wanted.size(), wanted) == 0 &&
           ++copies == 2)
@@ -157,11 +146,12 @@ bool AnotherCopyRuns(SystemInfo& system, const std::string& programName) {
 }
 
 MainPresenter::MainPresenter(View& view, ServiceDatabase& services, FileSystem& files,
-                             SystemInfo& system, std::string managerDirectory)
+                             SystemInfo& system, Shell& shell, std::string managerDirectory)
     : view_(view),
       services_(services),
       files_(files),
       system_(system),
+      shell_(shell),
       managerDirectory_(std::move(managerDirectory)) {}
 
 std::string MainPresenter::MasterStartupFilePath() const {
@@ -319,7 +309,7 @@ void MainPresenter::ColumnClick(const std::string& headerText) {
   else if (headerText == "Serial Port") sortColumn_ = 2;
   sortDescending_ = !sortDescending_;
   auto cell = [this](const InstanceListRow& row) {
-    return Lower(sortColumn_ == 0 ? row.InstanceName
+    return LowerCase(sortColumn_ == 0 ? row.InstanceName
                                   : sortColumn_ == 1 ? row.TCPPort : row.SerialPort);
   };
   std::stable_sort(rows_.begin(), rows_.end(),
@@ -388,6 +378,7 @@ bool MainPresenter::FormUnload() {
   }
   newInstancePending_ = false;
   state_.Instances.Clear();
+  view_.CloseDialogs();
   return false;
 }
 
@@ -408,9 +399,9 @@ void MainPresenter::PutText(Control box, const std::string& text) {
 
 void MainPresenter::PutEntry(Control combo, const std::string& text) {
   const std::vector<std::string>& entries = EntriesOf(combo);
-  const std::string wanted = Lower(text);
+  const std::string wanted = LowerCase(text);
   auto found = std::find_if(entries.begin(), entries.end(),
-                            [&](const std::string& e) { return Lower(e) == wanted; });
+                            [&](const std::string& e) { return LowerCase(e) == wanted; });
   if (found == entries.end()) throw RunTimeFailure(kErrNoSuchEntry);
   const int position = static_cast<int>(found - entries.begin());
   if (view_.Selection(combo) == position) return;
@@ -539,7 +530,7 @@ void MainPresenter::Save() {
     const std::string parityText = Trim(SelectedEntry(Control::ParityComboBox));
     const std::string stopBitsText = Trim(SelectedEntry(Control::StopBitsComboBox));
     const bool eightDataBits = LeadingNumber(dataBitsText) == 8;
-    if (eightDataBits && Upper(parityText) != "NONE")
+    if (eightDataBits && UpperCase(parityText) != "NONE")
       return ShowRefusal(
           "Parity must be set to None if 8 data bits are needed. Make necessary changes and click "
           "on Save. Operation was aborted.");

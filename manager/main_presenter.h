@@ -1,5 +1,7 @@
 // The behaviour of the main window MainDisplay: start-up, the instance list, the instance
-// editor, Save, switching instances and closing. The window (View) only shows and asks; it calls
+// editor, Save, switching instances and closing (main_presenter.cpp), adding and removing
+// instances (add_instance.cpp, remove_instance.cpp) and the auxiliary commands
+// (auxiliary_commands.cpp). The window (View) only shows and asks; it calls
 // one method of this class per event the user causes, and nothing else.
 #pragma once
 
@@ -10,6 +12,7 @@
 #include "file_system.h"
 #include "instance_list.h"
 #include "service_database.h"
+#include "shell.h"
 #include "system_info.h"
 #include "view.h"
 
@@ -39,7 +42,7 @@ class MainPresenter {
  public:
   // managerDirectory: the directory of the manager's own program file, without a trailing "\".
   MainPresenter(View& view, ServiceDatabase& services, FileSystem& files, SystemInfo& system,
-                std::string managerDirectory);
+                Shell& shell, std::string managerDirectory);
 
   // Window events.
   // Start-up; false when the program must end at once (the window is then never shown).
@@ -59,6 +62,20 @@ class MainPresenter {
   void EditorChanged(Control control);
   void DefaultSettingsClick();
   void SaveClick();
+
+  // Add New Instance: the command, the dialog's load and its Create Instance button.
+  void AddClick();
+  void AddDialogLoad(AddInstanceView& dialog);
+  void CreateInstanceClick(AddInstanceView& dialog);
+  void RemoveClick();
+
+  // The auxiliary commands and the About box's web button.
+  void BrowseClick();
+  void ViewLogFileClick();
+  void ViewManualClick();
+  void AboutClick();
+  void AboutWebClick();
+  void ExitClick();
 
   // The editor and the manager state, also used by the commands around them.
   void LoadInstance(const std::string& instanceName, std::int16_t index);
@@ -90,11 +107,13 @@ class MainPresenter {
   int RowOf(const std::string& instanceName) const;
   void SelectCurrentRow();
   std::string MasterStartupFilePath() const;
+  void ShowRemoveFailure(int number);
 
   View& view_;
   ServiceDatabase& services_;
   FileSystem& files_;
   SystemInfo& system_;
+  Shell& shell_;
   std::string managerDirectory_;
 
   ManagerState state_;

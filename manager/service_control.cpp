@@ -128,3 +128,12 @@ int DeleteInstanceService(ServiceDatabase& db, const std::string& serviceName) {
   CloseBoth(db, manager, service);
   return result;
 }
+
+bool ServiceIsRegistered(ServiceDatabase& db, const std::string& serviceName) {
+  ScHandle manager = 0;
+  if (db.OpenServiceManager(kStandardRightsRead, &manager) != 0) return true;
+  ScHandle service = 0;
+  int error = db.OpenServiceEntry(manager, serviceName, kServiceQueryStatus, &service);
+  CloseBoth(db, manager, error == 0 ? service : 0);
+  return error != kErrorServiceDoesNotExist;
+}

@@ -39,6 +39,9 @@ std::int16_t StartInstanceService(ServiceDatabase& db, const std::string& servic
 // Stops the service when it runs, starts it, and tells the user the outcome (exclamation icon).
 void RestartInstanceService(ServiceDatabase& db, MessageView& view, const std::string& serviceName);
 
+// False only when the service database says that no service of this name exists (1060).
+bool ServiceIsRegistered(ServiceDatabase& db, const std::string& serviceName);
+
 // Stops the service unless it is stopped and deletes it. Nonzero when the deletion was accepted;
 // 0 when the service cannot be opened or deleted.
 int DeleteInstanceService(ServiceDatabase& db, const std::string& serviceName);

@@ -143,7 +143,7 @@ std::string ReadFailureMessage(const std::string& path, int number) {
   return "Cannot open for read, " + path + ", " + text;
 }
 
-void WriteStartupFile(const ManagerState& state, FileSystem& fs, MessageView& view,
+bool WriteStartupFile(const ManagerState& state, FileSystem& fs, MessageView& view,
                       const std::string& path_filename, bool createflag,
                       std::int16_t instance_index) {
   int number = 0;
@@ -157,6 +157,7 @@ void WriteStartupFile(const ManagerState& state, FileSystem& fs, MessageView& vi
   if (number != 0)
     view.ShowMessage(WriteFailureMessage(path_filename, number), MessageIcon::kExclamation,
                      MessageButtons::kOk);
+  return number == 0;
 }
 
 std::vector<std::string> SplitLines(const std::string& content) {

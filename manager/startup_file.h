@@ -20,8 +20,9 @@ std::string StartupFileText(const ManagerState& state, const VMDSInstanceClass& 
                             StartupFileLayout layout);
 
 // Writes the record at `instance_index` (1-based) of state.Instances to `path_filename`. Any
-// failure is shown in a message box (exclamation icon) and WriteStartupFile returns normally.
-void WriteStartupFile(const ManagerState& state, FileSystem& fs, MessageView& view,
+// failure is shown in a message box (exclamation icon) and WriteStartupFile returns normally,
+// with false; true when the file was written.
+bool WriteStartupFile(const ManagerState& state, FileSystem& fs, MessageView& view,
                       const std::string& path_filename, bool createflag,
                       std::int16_t instance_index);
 

@@ -1,5 +1,6 @@
 #include "text_functions.h"
 
+#include <cctype>
 #include <limits>
 
 #include "run_time_error.h"
@@ -40,4 +41,14 @@ std::string GetElement(const std::string& strList, const std::string& strDelimit
     if (text.empty()) return "";
   }
   return text.substr(0, text.find(strDelimiter));
+}
+
+std::string UpperCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string LowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
 }

@@ -7,6 +7,10 @@
 // Trims the caller's CheckString; 1 when it then holds any character outside "0".."9", else 0.
 std::int16_t CheckStringForNonNumericCharacter(std::string& CheckString);
 
+// The text in upper or lower case (ASCII letters).
+std::string UpperCase(std::string text);
+std::string LowerCase(std::string text);
+
 // Number of elements of the delimited list (0 for an empty list).
 std::int16_t GetNumElements(const std::string& strList, const std::string& strDelimiter);
 

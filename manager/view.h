@@ -70,6 +70,46 @@ struct ScreenRect {
   bool operator==(const ScreenRect&) const = default;
 };
 
+// The dialog "Add New Instance": the name (at most 20 characters can be typed), the TCP port and
+// a pick-only list of serial ports. While it is open the main window is disabled.
+class AddInstanceView {
+ public:
+  virtual ~AddInstanceView() = default;
+  virtual std::string InstanceNameText() = 0;
+  virtual void SetInstanceNameText(const std::string& text) = 0;
+  virtual std::string TCPPortText() = 0;
+  virtual void SetTCPPortText(const std::string& text) = 0;
+  virtual void FillSerialPorts(const std::vector<std::string>& entries, int selected) = 0;
+  virtual std::string SerialPortText() = 0;  // the selected entry; empty when none
+  // Closes the dialog and enables the main window again.
+  virtual void Close() = 0;
+};
+
+// What the file-open dialog of Browse is given. Its options: hide the read-only box, keep the
+// current directory, return no read-only file, long file names.
+struct FileDialogRequest {
+  std::string title;
+  std::string fileName;  // preset; empty for none
+  std::string filter;    // "Description|pattern|Description|pattern"
+  std::string defaultExtension;
+  bool operator==(const FileDialogRequest&) const = default;
+};
+
+// The texts of the About box.
+struct AboutTexts {
+  std::string caption;     // window title
+  std::string maker;       // bold heading
+  std::string version;     // product name, CR, "Ver 4.0 Build 84"
+  std::string legal;       // CR, copyright line and trademark sentence
+  std::string support;     // who to contact
+  std::string webAddress;  // caption of the web button
+  bool operator==(const AboutTexts&) const = default;
+};
+
+struct ProgramVersion {
+  int major = 0, minor = 0, build = 0, revision = 0;
+};
+
 // The main window `MainDisplay`. It only shows and asks: every decision is the presenter's. The
 // window reports what the user did (main_presenter.h) and never what the program set: values
 // written through this interface raise no events back, on every implementation.
@@ -103,6 +143,26 @@ class View : public MessageView {
   virtual void SetInstanceListRows(const std::vector<InstanceListRow>& rows) = 0;
   virtual void SetInstanceListRow(int position, const InstanceListRow& row) = 0;
   virtual void SelectInstanceListRow(int position) = 0;
+
+  virtual void RemoveInstanceListRow(int position) = 0;
+  // The selected row's position; -1 when none is selected.
+  virtual int SelectedInstanceListRow() = 0;
+
+  // A message box with its own title (the others carry the product name).
+  virtual MessageAnswer ShowTitledMessage(const std::string& title, const std::string& text,
+                                          MessageIcon icon, MessageButtons buttons) = 0;
+  // Opens the "Add New Instance" dialog without waiting for it; it reports to the presenter.
+  virtual void ShowAddInstanceDialog() = 0;
+  // The file-open dialog; the chosen file name, or empty when the user cancelled.
+  virtual std::string AskForFileName(const FileDialogRequest& request) = 0;
+  // Shows the About box without making it modal (brought to the front when already open).
+  virtual void ShowAbout(const AboutTexts& texts) = 0;
+  // The program's own version information.
+  virtual ProgramVersion Version() = 0;
+  // Closes the About box and the Add New Instance dialog when they are open.
+  virtual void CloseDialogs() = 0;
+  // Closes the main window as its close box does (the closing sequence runs).
+  virtual void CloseWindow() = 0;
 
   // Window placement in pixels.
   virtual ScreenRect ScreenArea() = 0;

@@ -128,3 +128,17 @@ int Win32FileSystem::DeleteDirectoryTree(const std::string& path) {
     return ::RemoveDirectoryA(path.c_str()) ? 0 : LastError();
   return DeleteTree(path);
 }
+
+int Win32FileSystem::MoveDirectory(const std::string& from, const std::string& to) {
+  // No MOVEFILE_COPY_ALLOWED: a rename within the volume happens in one step or not at all.
+  return ::MoveFileExA(from.c_str(), to.c_str(), 0) ? 0 : LastError();
+}
+
+int Win32FileSystem::DeleteOneFile(const std::string& path) {
+  return ::DeleteFileA(path.c_str()) ? 0 : LastError();
+}
+
+bool Win32FileSystem::DirectoryExists(const std::string& path) {
+  DWORD attributes = ::GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}

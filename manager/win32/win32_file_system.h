@@ -10,4 +10,7 @@ class Win32FileSystem : public FileSystem {
   int MakeDirectory(const std::string& path) override;
   int CopyOneFile(const std::string& from, const std::string& to) override;
   int DeleteDirectoryTree(const std::string& path) override;
+  int MoveDirectory(const std::string& from, const std::string& to) override;
+  int DeleteOneFile(const std::string& path) override;
+  bool DirectoryExists(const std::string& path) override;
 };

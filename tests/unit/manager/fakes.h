@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,8 @@ class FakeFileSystem : public FileSystem {
   std::map<std::string, std::string> files;
   std::map<std::string, int> errors;  // path -> Win32 error of any operation on it
   std::vector<std::string> deletedTrees;
+  std::set<std::string> directories;  // made or given; MakeDirectory of one that exists fails
+  std::vector<std::string> moves;
 
   int ReadTextFile(const std::string& path, std::string* content) override {
     if (errors.count(path)) return errors[path];
@@ -49,15 +52,31 @@ class FakeFileSystem : public FileSystem {
     files[path] = content;
     return 0;
   }
-  int MakeDirectory(const std::string& path) override { return errors.count(path) ? errors[path] : 0; }
+  int MakeDirectory(const std::string& path) override {
+    if (errors.count(path)) return errors[path];
+    return directories.insert(path).second ? 0 : 183;
+  }
   int CopyOneFile(const std::string&, const std::string& to) override {
     return errors.count(to) ? errors[to] : 0;
   }
   int DeleteDirectoryTree(const std::string& path) override {
     if (errors.count(path)) return errors[path];
     deletedTrees.push_back(path);
+    directories.erase(path);
     return 0;
   }
+  int MoveDirectory(const std::string& from, const std::string& to) override {
+    if (errors.count(from)) return errors[from];
+    if (!directories.count(from)) return 3;
+    moves.push_back(from + " -> " + to);
+    directories.erase(from);
+    directories.insert(to);
+    return 0;
+  }
+  int DeleteOneFile(const std::string& path) override {
+    return files.erase(path) ? 0 : 2;
+  }
+  bool DirectoryExists(const std::string& path) override { return directories.count(path) > 0; }
 };
 
 // Each service answers its queries from `states` front to back, then keeps the last state.

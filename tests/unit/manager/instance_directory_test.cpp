@@ -17,7 +17,7 @@ TEST(InstanceDirectory, DeletesTheDirectoryInsideTheManagerDirectory) {
 TEST(InstanceDirectory, RefusesNamesThatLeadOutside) {
   FakeFileSystem fs;
   for (const char* name : {"", " ", ".", "..", ". .", "..\\Windows", "a/b", "C:\\x", "C:",
-                           "\\\\server\\share", "*", "a?b", "a\"b", "a<b", "a|b", "a\tb"}) {
+                           "\\\\server\\share", "*", "a?b", "a\"b", "a<b", "a|b", "a\tb", "Dock.", "Dock ", "Dock. ."}) {
     EXPECT_EQ(DeleteInstanceDirectory(fs, "C:\\VMDS", name), kErrBadFileNameOrNumber) << name;
   }
   EXPECT_EQ(DeleteInstanceDirectory(fs, "", "Lab"), kErrBadFileNameOrNumber);
