@@ -194,6 +194,15 @@ TEST(Win32FileSystem, DeleteInstanceDirectoryRemovesReadOnlyTreesAndNothingOutsi
   EXPECT_NE(GetFileAttributesA(keep.c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_NE(GetFileAttributesA(managerDir.c_str()), INVALID_FILE_ATTRIBUTES);
 
+  // Renaming aside and back (Wine renames a directory even while a file in it is open, which
+  // Windows refuses: that case is covered over the fake file system).
+  const std::string aside = managerDir + "\\Dock Yard%removed";
+  EXPECT_TRUE(fs.DirectoryExists(dir));
+  EXPECT_EQ(fs.MoveDirectory(dir, aside), 0);
+  EXPECT_FALSE(fs.DirectoryExists(dir));
+  EXPECT_TRUE(fs.DirectoryExists(aside));
+  EXPECT_EQ(fs.MoveDirectory(aside, dir), 0);
+
   EXPECT_EQ(DeleteInstanceDirectory(fs, managerDir, "Dock Yard"), 0);
   EXPECT_EQ(GetFileAttributesA(dir.c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(DeleteInstanceDirectory(fs, managerDir, "Dock Yard"), kErrPathNotFound);
