@@ -560,32 +560,45 @@ void MainPresenter::Save() {
     const std::string serialColumn = SerialPortColumn(s);
     const int row = RowOf(currentInstanceName_);
     if (row < 0) throw RunTimeFailure(kErrObjectNotSet);
-    InstanceListRow& listRow = rows_[static_cast<std::size_t>(row)];
 
+    // Every value is converted before anything is stored: a value out of range leaves the
+    // record, the row and the file as they were.
     VMDSInstanceClass& r = state_.Instances.Item(currentInstanceIndex_);
-    r.mTCPPort = p;
+    const VMDSInstanceClass before = r;
+    VMDSInstanceClass edited = r;
+    edited.mTCPPort = p;
+    edited.mCOMPort = s;
+    edited.mCOMPortBitRate = ReadNumber32(SelectedEntry(Control::BitRateComboBox));
+    edited.mCOMPortDataBits = ReadNumber16(dataBitsText);
+    if (std::string token = ParityToken(parityText); !token.empty()) edited.mCOMPortParity = token;
+    edited.mCOMPortStopBits = static_cast<float>(LeadingNumber(stopBitsText));
+    edited.mDropRTSonSocketClose = view_.Checked(Control::DropRTSCheckBox) ? 1 : 0;
+    edited.mDropDTRonSocketClose = view_.Checked(Control::DropDTRCheckBox) ? 1 : 0;
+    edited.mMaxConnectTime = ReadNumber32(connectText);
+    edited.mIdleTimeout = ReadNumber32(idleText);
+    edited.mLogFileName = logFile;
+    edited.mDebugEnabled = view_.Checked(Control::EnableDebugModeCheckBox) ? 1 : 0;
+
+    InstanceListRow& listRow = rows_[static_cast<std::size_t>(row)];
+    const InstanceListRow rowBefore = listRow;
+    r = edited;
     listRow.TCPPort = std::to_string(p);
-    view_.SetInstanceListRow(row, listRow);
-    r.mCOMPort = s;
     listRow.SerialPort = serialColumn;
     view_.SetInstanceListRow(row, listRow);
-    r.mCOMPortBitRate = ReadNumber32(SelectedEntry(Control::BitRateComboBox));
-    r.mCOMPortDataBits = ReadNumber16(dataBitsText);
-    if (std::string token = ParityToken(parityText); !token.empty()) r.mCOMPortParity = token;
-    r.mCOMPortStopBits = static_cast<float>(LeadingNumber(stopBitsText));
-    r.mDropRTSonSocketClose = view_.Checked(Control::DropRTSCheckBox) ? 1 : 0;
-    r.mDropDTRonSocketClose = view_.Checked(Control::DropDTRCheckBox) ? 1 : 0;
-    r.mMaxConnectTime = ReadNumber32(connectText);
-    r.mIdleTimeout = ReadNumber32(idleText);
-    r.mLogFileName = logFile;
-    r.mDebugEnabled = view_.Checked(Control::EnableDebugModeCheckBox) ? 1 : 0;
 
     const std::string path =
         currentInstanceIndex_ == 1
             ? MasterStartupFilePath()
             : StartupFilePathOf(InstanceDirectoryOf(managerDirectory_, currentInstanceName_),
                                 state_.StartupFileName);
-    WriteStartupFile(state_, files_, view_, path, false, currentInstanceIndex_);
+    if (!WriteStartupFile(state_, files_, view_, path, false, currentInstanceIndex_)) {
+      // The writer has told why. The service keeps running on the file it has, so the record
+      // and the row go back to what that file holds; the edits stay in the editor to retry.
+      r = before;
+      listRow = rowBefore;
+      view_.SetInstanceListRow(row, listRow);
+      return;
+    }
     RestartInstanceService(services_, view_, r.mServiceName);
 
     newInstancePending_ = false;
