@@ -1,0 +1,667 @@
+// The main window's behaviour over a scripted view: start-up and the first run, the single-copy
+// check, sorting, centring, the editor's change tracking, Save with its refusals and the service
+// restart, switching instances and closing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <tuple>
+
+#include "fake_main_view.h"
+#include "instance_names.h"
+#include "main_presenter.h"
+#include "service_control.h"
+#include "startup_file.h"
+
+namespace {
+
+using enum Control;
+using Strings = std::vector<std::string>;
+using Answer = MessageAnswer;
+
+const std::string kDir = "C:\\Program Files\\VMDS";
+const std::string kMasterFile = kDir + "\\vmds.ini";
+std::string InstanceFile(const std::string& name) { return kDir + "\\" + name + "\\vmds.ini"; }
+
+const std::string kAborted = " Operation was aborted.";
+const std::string kRange = "The TCP Port Number must be between 1 and 65535. Change the TCP Port "
+                           "Number and click on Create Instance." + kAborted;
+const std::string kParity = "Parity must be set to None if 8 data bits are needed. Make necessary "
+                            "changes and click on Save." + kAborted;
+const std::string kStop =
+    "Stop bits must be set to 1 to use 8 data bits. Make necessary changes and click on Save." +
+    kAborted;
+const std::string kConn =
+    "Please enter a positive integer in the Maximum Connection Time field." + kAborted;
+const std::string kIdle = "Please enter a positive integer in the Maximum Idle Time field." + kAborted;
+const std::string kLog =
+    "Invalid file path for log file. Please change the log file location." + kAborted;
+const std::string kLabQuestion =
+    "The settings for instance, \"Lab 1\" have been changed. Do you want to save the changes?";
+std::string TcpInUse(const std::string& port, const std::string& by) {
+  return "TCP port " + port + " is already in use by " + by +
+         ". Change the TCP Port Number and click on Save." + kAborted;
+}
+std::string SerialInUse(const std::string& port, const std::string& by) {
+  return port + " is already in use by " + by + ". Change the Serial Port and click on Save." +
+         kAborted;
+}
+
+// Startup-file text: a header, a separator line, then the "|"-separated key=value items.
+std::string Ini(const std::string& header, const std::string& items) {
+  std::string text = header + "\r\n \r\n";
+  std::stringstream in(items);
+  for (std::string item; std::getline(in, item, '|');) text += item + "\r\n";
+  return text;
+}
+std::string InstanceIni(const std::string& name, const std::string& settings) {
+  return Ini("[" + name + "]", "InstallDir=" + kDir + "\\" + name + "|MasterInstance=False|" +
+                                   "ServiceName=" + ServiceNameOf(name) + "|ServiceDisplayName=" +
+                                   ServiceDisplayNameOf(name) + "|" + settings);
+}
+
+// Scripts what a registered service does and the answer to the stop control.
+class ScriptedServices : public FakeServiceDatabase {
+ public:
+  std::map<std::string, std::deque<std::uint32_t>> statesAfterCreate;
+  int stopError = 0;
+  int CreateServiceEntry(ScHandle manager, const ServiceRegistration& r, ScHandle* service) override {
+    int error = FakeServiceDatabase::CreateServiceEntry(manager, r, service);
+    if (error == 0 && statesAfterCreate.count(r.ServiceName))
+      services[r.ServiceName].states = statesAfterCreate[r.ServiceName];
+    return error;
+  }
+  int SendStopControl(ScHandle service) override {
+    FakeServiceDatabase::SendStopControl(service);
+    return stopError;
+  }
+};
+
+// Keeps every write, and notes it among the service calls so that the order of both shows.
+class JournalFiles : public FakeFileSystem {
+ public:
+  std::vector<std::string>* journal = nullptr;
+  std::vector<std::string> writes;  // the content of each write
+  int WriteTextFile(const std::string& path, const std::string& content) override {
+    writes.push_back(content);
+    journal->push_back("Write " + path);
+    return FakeFileSystem::WriteTextFile(path, content);
+  }
+};
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A master with three instances on disk, every service running.
+struct Rig {
+  FakeMainView view;
+  ScriptedServices services;
+  JournalFiles files;
+  FakeSystemInfo system;
+  MainPresenter presenter{view, services, files, system, kDir};
+
+  Rig() {
+    files.journal = &services.calls;
+    files.files[kMasterFile] =
+        Ini("[Master]", "FirstTimeRun=False|InstallDir=" + kDir + "|MasterInstance=True|"
+                        "NumberofInstancesInstalled=3|InstanceNamesList=Lab 1%Dock%bay|"
+                        "InstanceName=Master|ServiceName=Daltrimore_VMDS_Mstr|"
+                        "ServiceDisplayName=Daltrimore VMDS Mstr|LogFilename=" + kDir +
+                        "\\vmds.log|TCPPort=6100|COMPort=COM1|COMPortBitRate=9600|"
+                        "COMPortDataBits=8|COMPortParity=NOPARITY|COMPortStopBits=ONESTOPBIT|"
+                        "DropDTRonSocketClose=Yes|MaxConnectTime=3600|IdleTimeout=120");
+    files.files[InstanceFile("Lab 1")] = InstanceIni(
+        "Lab 1", "DebugEnabled=Yes|LogFilename=.\\vmds.log|TCPPort=10001|COMPort=COM12|"
+                 "COMPortBitRate=19200|COMPortDataBits=7|COMPortParity=EVENPARITY|"
+                 "COMPortStopBits=ONE5STOPBITS|DropRTSonSocketClose=Yes|IdleTimeout=60");
+    files.files[InstanceFile("Dock")] = InstanceIni(
+        "Dock", "LogFilename=.\\vmds.log|TCPPort=2000|COMPort=COM3|COMPortBitRate=57600|"
+                "COMPortDataBits=8|COMPortParity=NOPARITY|COMPortStopBits=ONESTOPBIT|"
+                "IdleTimeout=120");
+    // Shares COM1 with the master; a parity token outside the five and no stop bits.
+    files.files[InstanceFile("bay")] = InstanceIni(
+        "bay", "LogFilename=.\\vmds.log|TCPPort=7000|COMPort=COM1|COMPortBitRate=9600|"
+               "COMPortDataBits=7|COMPortParity=WEIRDPARITY|IdleTimeout=120");
+    for (const char* service : {"Daltrimore_VMDS_Mstr", "Daltrimore_VMDS_Lab_1",
+                                "Daltrimore_VMDS_Dock", "Daltrimore_VMDS_bay"})
+      services.services[service].states = {kServiceRunning, kServiceStopped, kServiceRunning};
+  }
+  // Start-up without any message; the journals are empty afterwards.
+  void Start() {
+    ASSERT_TRUE(presenter.FormLoad());
+    ASSERT_EQ(Messages(), Strings{});
+    files.writes.clear();
+    services.calls.clear();
+    view.progress.clear();
+  }
+  // The message texts since the last call. Every box has the exclamation icon; questions about
+  // unsaved settings have Yes, No and Cancel, every other box OK.
+  Strings Messages() {
+    Strings texts;
+    for (const ShownMessage& m : view.messages) {
+      texts.push_back(m.text);
+      EXPECT_EQ(m.icon, MessageIcon::kExclamation) << m.text;
+      bool question = m.text.rfind("The settings for instance, ", 0) == 0;
+      EXPECT_EQ(m.buttons, question ? MessageButtons::kYesNoCancel : MessageButtons::kOk) << m.text;
+    }
+    view.messages.clear();
+    return texts;
+  }
+  // What the user does: each raises the control's notification as the window would.
+  void Type(Control box, const std::string& text) {
+    view[box].text = text;
+    presenter.EditorChanged(box);
+  }
+  void Pick(Control combo, const std::string& entry) {
+    const Strings& entries = view[combo].entries;
+    auto at = std::find(entries.begin(), entries.end(), entry);
+    ASSERT_NE(at, entries.end()) << entry;
+    view[combo].selection = static_cast<int>(at - entries.begin());
+    presenter.EditorChanged(combo);
+  }
+  void Click(Control box) {
+    view[box].checked = !view[box].checked;
+    presenter.EditorChanged(box);
+  }
+  void ClickRow(int position) {
+    view.selectedRow = position;
+    presenter.ItemClick(position);
+  }
+  // Text boxes are typed into, drop-down lists picked from.
+  void Edit(Control control, const std::string& value) {
+    if (view[control].entries.empty()) Type(control, value);
+    else Pick(control, value);
+  }
+  const VMDSInstanceClass& Record(int index) { return presenter.State().Instances.Item(index); }
+  std::string Progress() { return view[ProgressLabel].text; }
+  std::size_t Count(const std::string& call) {
+    return std::count(services.calls.begin(), services.calls.end(), call);
+  }
+  // The editor in the order of the record's fields; check boxes as "on" or "off".
+  Strings Editor() {
+    auto box = [this](Control c) { return std::string(view[c].checked ? "on" : "off"); };
+    return {view[TCPPortNumberTextBox].text, view.Shown(SerialPortComboBox),
+            view.Shown(BitRateComboBox),     view.Shown(DataBitsComboBox),
+            view.Shown(ParityComboBox),      view.Shown(StopBitsComboBox),
+            view[MaxConnTimeTextBox].text,   view[MaxIdleTimeTextBox].text,
+            box(DropDTRCheckBox),            box(DropRTSCheckBox),
+            view[BrowseLogFileTextBox].text, box(EnableDebugModeCheckBox)};
+  }
+  Strings RowNames() {
+    Strings names;
+    for (const InstanceListRow& row : view.rows) names.push_back(row.InstanceName);
+    return names;
+  }
+};
+
+class MainPresenterTest : public ::testing::Test, public Rig {};
+class Started : public MainPresenterTest {
+ protected:
+  void SetUp() override { Start(); }
+};
+
+TEST_F(MainPresenterTest, StartUpShowsTheMasterWithSaveAndRemoveDisabled) {
+  ASSERT_TRUE(presenter.FormLoad());
+  EXPECT_EQ(Messages(), Strings{});
+  EXPECT_EQ(services.calls, Strings{});  // nothing written, no service touched
+  EXPECT_EQ(view.columns, (std::vector<ListColumn>{{"Instance Name", 188, ColumnAlignment::kLeft},
+                                                   {"TCP Port", 92, ColumnAlignment::kCenter},
+                                                   {"Serial Port", 120, ColumnAlignment::kCenter}}));
+  EXPECT_EQ(view.rows, (std::vector<InstanceListRow>{{"Master", "6100", "COM  1"},
+                                                     {"Lab 1", "10001", "COM 12"},
+                                                     {"Dock", "2000", "COM  3"},
+                                                     {"bay", "7000", "COM  1"}}));
+  EXPECT_EQ(presenter.Rows(), view.rows);
+  EXPECT_EQ(view.selectedRow, 0);
+  EXPECT_EQ(view[SerialPortComboBox].entries.size(), 255u);
+  EXPECT_EQ(view[SerialPortComboBox].entries.back(), "COM255");
+  EXPECT_EQ(view[BitRateComboBox].entries, (Strings{"110", "300", "600", "1200", "2400", "4800",
+                                                    "9600", "14400", "19200", "28800", "38400",
+                                                    "57600", "115200"}));
+  EXPECT_EQ(view[DataBitsComboBox].entries, (Strings{"5", "6", "7", "8"}));
+  EXPECT_EQ(view[ParityComboBox].entries, (Strings{"None", "Even", "Odd", "Space", "Mark"}));
+  EXPECT_EQ(view[StopBitsComboBox].entries, (Strings{"1", "1.5", "2"}));
+  EXPECT_EQ(Editor(), (Strings{"6100", "COM1", "9600", "8", "None", "1", "3600", "120", "on", "off",
+                               kDir + "\\vmds.log", "off"}));
+  EXPECT_EQ(view[InstanceNameValueLabel].text, "Master");
+  EXPECT_EQ(view[ServiceDisplayNameValueLabel].text, "Daltrimore VMDS Mstr");
+  EXPECT_EQ(view[HostDomainNameTextBox].text, "bench-pc");
+  EXPECT_EQ(view[ExitCmdBtn].toolTip,
+            "Click the Exit button to exit Velmora Device Server - Instance Manager");
+  EXPECT_FALSE(view[SaveCmdBtn].enabled);
+  EXPECT_FALSE(view[cmdRemoveInstance].enabled);
+  EXPECT_EQ(Progress(), "");
+  EXPECT_EQ(view.moves, (std::vector<std::pair<int, int>>{{62, 134}}));
+  EXPECT_EQ(presenter.CurrentInstanceName(), "Master");
+  EXPECT_EQ(presenter.CurrentInstanceIndex(), 1);
+  presenter.FormActivate();
+  EXPECT_EQ(view.focus, VMDSInstanceListView);
+  view[cmdRemoveInstance].enabled = true;
+  presenter.ListGotFocus();  // the master is shown
+  EXPECT_FALSE(view[cmdRemoveInstance].enabled);
+  EXPECT_EQ(GeneralErrorText(13, "Type mismatch"), "Error Code:  13, Type mismatch");
+  EXPECT_EQ(GeneralErrorText(-2147, "y"), "Error Code: -2147, y");
+}
+
+TEST(MainPresenterFirstRun, RegistersTheMasterBetweenTwoWritesOfItsFile) {
+  const std::string notStarted =
+      "Master instance was created successfully but the service, \"Daltrimore VMDS Mstr\" could "
+      "not be started. Check the log file for details.";
+  const std::string notCreated =
+      "Master instance could not be created. Program is aborting due to inappropriate privileges "
+      "or a duplicate service entry in the service control manager.";
+  std::ifstream shipped(VMDS_SHIPPED_MASTER_INI, std::ios::binary);
+  std::ostringstream firstRunFile;
+  firstRunFile << shipped.rdbuf();
+  struct Case {
+    std::uint32_t stateAfterStart;  // 0: the name is taken already and registering fails
+    Strings messages;
+  };
+  for (const Case& c : std::vector<Case>{
+           {kServiceRunning, {}}, {kServiceStopped, {notStarted}}, {0, {notCreated}}}) {
+    SCOPED_TRACE(c.stateAfterStart);
+    Rig rig;
+    rig.files.files = {{kMasterFile, firstRunFile.str()}};
+    rig.services.services.clear();
+    if (c.stateAfterStart == 0) rig.services.services[kMasterServiceName] = {};
+    rig.services.statesAfterCreate[kMasterServiceName] = {c.stateAfterStart};
+    EXPECT_EQ(rig.presenter.FormLoad(), c.stateAfterStart != 0);
+    EXPECT_EQ(rig.Messages(), c.messages);
+    const Strings& writes = rig.files.writes;
+    ASSERT_EQ(writes.size(), c.stateAfterStart ? 2u : 1u);
+    EXPECT_TRUE(Has(writes[0], "FirstTimeRun=True\r\n"));  // on disk before the service starts
+    EXPECT_TRUE(Has(writes[0], "LogFilename=" + kDir + "\\vmds.log\r\n"));
+    Strings calls = rig.services.calls;
+    calls.resize(std::min<std::size_t>(calls.size(), 3));
+    EXPECT_EQ(calls, (Strings{"Write " + kMasterFile, "OpenSCManager 0x20002",
+                              "CreateService Daltrimore_VMDS_Mstr"}));
+    if (c.stateAfterStart == 0) {
+      EXPECT_TRUE(Has(rig.files.files[kMasterFile], "FirstTimeRun=True\r\n"));
+      continue;
+    }
+    EXPECT_EQ(rig.services.registrations.at(0).DisplayName, "Daltrimore VMDS Mstr");
+    EXPECT_EQ(rig.services.registrations.at(0).BinaryPathName,
+              QuotedProgramPath(kDir + "\\vmds.exe"));
+    EXPECT_EQ(rig.services.calls.back(), "Write " + kMasterFile);
+    EXPECT_TRUE(Has(writes[1], "FirstTimeRun=False\r\nInstallDir=" + kDir + "\r\n"));
+    EXPECT_TRUE(Has(writes[1], "LogFilename=" + kDir + "\\vmds.log\r\n"));
+    EXPECT_FALSE(rig.presenter.State().FirstTimeRun);
+    EXPECT_FALSE(rig.view[SaveCmdBtn].enabled);
+  }
+}
+
+TEST(MainPresenterSingleCopy, ASecondRunningCopyEndsStartUpSilently) {
+  const std::string nulTail("VMDSMGR.EXE\0junk", 16);
+  const std::string nulsAtEnd("D:\\b\\vmdsmgr.EXE\0\0", 18);
+  struct Case {
+    bool nt4;
+    Strings snapshot, modules;
+    bool anotherCopy;
+  };
+  for (const Case& c : std::vector<Case>{
+           {false, {"System", "VMDSMgr.exe"}, {}, false},
+           {false, {"VMDSMgr.exe", "vmdsmgr.EXE"}, {}, true},
+           {false, {"VMDSMgr.exe", "OldVMDSMgr.exe"}, {}, true},  // the ending is enough
+           {false, {"VMDSMgr.exe", nulTail}, {}, true},
+           {false, {"VMDSMgr.exe", "VMDSMgr.exe.bak"}, {}, false},
+           {true, {"VMDSMgr.exe", "VMDSMgr.exe"}, {"C:\\VMDS\\VMDSMgr.exe"}, false},
+           {true, {}, {"C:\\VMDS\\VMDSMgr.exe", nulsAtEnd}, true},
+           {true, {}, {"C:\\VMDS\\VMDSMgr.exe", "C:\\VMDS\\OldVMDSMgr.exe"}, false},
+       }) {
+    SCOPED_TRACE(testing::PrintToString(c.nt4 ? c.modules : c.snapshot));
+    Rig rig;
+    rig.system.nt4 = c.nt4;
+    rig.system.snapshot = c.snapshot;
+    rig.system.modules = c.modules;
+    EXPECT_EQ(rig.presenter.FormLoad(), !c.anotherCopy);
+    EXPECT_EQ(rig.Messages(), Strings{});
+    if (c.anotherCopy) {
+      EXPECT_EQ(rig.services.calls, Strings{});  // nothing written either
+    }
+  }
+}
+
+TEST_F(Started, ColumnClicksReverseTheOneDirectionAndCompareTextIgnoringCase) {
+  for (const auto& [header, order] : std::vector<std::pair<std::string, Strings>>{
+           {"TCP Port", {"bay", "Master", "Dock", "Lab 1"}},  // the first click sorts descending
+           {"TCP Port", {"Lab 1", "Dock", "Master", "bay"}},  // '10001' before '2000'
+           {"Instance Name", {"Master", "Lab 1", "Dock", "bay"}},
+           {"No Such Header", {"bay", "Dock", "Lab 1", "Master"}},
+       }) {
+    presenter.ColumnClick(header);
+    EXPECT_EQ(RowNames(), order) << header;
+    EXPECT_EQ(presenter.Rows(), view.rows);
+    ASSERT_GE(view.selectedRow, 0) << "the shown instance's row stays selected";
+    EXPECT_EQ(view.rows[static_cast<std::size_t>(view.selectedRow)].InstanceName, "Master");
+  }
+  ClickRow(0);  // positions are those of the shown order
+  EXPECT_EQ(presenter.CurrentInstanceName(), "bay");
+  EXPECT_EQ(presenter.CurrentInstanceIndex(), 4);
+  Type(TCPPortNumberTextBox, "7001");
+  Pick(SerialPortComboBox, "COM9");
+  presenter.SaveClick();
+  EXPECT_EQ(view.rows[0], (InstanceListRow{"bay", "7001", "COM  9"}));
+}
+
+TEST_F(Started, ResizeCentresAndKeepsAnOversizedWindowAtTheTopLeftEdge) {
+  struct Case {
+    int screenWidth, screenHeight, width, height;
+    bool minimised;
+    std::vector<std::pair<int, int>> moves;
+  };
+  for (const Case& c : std::vector<Case>{{1024, 768, 900, 500, false, {{62, 134}}},
+                                         {800, 600, 900, 500, false, {{0, 50}}},
+                                         {800, 600, 700, 700, false, {{50, 0}}},
+                                         {800, 600, 900, 700, false, {{0, 0}}},
+                                         {1024, 768, 900, 500, true, {}}}) {
+    view.screen = {0, 0, c.screenWidth, c.screenHeight};
+    view.window = {5, 5, c.width, c.height};
+    view.minimised = c.minimised;
+    view.moves.clear();
+    presenter.FormResize();
+    EXPECT_EQ(view.moves, c.moves) << c.width << "x" << c.height;
+  }
+}
+
+TEST_F(Started, SwitchingShowsTheRecordAndLeavesUnknownParityAndStopBitsAlone) {
+  ClickRow(1);
+  EXPECT_EQ(Editor(), (Strings{"10001", "COM12", "19200", "7", "Even", "1.5", "0", "60", "off", "on",
+                               ".\\vmds.log", "on"}));
+  EXPECT_EQ(view[ServiceDisplayNameValueLabel].text, "Daltrimore VMDS Lab 1");
+  EXPECT_EQ(presenter.CurrentInstanceIndex(), 2);
+  EXPECT_FALSE(view[SaveCmdBtn].enabled);
+  EXPECT_EQ(Progress(), "");
+  presenter.ListGotFocus();
+  EXPECT_TRUE(view[cmdRemoveInstance].enabled);
+  ClickRow(0);
+  EXPECT_FALSE(view[cmdRemoveInstance].enabled);
+  ClickRow(3);
+  EXPECT_EQ(Editor(), (Strings{"7000", "COM1", "9600", "7", "None", "1", "0", "120", "off", "off",
+                               ".\\vmds.log", "off"}));
+  EXPECT_EQ(presenter.DetectChange(4), 1);  // "None" is not the record's token
+  EXPECT_EQ(Messages(), Strings{});
+}
+
+TEST(MainPresenterEditor, ARecordThatCannotBeShownIsReportedAndTheRestKeptAsItWas) {
+  Rig rig;
+  std::string& dock = rig.files.files[InstanceFile("Dock")];
+  dock.replace(dock.find("BitRate=57600"), 13, "BitRate=1234");
+  dock.replace(dock.find("DataBits=8"), 10, "DataBits=5");
+  ASSERT_NO_FATAL_FAILURE(rig.Start());
+  rig.ClickRow(2);
+  Strings shown = rig.Messages();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].rfind("Error Code: ", 0), 0u) << shown[0];
+  EXPECT_EQ(rig.Editor(), (Strings{"2000", "COM3", "9600", "8", "None", "1", "3600", "120", "on",
+                                   "off", kDir + "\\vmds.log", "off"}));
+  EXPECT_EQ(rig.presenter.CurrentInstanceName(), "Dock");
+  EXPECT_FALSE(rig.view[SaveCmdBtn].enabled);
+}
+
+TEST_F(Started, EveryEditEnablesSaveAndDetectChangeComparesNumbersAsNumbers) {
+  const std::string log = kDir + "\\vmds.log";
+  struct Case {
+    const char* what;
+    std::function<void()> act;
+    int differs;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"idle 0120", [&] { Type(MaxIdleTimeTextBox, "0120"); }, 0},
+           {"tcp 06100", [&] { Type(TCPPortNumberTextBox, " 06100"); }, 0},
+           {"log in blanks", [&] { Type(BrowseLogFileTextBox, "  " + log + " "); }, 0},
+           {"click into conn", [&] { presenter.EditorChanged(MaxConnTimeTextBox); }, 0},
+           {"click into idle", [&] { presenter.EditorChanged(MaxIdleTimeTextBox); }, 0},
+           {"DTR undone", [&] { Click(DropDTRCheckBox); Click(DropDTRCheckBox); }, 0},
+           {"tcp", [&] { Type(TCPPortNumberTextBox, "6101"); }, 1},
+           {"serial", [&] { Pick(SerialPortComboBox, "COM2"); }, 1},
+           {"bit rate", [&] { Pick(BitRateComboBox, "19200"); }, 1},
+           {"data bits", [&] { Pick(DataBitsComboBox, "7"); }, 1},
+           {"parity", [&] { Pick(ParityComboBox, "Mark"); }, 1},
+           {"stop bits", [&] { Pick(StopBitsComboBox, "2"); }, 1},
+           {"DTR", [&] { Click(DropDTRCheckBox); }, 1},
+           {"RTS", [&] { Click(DropRTSCheckBox); }, 1},
+           {"conn", [&] { Type(MaxConnTimeTextBox, "3601"); }, 1},
+           {"idle", [&] { Type(MaxIdleTimeTextBox, "12"); }, 1},
+           {"log", [&] { Type(BrowseLogFileTextBox, log + "x"); }, 1},
+           {"debug", [&] { Click(EnableDebugModeCheckBox); }, 1},
+       }) {
+    SCOPED_TRACE(c.what);
+    presenter.LoadInstance("Master", 1);
+    view[SaveCmdBtn].enabled = false;
+    view[ProgressLabel].text = "";
+    c.act();
+    EXPECT_TRUE(view[SaveCmdBtn].enabled);
+    EXPECT_EQ(Progress(), kChangeHint);
+    EXPECT_EQ(presenter.DetectChange(1), c.differs);
+    EXPECT_EQ(Progress(), c.differs ? kChangeHint : "");
+  }
+  EXPECT_EQ(Messages(), Strings{});
+}
+
+TEST_F(Started, DefaultSettingsResetsNineControlsAndKeepsPortsAndLog) {
+  ClickRow(1);
+  presenter.DefaultSettingsClick();
+  EXPECT_EQ(Editor(), (Strings{"10001", "COM12", "1200", "8", "None", "1", "0", "120", "off", "off",
+                               ".\\vmds.log", "off"}));
+  EXPECT_TRUE(view[SaveCmdBtn].enabled);
+  EXPECT_EQ(Progress(), kChangeHint);
+  EXPECT_EQ(Record(2).mCOMPortBitRate, 19200);
+}
+
+TEST_F(Started, SaveRefusesBadValuesInTheOrderOfItsChecksAndStoresNothing) {
+  ClickRow(1);  // 7 data bits, Even, 1.5 stop bits
+  const VMDSInstanceClass before = Record(2);
+  Type(MaxConnTimeTextBox, "-1");
+  Type(MaxIdleTimeTextBox, "-1");
+  Type(BrowseLogFileTextBox, "  " + std::string(231, 'L') + "  ");
+  Pick(SerialPortComboBox, "COM1");
+  Pick(DataBitsComboBox, "8");
+  // Each step mends or changes one value; only the first failing check is reported.
+  for (const auto& [control, value, message] :
+       std::vector<std::tuple<Control, std::string, std::string>>{
+           {TCPPortNumberTextBox, "0", kRange},
+           {TCPPortNumberTextBox, "65536", kRange},
+           {TCPPortNumberTextBox, "8080.0", kRange},
+           {TCPPortNumberTextBox, "6100", TcpInUse("6100", "Master")},
+           {TCPPortNumberTextBox, " 2000 ", TcpInUse("2000", "Dock")},
+           {TCPPortNumberTextBox, "65535", SerialInUse("COM1", "Master")},  // bay's too
+           {SerialPortComboBox, "COM42", kParity},                        // 8 with Even
+           {ParityComboBox, "None", kStop},                               // 8 with 1.5
+           {StopBitsComboBox, "1", kConn},
+           {MaxConnTimeTextBox, "1.5", kConn},
+           {MaxConnTimeTextBox, "10s", kConn},
+           {MaxConnTimeTextBox, "0", kIdle},
+           {MaxIdleTimeTextBox, "1.5", kIdle},
+           {MaxIdleTimeTextBox, "10s", kIdle},
+           {MaxIdleTimeTextBox, "0", kLog},
+       }) {
+    Edit(control, value);
+    presenter.SaveClick();
+    EXPECT_EQ(Messages(), Strings{message}) << value;
+    EXPECT_TRUE(view[SaveCmdBtn].enabled);
+    EXPECT_EQ(Record(2), before);
+    EXPECT_EQ(view.rows[1], (InstanceListRow{"Lab 1", "10001", "COM 12"}));
+  }
+  EXPECT_EQ(services.calls, Strings{});
+  Type(BrowseLogFileTextBox, std::string(230, 'L'));
+  presenter.SaveClick();
+  EXPECT_EQ(Messages(), Strings{kRestartStarted});
+  EXPECT_EQ(Record(2).mLogFileName, std::string(230, 'L'));
+  EXPECT_EQ(Record(2).mTCPPort, 65535);
+}
+
+TEST_F(Started, AnUnreadableNumberIsAGeneralErrorThatStoresNothing) {
+  for (Control box : {TCPPortNumberTextBox, MaxConnTimeTextBox, MaxIdleTimeTextBox}) {
+    presenter.LoadInstance("Master", 1);
+    const VMDSInstanceClass before = Record(1);
+    Type(box, "  ");
+    presenter.SaveClick();
+    Strings shown = Messages();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].rfind("Error Code: ", 0), 0u) << shown[0];
+    EXPECT_FALSE(view[SaveCmdBtn].enabled);
+    EXPECT_EQ(Progress(), "");
+    EXPECT_EQ(Record(1), before);
+  }
+  EXPECT_EQ(services.calls, Strings{});
+}
+
+TEST_F(Started, ASuccessfulSaveStoresRewritesTheRowWritesTheFileAndRestarts) {
+  ClickRow(1);
+  Type(TCPPortNumberTextBox, " 65535");
+  Pick(SerialPortComboBox, "COM42");
+  Pick(BitRateComboBox, "115200");
+  Pick(StopBitsComboBox, "2");  // 7 data bits, Even and 2 stop bits are fine
+  Click(DropDTRCheckBox);
+  Click(DropRTSCheckBox);
+  Type(MaxConnTimeTextBox, "30");
+  Type(MaxIdleTimeTextBox, "0");
+  Type(BrowseLogFileTextBox, "  D:\\logs\\lab.log ");
+  Click(EnableDebugModeCheckBox);
+  view.progress.clear();
+  presenter.SaveClick();
+  EXPECT_EQ(Messages(), Strings{kRestartStarted});
+  const std::string& file = files.files[InstanceFile("Lab 1")];
+  EXPECT_TRUE(Has(file, "ServiceName=Daltrimore_VMDS_Lab_1\r\n"));
+  EXPECT_TRUE(Has(file, "DebugEnabled=No\r\nLogFilename=D:\\logs\\lab.log\r\nTCPPort=65535\r\n"
+                        "COMPort=COM42\r\nCOMPortBitRate=115200\r\nCOMPortDataBits=7\r\n"
+                        "COMPortParity=EVENPARITY\r\nCOMPortStopBits=TWOSTOPBITS\r\n"
+                        "DropDTRonSocketClose=Yes\r\nDropRTSonSocketClose=No\r\n"
+                        "MaxConnectTime=30\r\nIdleTimeout=0\r\n"));
+  EXPECT_EQ(file, StartupFileText(presenter.State(), Record(2), StartupFileLayout::kInstance));
+  EXPECT_EQ(view.rows[1], (InstanceListRow{"Lab 1", "65535", "COM 42"}));
+  EXPECT_EQ(presenter.Rows(), view.rows);
+  EXPECT_EQ(services.calls.at(0), "Write " + InstanceFile("Lab 1"));
+  EXPECT_EQ(Count("Stop Daltrimore_VMDS_Lab_1") + Count("Start Daltrimore_VMDS_Lab_1"), 2u);
+  EXPECT_EQ(view.focus, TCPPortNumberTextBox);
+  EXPECT_FALSE(view[SaveCmdBtn].enabled);
+  EXPECT_EQ(view.progress, (std::vector<ProgressText>{{"", false}}));  // cleared, not repainted
+  EXPECT_EQ(presenter.DetectChange(2), 0);
+}
+
+TEST_F(Started, SavingTheMasterWritesNextToTheManagerAndPassesItsSharedPort) {
+  Type(MaxIdleTimeTextBox, "90");  // bay uses COM1 too, after the master
+  presenter.SaveClick();
+  EXPECT_EQ(Messages(), Strings{kRestartStarted});
+  EXPECT_EQ(services.calls.at(0), "Write " + kMasterFile);
+  EXPECT_TRUE(Has(files.writes.at(0), "FirstTimeRun=False\r\n"));
+  EXPECT_TRUE(Has(files.writes.at(0), "IdleTimeout=90\r\n"));
+  EXPECT_EQ(Count("Start Daltrimore_VMDS_Mstr"), 1u);
+}
+
+TEST(MainPresenterRestart, StartsOnlyAStoppedServiceAndReportsTheOutcome) {
+  const std::string service = "Daltrimore_VMDS_Lab_1";
+  struct Case {
+    const char* what;
+    std::deque<std::uint32_t> states;
+    int stopError;
+    std::size_t stops, starts;
+    std::string message;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"running", {4, 3, 3, 1, 4}, 0, 1, 1, kRestartStarted},
+           {"stopped", {1, 4}, 0, 0, 1, kRestartStarted},
+           {"slow start", {1, 2, 4}, 0, 0, 1, kRestartStarted},
+           {"never runs", {1, 2, 2}, 0, 0, 1, kRestartFailedToStart},
+           {"never stops", {4, 3}, 0, 1, 0, kRestartFailedToStart},
+           {"stop refused", {4, 4}, 1061, 1, 0, kRestartFailedToStart},
+           {"stopped meanwhile", {4, 1, 4}, kErrorServiceNotActive, 1, 1, kRestartStarted},
+           {"paused", {7}, 0, 0, 0, kRestartNotStarted},
+           {"missing", {}, 0, 0, 0, kRestartNotStarted},
+       }) {
+    SCOPED_TRACE(c.what);
+    Rig rig;
+    ASSERT_NO_FATAL_FAILURE(rig.Start());
+    rig.ClickRow(1);
+    if (c.states.empty()) rig.services.services.erase(service);
+    else rig.services.services[service].states = c.states;
+    rig.services.stopError = c.stopError;
+    rig.Type(MaxIdleTimeTextBox, "61");
+    rig.presenter.SaveClick();
+    EXPECT_EQ(rig.Count("Stop " + service), c.stops);
+    EXPECT_EQ(rig.Count("Start " + service), c.starts);
+    EXPECT_EQ(rig.Messages(), Strings{c.message});
+    EXPECT_EQ(rig.services.openHandles, 0);
+    EXPECT_EQ(rig.Record(2).mIdleTimeout, 61);
+    EXPECT_FALSE(rig.view[SaveCmdBtn].enabled);
+    EXPECT_EQ(rig.view.focus, TCPPortNumberTextBox);
+  }
+}
+
+TEST(MainPresenterSwitching, TheAnswerDecidesAboutTheEditsAndTheSwitch) {
+  struct Case {
+    std::string idle;
+    std::deque<Answer> answers;
+    std::int32_t storedIdle;
+    Strings messages;
+    std::vector<ProgressText> progress;  // the first texts set after the click
+  };
+  for (const Case& c : std::vector<Case>{
+           {"99", {Answer::kCancel}, 60, {kLabQuestion}, {}},
+           {"060", {}, 60, {}, {}},  // no real difference: no question
+           {"99", {Answer::kNo}, 60, {kLabQuestion}, {{"", true}}},
+           {"99", {Answer::kYes}, 99, {kLabQuestion, kRestartStarted}, {{kSavingHint, true}}},
+           {"-1", {Answer::kYes}, 60, {kLabQuestion, kIdle}, {{kSavingHint, true}}},
+       }) {
+    SCOPED_TRACE(c.idle + " " + testing::PrintToString(c.messages));
+    Rig rig;
+    ASSERT_NO_FATAL_FAILURE(rig.Start());
+    rig.ClickRow(1);
+    rig.Type(MaxIdleTimeTextBox, c.idle);
+    rig.view.progress.clear();
+    rig.view.answers = c.answers;
+    rig.ClickRow(2);
+    EXPECT_EQ(rig.Messages(), c.messages);
+    EXPECT_EQ(rig.Record(2).mIdleTimeout, c.storedIdle);
+    EXPECT_EQ(rig.files.writes.size(), c.storedIdle == 99 ? 1u : 0u);
+    rig.view.progress.resize(std::min(rig.view.progress.size(), c.progress.size()));
+    EXPECT_EQ(rig.view.progress, c.progress);
+    if (c.answers == std::deque<Answer>{Answer::kCancel}) {
+      EXPECT_EQ(rig.presenter.CurrentInstanceName(), "Lab 1");
+      EXPECT_EQ(rig.view.selectedRow, 1);
+      EXPECT_EQ(rig.view[MaxIdleTimeTextBox].text, c.idle);
+      EXPECT_TRUE(rig.view[SaveCmdBtn].enabled);
+      continue;
+    }
+    EXPECT_EQ(rig.presenter.CurrentInstanceName(), "Dock");
+    EXPECT_EQ(rig.presenter.CurrentInstanceIndex(), 3);
+    EXPECT_EQ(rig.Editor()[0], "2000");
+    EXPECT_EQ(rig.Editor()[7], "120");
+    EXPECT_FALSE(rig.view[SaveCmdBtn].enabled);
+    EXPECT_EQ(rig.Progress(), "");
+  }
+}
+
+TEST(MainPresenterClosing, CancelKeepsTheWindowNoDropsYesSavesAndCloses) {
+  struct Case {
+    std::string idle;  // "" = no edit
+    std::deque<Answer> answers;
+    bool keepsOpen;
+    Strings messages;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"", {}, false, {}},
+           {"99", {Answer::kCancel}, true, {kLabQuestion}},
+           {"99", {Answer::kNo}, false, {kLabQuestion}},
+           {"99", {Answer::kYes}, false, {kLabQuestion, kRestartStarted}},
+           {"-1", {Answer::kYes}, false, {kLabQuestion, kIdle}},
+       }) {
+    SCOPED_TRACE(c.idle + " " + testing::PrintToString(c.messages));
+    Rig rig;
+    ASSERT_NO_FATAL_FAILURE(rig.Start());
+    rig.ClickRow(1);
+    if (!c.idle.empty()) rig.Type(MaxIdleTimeTextBox, c.idle);
+    rig.view.answers = c.answers;
+    EXPECT_EQ(rig.presenter.FormUnload(), c.keepsOpen);
+    EXPECT_EQ(rig.Messages(), c.messages);
+    EXPECT_EQ(rig.files.writes.size(), c.messages.size() == 2 && c.idle == "99" ? 1u : 0u);
+    if (c.keepsOpen) {
+      EXPECT_EQ(rig.view[MaxIdleTimeTextBox].text, c.idle);
+    }
+  }
+}
+
+}  // namespace
