@@ -1,0 +1,78 @@
+// VMDSMgr.exe: the instance manager's program. Builds the main window and its presenter over the
+// real service database, file system and system queries, runs start-up and then the window.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <exception>
+#include <string>
+
+#include "main_display.h"
+#include "main_presenter.h"
+#include "win32_file_system.h"
+#include "win32_service_database.h"
+#include "win32_system_info.h"
+
+namespace {
+
+// The directory of the manager's own program file, without a trailing backslash.
+std::string ManagerDirectory() {
+  std::string path(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return std::string();
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(path.size() * 2);  // cut off: try again with more room
+  }
+  const std::string::size_type slash = path.find_last_of('\\');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+  INITCOMMONCONTROLSEX controls{};
+  controls.dwSize = sizeof(controls);
+  controls.dwICC = ICC_STANDARD_CLASSES | ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES;
+  InitCommonControlsEx(&controls);
+
+  Win32ServiceDatabase services;
+  Win32FileSystem files;
+  Win32SystemInfo system;
+  MainDisplay display;
+  if (!display.Create(instance)) {
+    MessageBoxA(nullptr, "The main window could not be created.", kProductName,
+                MB_ICONHAND | MB_OK | MB_SETFOREGROUND);
+    return 1;
+  }
+  MainPresenter presenter(display, services, files, system, ManagerDirectory());
+  display.SetPresenter(&presenter);
+
+  bool run = false;
+  try {
+    run = presenter.FormLoad();
+  } catch (const std::exception& failure) {
+    display.ShowMessage(failure.what(), MessageIcon::kExclamation, MessageButtons::kOk);
+    run = false;
+  }
+  HWND window = display.Handle();
+  if (!run) {
+    display.SetPresenter(nullptr);
+    DestroyWindow(window);
+    return 0;
+  }
+
+  ShowWindow(window, showCommand);
+  UpdateWindow(window);
+  MSG message{};
+  while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    HWND main = display.Handle();
+    if (main != nullptr && IsDialogMessageA(main, &message)) continue;
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  display.SetPresenter(nullptr);
+  return static_cast<int>(message.wParam);
+}

@@ -1,0 +1,107 @@
+// The main window MainDisplay with real Win32 controls: a passive view. It shows what the
+// presenter writes, answers its questions with message boxes, and reports each user action as one
+// presenter call. Values written through View raise no event back to the presenter.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "view.h"
+
+class MainPresenter;
+
+class MainDisplay : public View {
+ public:
+  MainDisplay() = default;
+  ~MainDisplay() override;
+  MainDisplay(const MainDisplay&) = delete;
+  MainDisplay& operator=(const MainDisplay&) = delete;
+
+  // Creates the window (hidden) with all its controls; false when that fails.
+  bool Create(HINSTANCE instance);
+  // The presenter that receives the user's actions; none are reported before it is set.
+  void SetPresenter(MainPresenter* presenter) { presenter_ = presenter; }
+  HWND Handle() const { return window_; }
+
+  // MessageView
+  MessageAnswer ShowMessage(const std::string& text, MessageIcon icon,
+                            MessageButtons buttons) override;
+  void AddInstanceListRow(const InstanceListRow& row) override;
+
+  // View
+  std::string Text(Control control) override;
+  void SetText(Control control, const std::string& text) override;
+  void FillList(Control combo, const std::vector<std::string>& entries) override;
+  int Selection(Control combo) override;
+  void Select(Control combo, int position) override;
+  bool Checked(Control box) override;
+  void SetChecked(Control box, bool checked) override;
+  void SetEnabled(Control control, bool enabled) override;
+  void SetFocus(Control control) override;
+  void SetToolTip(Control control, const std::string& text) override;
+  void SetProgress(const std::string& text) override;
+  void SetProgressAndRepaint(const std::string& text) override;
+  int InstanceListWidth() override;
+  void AddInstanceListColumn(const std::string& title, int width,
+                             ColumnAlignment alignment) override;
+  void SetInstanceListRows(const std::vector<InstanceListRow>& rows) override;
+  void SetInstanceListRow(int position, const InstanceListRow& row) override;
+  void SelectInstanceListRow(int position) override;
+  ScreenRect ScreenArea() override;
+  ScreenRect WindowArea() override;
+  bool IsMinimised() override;
+  void MoveWindowTo(int left, int top) override;
+
+ private:
+  // Marks the time in which the program writes into the controls: their notifications are not
+  // the user's and are swallowed.
+  class WritingScope {
+   public:
+    explicit WritingScope(MainDisplay& display) : display_(display) { ++display_.writing_; }
+    ~WritingScope() { --display_.writing_; }
+    WritingScope(const WritingScope&) = delete;
+    WritingScope& operator=(const WritingScope&) = delete;
+
+   private:
+    MainDisplay& display_;
+  };
+
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK TimeBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam,
+                                      UINT_PTR subclassId, DWORD_PTR data);
+  LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  void OnCommand(int id, int code);
+  LRESULT OnNotify(const NMHDR& header);
+  void OnActivate(WPARAM wParam, LPARAM lParam);
+
+  void CreateControls();
+  void ApplyLayout(UINT dpi);
+  void MakeFonts(UINT dpi);
+  void DeleteFonts();
+  int Scale(int pixelsAt96) const;
+
+  HWND ControlWindow(Control control) const;
+  bool UserEventsAllowed() const;
+  // Runs one presenter call for a user action, unless another one is still running (a modal
+  // message box of the presenter dispatches messages that can reach this window).
+  template <typename Call>
+  void Report(Call call);
+  void WriteInstanceListRow(int position, const InstanceListRow& row, bool insert);
+
+  HINSTANCE instance_ = nullptr;
+  HWND window_ = nullptr;
+  HWND toolTip_ = nullptr;
+  MainPresenter* presenter_ = nullptr;
+  UINT dpi_ = 96;
+  HFONT uiFont_ = nullptr;
+  HFONT listFont_ = nullptr;
+  HFONT progressFont_ = nullptr;
+  int writing_ = 0;
+  int presenterCalls_ = 0;
+  int messageBoxes_ = 0;
+  bool activatedOnce_ = false;
+  HWND savedFocus_ = nullptr;
+  std::vector<HWND> controls_;  // parallel to the layout table
+};
