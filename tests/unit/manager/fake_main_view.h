@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <optional>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "fakes.h"
+#include "shell.h"
 #include "system_info.h"
 #include "view.h"
 
@@ -54,6 +56,11 @@ class FakeMainView : public View {
   ScreenRect window{0, 0, 900, 500};
   bool minimised = false;
   std::vector<std::pair<int, int>> moves;
+  std::vector<std::string> titles;  // of the boxes with their own title
+  int addDialogsShown = 0, dialogsClosed = 0, closeRequests = 0;
+  std::vector<FileDialogRequest> fileDialogs;
+  std::string chosenFile;  // what the file dialog returns
+  std::optional<AboutTexts> about;
 
   ~FakeMainView() override {
     if (!answers.empty()) ADD_FAILURE() << answers.size() << " scripted answer(s) were never asked for";
@@ -135,6 +142,27 @@ class FakeMainView : public View {
     return false;
   }
 
+  void RemoveInstanceListRow(int position) override {
+    if (RowExists(position)) rows.erase(rows.begin() + position);
+    selectedRow = -1;
+  }
+  int SelectedInstanceListRow() override { return selectedRow; }
+
+  MessageAnswer ShowTitledMessage(const std::string& title, const std::string& text,
+                                  MessageIcon icon, MessageButtons buttons) override {
+    titles.push_back(title);
+    return ShowMessage(text, icon, buttons);
+  }
+  void ShowAddInstanceDialog() override { ++addDialogsShown; }
+  std::string AskForFileName(const FileDialogRequest& request) override {
+    fileDialogs.push_back(request);
+    return chosenFile;
+  }
+  void ShowAbout(const AboutTexts& texts) override { about = texts; }
+  ProgramVersion Version() override { return {4, 0, 0, 84}; }
+  void CloseDialogs() override { ++dialogsClosed; }
+  void CloseWindow() override { ++closeRequests; }
+
   ScreenRect ScreenArea() override { return screen; }
   ScreenRect WindowArea() override { return window; }
   bool IsMinimised() override { return minimised; }
@@ -143,6 +171,58 @@ class FakeMainView : public View {
     window.left = left;
     window.top = top;
   }
+};
+
+// The Add New Instance dialog: its fields, and whether it was closed.
+class FakeAddDialog : public AddInstanceView {
+ public:
+  std::string name, port;
+  std::vector<std::string> serialPorts;
+  int serialSelection = -1;
+  bool closed = false;
+
+  std::string InstanceNameText() override { return name; }
+  void SetInstanceNameText(const std::string& text) override { name = text; }
+  std::string TCPPortText() override { return port; }
+  void SetTCPPortText(const std::string& text) override { port = text; }
+  void FillSerialPorts(const std::vector<std::string>& entries, int selected) override {
+    serialPorts = entries;
+    serialSelection = selected;
+  }
+  std::string SerialPortText() override {
+    return serialSelection < 0 ? "" : serialPorts.at(static_cast<std::size_t>(serialSelection));
+  }
+  void Close() override { closed = true; }
+  void Pick(const std::string& entry) {
+    auto found = std::find(serialPorts.begin(), serialPorts.end(), entry);
+    ASSERT_NE(found, serialPorts.end()) << entry;
+    serialSelection = static_cast<int>(found - serialPorts.begin());
+  }
+};
+
+// The shell: every call recorded, results scripted.
+class FakeShell : public Shell {
+ public:
+  std::vector<std::string> calls;
+  int executeResult = 42;
+  std::map<std::string, int> executeResults;  // by file
+  int findResult = 42;
+  std::string userName = std::string("operator") + '\0';
+  int beeps = 0;
+
+  int Execute(const std::string& verb, const std::string& file, const std::string& parameters,
+              const std::string& directory) override {
+    calls.push_back(verb + "|" + file + "|" + parameters + "|" + directory);
+    return executeResults.count(file) ? executeResults[file] : executeResult;
+  }
+  int FindAssociatedProgram(const std::string& file, std::string* program) override {
+    calls.push_back("find|" + file);
+    *program = "C:\\Browser\\browse.exe";
+    return findResult;
+  }
+  std::string UserName() override { return userName; }
+  std::string TempDirectory() override { return "C:\\users\\operator\\Temp\\"; }
+  void Beep() override { ++beeps; }
 };
 
 class FakeSystemInfo : public SystemInfo {
