@@ -1,5 +1,6 @@
 // VMDSMgr.exe: the instance manager's program. Builds the main window and its presenter over the
-// real service database, file system and system queries, runs start-up and then the window.
+// real service database, file system, system queries and shell, runs start-up and then the
+// window with its dialogs.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -10,6 +11,7 @@
 #include "main_presenter.h"
 #include "win32_file_system.h"
 #include "win32_service_database.h"
+#include "win32_shell.h"
 #include "win32_system_info.h"
 
 namespace {
@@ -47,7 +49,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
                 MB_ICONHAND | MB_OK | MB_SETFOREGROUND);
     return 1;
   }
-  MainPresenter presenter(display, services, files, system, ManagerDirectory());
+  Win32Shell shell;
+  shell.SetOwner(display.Handle());
+  display.SetShell(&shell);
+  MainPresenter presenter(display, services, files, system, shell, ManagerDirectory());
   display.SetPresenter(&presenter);
 
   bool run = false;
@@ -68,11 +73,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   UpdateWindow(window);
   MSG message{};
   while (GetMessageA(&message, nullptr, 0, 0) > 0) {
-    HWND main = display.Handle();
-    if (main != nullptr && IsDialogMessageA(main, &message)) continue;
+    if (display.TranslateDialogMessage(message)) continue;
     TranslateMessage(&message);
     DispatchMessageA(&message);
   }
   display.SetPresenter(nullptr);
+  display.SetShell(nullptr);
   return static_cast<int>(message.wParam);
 }

@@ -2,11 +2,18 @@
 
 #include <commctrl.h>
 
+#include <commdlg.h>
+#include <winver.h>
+
+#include <algorithm>
 #include <exception>
-#include <iterator>
+#include <utility>
+#include <vector>
 
 #include "main_presenter.h"
 #include "resource.h"
+#include "win32_shell.h"
+#include "window_layout.h"
 
 namespace {
 
@@ -14,31 +21,9 @@ namespace {
 // finished its own mouse or keyboard handling, so a question it asks meanwhile cannot upset the
 // list (wParam: the row position).
 constexpr UINT kItemClickMessage = WM_APP + 1;
-constexpr int kNoId = -1;  // labels and frames
-
-enum class FontKind { kUi, kList, kProgress };
-
-// One control of the window: its id, class, caption, place and size in pixels at 96 DPI, styles
-// beyond WS_CHILD | WS_VISIBLE, and font. Creation order is the tab order.
-struct ControlLayout {
-  int id;
-  const char* windowClass;
-  const char* caption;
-  int x, y, width, height;
-  DWORD style;
-  DWORD exStyle;
-  FontKind font;
-};
-
-constexpr DWORD kFrame = BS_GROUPBOX;
-constexpr DWORD kLabel = SS_LEFT | SS_CENTERIMAGE | SS_NOPREFIX;
-constexpr DWORD kValue = SS_LEFT | SS_CENTERIMAGE | SS_NOPREFIX | SS_ENDELLIPSIS | SS_SUNKEN;
-constexpr DWORD kEdit = ES_LEFT | ES_AUTOHSCROLL | WS_TABSTOP | WS_GROUP;
-constexpr DWORD kCombo = CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP | WS_GROUP;
-constexpr DWORD kButton = BS_PUSHBUTTON | WS_TABSTOP;
-constexpr DWORD kCheck = BS_AUTOCHECKBOX | BS_LEFTTEXT | WS_TABSTOP;
-// Height of an open drop-down list below its selection field.
-constexpr int kDropDownHeight = 220;
+// Posted to the window when it was activated while a presenter call was running (a dialog closed
+// by that call): the presenter hears of the activation once the call has ended.
+constexpr UINT kFormActivateMessage = WM_APP + 2;
 
 // The whole window, 898 x 449 client pixels at 96 DPI.
 constexpr ControlLayout kLayout[] = {
@@ -105,7 +90,8 @@ constexpr ControlLayout kLayout[] = {
     {IDC_VIEW_MANUAL, WC_BUTTONA, "View User Manual", 20, 398, 124, 28, kButton | WS_GROUP, 0,
      FontKind::kUi},
     {IDC_ABOUT, WC_BUTTONA, "About", 152, 398, 90, 28, kButton, 0, FontKind::kUi},
-    {IDC_PROGRESS, WC_STATICA, "", 256, 400, 520, 24, kLabel | SS_ENDELLIPSIS, 0,
+    // Drawn by the window: long texts wrap to a second line, short ones sit in the middle.
+    {IDC_PROGRESS, WC_STATICA, "", 252, 384, 526, 52, SS_OWNERDRAW | SS_NOPREFIX, 0,
      FontKind::kProgress},
     {IDC_EXIT, WC_BUTTONA, "Exit", 786, 398, 92, 28, kButton, 0, FontKind::kUi},
 };
@@ -168,94 +154,43 @@ constexpr EditorEvent kEditorEvents[] = {
     {IDC_DEBUG_MODE, BN_CLICKED, Control::EnableDebugModeCheckBox},
 };
 
-// Per-monitor DPI functions of Windows 10, looked up at run time so the program still starts on
-// older systems.
-template <typename Function>
-Function User32Function(const char* name) {
-  HMODULE user32 = GetModuleHandleA("user32.dll");
-  if (user32 == nullptr) return nullptr;
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(user32, name)));
-}
-
-UINT SystemDpi() {
-  HDC screen = GetDC(nullptr);
-  const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-  if (screen != nullptr) ReleaseDC(nullptr, screen);
-  return dpi > 0 ? static_cast<UINT>(dpi) : 96;
-}
-
-UINT WindowDpi(HWND window) {
-  using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
-  static const auto getDpiForWindow = User32Function<GetDpiForWindowFn>("GetDpiForWindow");
-  if (getDpiForWindow != nullptr && window != nullptr) {
-    const UINT dpi = getDpiForWindow(window);
-    if (dpi != 0) return dpi;
-  }
-  return SystemDpi();
-}
-
-int SystemMetricForDpi(int index, UINT dpi) {
-  using GetSystemMetricsForDpiFn = int(WINAPI*)(int, UINT);
-  static const auto forDpi = User32Function<GetSystemMetricsForDpiFn>("GetSystemMetricsForDpi");
-  if (forDpi != nullptr) return forDpi(index, dpi);
-  return MulDiv(GetSystemMetrics(index), static_cast<int>(dpi), static_cast<int>(SystemDpi()));
-}
-
-// The message font of the system at this DPI.
-LOGFONTW MessageFontForDpi(UINT dpi) {
-  using SystemParametersInfoForDpiFn = BOOL(WINAPI*)(UINT, UINT, PVOID, UINT, UINT);
-  static const auto forDpi =
-      User32Function<SystemParametersInfoForDpiFn>("SystemParametersInfoForDpi");
-  NONCLIENTMETRICSW metrics{};
-  metrics.cbSize = sizeof(metrics);
-  if (forDpi != nullptr && forDpi(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0, dpi))
-    return metrics.lfMessageFont;
-  if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
-    metrics.lfMessageFont.lfHeight = MulDiv(metrics.lfMessageFont.lfHeight, static_cast<int>(dpi),
-                                            static_cast<int>(SystemDpi()));
-    return metrics.lfMessageFont;
-  }
-  LOGFONTW font{};
-  font.lfHeight = -MulDiv(8, static_cast<int>(dpi), 72);
-  font.lfWeight = FW_NORMAL;
-  font.lfCharSet = DEFAULT_CHARSET;
-  lstrcpynW(font.lfFaceName, L"MS Shell Dlg 2", LF_FACESIZE);
-  return font;
-}
-
-RECT WindowRectForClient(int width, int height, UINT dpi) {
-  using AdjustForDpiFn = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
-  static const auto adjustForDpi = User32Function<AdjustForDpiFn>("AdjustWindowRectExForDpi");
-  RECT rect{0, 0, width, height};
-  if (adjustForDpi == nullptr || !adjustForDpi(&rect, kWindowStyle, FALSE, 0, dpi))
-    AdjustWindowRectEx(&rect, kWindowStyle, FALSE, 0);
-  return rect;
-}
-
-std::string WindowText(HWND window) {
-  if (window == nullptr) return std::string();
-  const int length = GetWindowTextLengthA(window);
-  if (length <= 0) return std::string();
-  std::string text(static_cast<size_t>(length) + 1, '\0');
-  const int copied = GetWindowTextA(window, text.data(), length + 1);
-  text.resize(copied > 0 ? static_cast<size_t>(copied) : 0);
-  return text;
-}
-
 bool OwnsFocus(HWND window, HWND focus) {
   return focus != nullptr && (focus == window || IsChild(window, focus));
+}
+
+// The full path of the running program file; empty when it cannot be had.
+std::string ProgramPath() {
+  std::string path(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return std::string();
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    if (path.size() >= 32768) return std::string();
+    path.resize(path.size() * 2);  // cut off: try again with more room
+  }
+}
+
+// "Description|pattern|Description|pattern" as the file dialog takes it: NUL-separated, ending in
+// two NULs.
+std::string DialogFilter(const std::string& filter) {
+  std::string converted = filter;
+  for (char& c : converted)
+    if (c == '|') c = '\0';
+  converted.append(2, '\0');
+  return converted;
 }
 
 }  // namespace
 
 MainDisplay::~MainDisplay() {
   if (window_ != nullptr && IsWindow(window_)) DestroyWindow(window_);
-  DeleteFonts();
+  fonts_.Delete();
 }
 
-int MainDisplay::Scale(int pixelsAt96) const {
-  return MulDiv(pixelsAt96, static_cast<int>(dpi_), 96);
-}
+int MainDisplay::Scale(int pixelsAt96) const { return ScaleForDpi(pixelsAt96, dpi_); }
 
 bool MainDisplay::Create(HINSTANCE instance) {
   instance_ = instance;
@@ -274,8 +209,8 @@ bool MainDisplay::Create(HINSTANCE instance) {
 
   const UINT systemDpi = SystemDpi();
   const RECT frame =
-      WindowRectForClient(MulDiv(kClientWidth, static_cast<int>(systemDpi), 96),
-                          MulDiv(kClientHeight, static_cast<int>(systemDpi), 96), systemDpi);
+      WindowRectForClient(ScaleForDpi(kClientWidth, systemDpi),
+                          ScaleForDpi(kClientHeight, systemDpi), kWindowStyle, 0, systemDpi);
   window_ = CreateWindowExA(0, VMDSMGR_MAIN_CLASS, kProductName, kWindowStyle, CW_USEDEFAULT,
                             CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
                             nullptr, nullptr, instance, this);
@@ -289,14 +224,7 @@ bool MainDisplay::Create(HINSTANCE instance) {
 
 void MainDisplay::CreateControls() {
   WritingScope writing(*this);
-  controls_.clear();
-  for (const ControlLayout& layout : kLayout) {
-    HWND control = CreateWindowExA(
-        layout.exStyle, layout.windowClass, layout.caption, WS_CHILD | WS_VISIBLE | layout.style,
-        layout.x, layout.y, layout.width, layout.height, window_,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)), instance_, nullptr);
-    controls_.push_back(control);
-  }
+  controls_ = CreateLayoutControls(window_, instance_, kLayout);
 
   HWND list = GetDlgItem(window_, IDC_INSTANCE_LIST);
   SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0,
@@ -311,9 +239,9 @@ void MainDisplay::CreateControls() {
 }
 
 void MainDisplay::MakeFonts(UINT dpi) {
-  DeleteFonts();
+  fonts_.Delete();
   const LOGFONTW message = MessageFontForDpi(dpi);
-  uiFont_ = CreateFontIndirectW(&message);
+  fonts_.ui = CreateFontIndirectW(&message);
 
   LOGFONTW list{};
   list.lfHeight = -MulDiv(825, static_cast<int>(dpi), 7200);  // Courier New 8.25 pt
@@ -322,19 +250,12 @@ void MainDisplay::MakeFonts(UINT dpi) {
   list.lfQuality = message.lfQuality;
   list.lfPitchAndFamily = FIXED_PITCH | FF_MODERN;
   lstrcpynW(list.lfFaceName, L"Courier New", LF_FACESIZE);
-  listFont_ = CreateFontIndirectW(&list);
+  fonts_.list = CreateFontIndirectW(&list);
 
   LOGFONTW progress = message;
   progress.lfHeight = -MulDiv(975, static_cast<int>(dpi), 7200);  // bold 9.75 pt
   progress.lfWeight = FW_BOLD;
-  progressFont_ = CreateFontIndirectW(&progress);
-}
-
-void MainDisplay::DeleteFonts() {
-  for (HFONT* font : {&uiFont_, &listFont_, &progressFont_}) {
-    if (*font != nullptr) DeleteObject(*font);
-    *font = nullptr;
-  }
+  fonts_.progress = CreateFontIndirectW(&progress);
 }
 
 // Places every control and sizes the window for this DPI.
@@ -343,23 +264,10 @@ void MainDisplay::ApplyLayout(UINT dpi) {
   const UINT oldDpi = dpi_;
   dpi_ = dpi;
   // The fonts in use are replaced only after the controls have the new ones.
-  HFONT oldFonts[] = {uiFont_, listFont_, progressFont_};
-  uiFont_ = listFont_ = progressFont_ = nullptr;
+  LayoutFonts oldFonts = fonts_;
+  fonts_ = LayoutFonts{};
   MakeFonts(dpi);
-
-  for (size_t i = 0; i < controls_.size() && i < std::size(kLayout); ++i) {
-    const ControlLayout& layout = kLayout[i];
-    HWND control = controls_[i];
-    if (control == nullptr) continue;
-    int height = Scale(layout.height);
-    if (lstrcmpA(layout.windowClass, WC_COMBOBOXA) == 0) height += Scale(kDropDownHeight);
-    SetWindowPos(control, nullptr, Scale(layout.x), Scale(layout.y), Scale(layout.width), height,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
-    HFONT font = layout.font == FontKind::kList       ? listFont_
-                 : layout.font == FontKind::kProgress ? progressFont_
-                                                      : uiFont_;
-    SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-  }
+  PlaceLayoutControls(controls_, kLayout, dpi, fonts_);
 
   HWND list = GetDlgItem(window_, IDC_INSTANCE_LIST);
   if (oldDpi != dpi) {
@@ -373,13 +281,13 @@ void MainDisplay::ApplyLayout(UINT dpi) {
   }
   if (toolTip_ != nullptr) SendMessageA(toolTip_, TTM_SETMAXTIPWIDTH, 0, Scale(400));
 
-  const RECT frame = WindowRectForClient(Scale(kClientWidth), Scale(kClientHeight), dpi);
+  const RECT frame =
+      WindowRectForClient(Scale(kClientWidth), Scale(kClientHeight), kWindowStyle, 0, dpi);
   SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   InvalidateRect(window_, nullptr, TRUE);
 
-  for (HFONT font : oldFonts)
-    if (font != nullptr) DeleteObject(font);
+  oldFonts.Delete();
 }
 
 HWND MainDisplay::ControlWindow(Control control) const {
@@ -441,11 +349,20 @@ LRESULT MainDisplay::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_NOTIFY:
       return OnNotify(*reinterpret_cast<const NMHDR*>(lParam));
+    case WM_DRAWITEM:
+      if (wParam == IDC_PROGRESS) {
+        DrawProgress(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+        return TRUE;
+      }
+      break;
     case kItemClickMessage: {
       const int position = static_cast<int>(wParam);
       Report([position](MainPresenter& presenter) { presenter.ItemClick(position); });
       return 0;
     }
+    case kFormActivateMessage:
+      if (GetActiveWindow() == window_) ReportFormActivate();
+      return 0;
     case WM_ACTIVATE:
       OnActivate(wParam, lParam);
       return 0;
@@ -504,10 +421,28 @@ void MainDisplay::OnCommand(int id, int code) {
     case IDC_DEFAULT_SETTINGS:
       Report([](MainPresenter& presenter) { presenter.DefaultSettingsClick(); });
       break;
-    case IDC_EXIT:
-      if (UserEventsAllowed()) PostMessageA(window_, WM_CLOSE, 0, 0);
+    case IDC_ADD_INSTANCE:
+      Report([](MainPresenter& presenter) { presenter.AddClick(); });
       break;
-    default:  // Add, Remove, Browse, View Log File, View User Manual, About: not wired yet
+    case IDC_REMOVE_INSTANCE:
+      Report([](MainPresenter& presenter) { presenter.RemoveClick(); });
+      break;
+    case IDC_BROWSE:
+      Report([](MainPresenter& presenter) { presenter.BrowseClick(); });
+      break;
+    case IDC_VIEW_LOG:
+      Report([](MainPresenter& presenter) { presenter.ViewLogFileClick(); });
+      break;
+    case IDC_VIEW_MANUAL:
+      Report([](MainPresenter& presenter) { presenter.ViewManualClick(); });
+      break;
+    case IDC_ABOUT:
+      Report([](MainPresenter& presenter) { presenter.AboutClick(); });
+      break;
+    case IDC_EXIT:
+      Report([](MainPresenter& presenter) { presenter.ExitClick(); });
+      break;
+    default:
       break;
   }
 }
@@ -575,11 +510,10 @@ void MainDisplay::OnActivate(WPARAM wParam, LPARAM lParam) {
                     GetWindowThreadProcessId(previous, nullptr) == GetCurrentThreadId();
   }
   if (formActivates && UserEventsAllowed()) {
-    try {
-      presenter_->FormActivate();
-    } catch (const std::exception& failure) {
-      ShowMessage(failure.what(), MessageIcon::kExclamation, MessageButtons::kOk);
-    }
+    if (presenterCalls_ > 0)
+      PostMessageA(window_, kFormActivateMessage, 0, 0);
+    else
+      ReportFormActivate();
   }
 
   if (!OwnsFocus(window_, GetFocus())) {
@@ -589,10 +523,48 @@ void MainDisplay::OnActivate(WPARAM wParam, LPARAM lParam) {
   }
 }
 
+void MainDisplay::ReportFormActivate() {
+  if (!UserEventsAllowed()) return;
+  try {
+    presenter_->FormActivate();
+  } catch (const std::exception& failure) {
+    ShowMessage(failure.what(), MessageIcon::kExclamation, MessageButtons::kOk);
+  }
+}
+
+bool MainDisplay::TranslateDialogMessage(MSG& message) {
+  if (addDialog_.TranslateDialogMessage(message)) return true;
+  if (about_.TranslateDialogMessage(message)) return true;
+  return window_ != nullptr && IsDialogMessageA(window_, &message);
+}
+
 // ---- MessageView -------------------------------------------------------------------------------
+
+HWND MainDisplay::DialogOwner() const {
+  HWND active = GetActiveWindow();
+  for (HWND candidate : {addDialog_.Handle(), about_.Handle(), window_}) {
+    if (candidate != nullptr && candidate == active && IsWindowVisible(candidate) &&
+        IsWindowEnabled(candidate))
+      return candidate;
+  }
+  // Not active (the user is in another program): the Add New Instance dialog while it is open,
+  // since the main window is disabled then, else the main window once it is shown.
+  if (addDialog_.IsOpen() && IsWindowVisible(addDialog_.Handle())) return addDialog_.Handle();
+  return window_ != nullptr && IsWindowVisible(window_) ? window_ : nullptr;
+}
 
 MessageAnswer MainDisplay::ShowMessage(const std::string& text, MessageIcon icon,
                                        MessageButtons buttons) {
+  return ShowBox(kProductName, text, icon, buttons);
+}
+
+MessageAnswer MainDisplay::ShowTitledMessage(const std::string& title, const std::string& text,
+                                             MessageIcon icon, MessageButtons buttons) {
+  return ShowBox(title.c_str(), text, icon, buttons);
+}
+
+MessageAnswer MainDisplay::ShowBox(const char* title, const std::string& text, MessageIcon icon,
+                                   MessageButtons buttons) {
   UINT type = MB_APPLMODAL;
   switch (icon) {
     case MessageIcon::kExclamation: type |= MB_ICONEXCLAMATION; break;
@@ -607,11 +579,11 @@ MessageAnswer MainDisplay::ShowMessage(const std::string& text, MessageIcon icon
   }
   // Before the window is shown (start-up) the box has no owner, so it gets its own taskbar
   // button and comes to the front.
-  HWND owner = window_ != nullptr && IsWindowVisible(window_) ? window_ : nullptr;
+  HWND owner = DialogOwner();
   if (owner == nullptr) type |= MB_SETFOREGROUND;
 
   ++messageBoxes_;
-  const int answer = MessageBoxA(owner, text.c_str(), kProductName, type);
+  const int answer = MessageBoxA(owner, text.c_str(), title, type);
   --messageBoxes_;
   switch (answer) {
     case IDYES: return MessageAnswer::kYes;
@@ -733,7 +705,31 @@ void MainDisplay::SetToolTip(Control control, const std::string& text) {
 
 void MainDisplay::SetProgress(const std::string& text) {
   WritingScope writing(*this);
-  SetWindowTextA(ControlWindow(Control::ProgressLabel), text.c_str());
+  HWND label = ControlWindow(Control::ProgressLabel);
+  SetWindowTextA(label, text.c_str());
+  InvalidateRect(label, nullptr, TRUE);
+}
+
+// The progress text in bold, word-wrapped, centred vertically in its place; a text too long for
+// it ends in an ellipsis.
+void MainDisplay::DrawProgress(const DRAWITEMSTRUCT& item) {
+  HDC dc = item.hDC;
+  RECT area = item.rcItem;
+  FillRect(dc, &area, GetSysColorBrush(COLOR_BTNFACE));
+  const std::string text = WindowText(item.hwndItem);
+  if (text.empty()) return;
+  HGDIOBJ oldFont = SelectObject(dc, fonts_.progress != nullptr
+                                         ? static_cast<HGDIOBJ>(fonts_.progress)
+                                         : GetStockObject(DEFAULT_GUI_FONT));
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+  const UINT format = DT_LEFT | DT_WORDBREAK | DT_NOPREFIX | DT_EDITCONTROL;
+  RECT measured = area;
+  DrawTextA(dc, text.c_str(), -1, &measured, format | DT_CALCRECT);
+  const int height = measured.bottom - measured.top;
+  if (height < area.bottom - area.top) area.top += (area.bottom - area.top - height) / 2;
+  DrawTextA(dc, text.c_str(), -1, &area, format | DT_END_ELLIPSIS);
+  SelectObject(dc, oldFont);
 }
 
 void MainDisplay::SetProgressAndRepaint(const std::string& text) {
@@ -830,4 +826,126 @@ bool MainDisplay::IsMinimised() { return window_ != nullptr && IsIconic(window_)
 void MainDisplay::MoveWindowTo(int left, int top) {
   WritingScope writing(*this);
   SetWindowPos(window_, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void MainDisplay::RemoveInstanceListRow(int position) {
+  WritingScope writing(*this);
+  HWND list = ControlWindow(Control::VMDSInstanceListView);
+  const int count = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+  if (position < 0 || position >= count) return;
+  SendMessageA(list, LVM_DELETEITEM, static_cast<WPARAM>(position), 0);
+}
+
+int MainDisplay::SelectedInstanceListRow() {
+  HWND list = ControlWindow(Control::VMDSInstanceListView);
+  if (list == nullptr) return -1;
+  const LRESULT position =
+      SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), MAKELPARAM(LVNI_SELECTED, 0));
+  return position < 0 ? -1 : static_cast<int>(position);
+}
+
+// ---- View: dialogs -----------------------------------------------------------------------------
+
+void MainDisplay::ShowAddInstanceDialog() {
+  AddInstanceDialog::Events events;
+  // The load belongs to the presenter call that opens the dialog; Create Instance is a user
+  // action of its own.
+  events.load = [this](AddInstanceDialog& dialog) {
+    if (presenter_ == nullptr) return;
+    try {
+      presenter_->AddDialogLoad(dialog);
+    } catch (const std::exception& failure) {
+      ShowMessage(failure.what(), MessageIcon::kExclamation, MessageButtons::kOk);
+    }
+  };
+  events.create = [this](AddInstanceDialog& dialog) {
+    Report([&dialog](MainPresenter& presenter) { presenter.CreateInstanceClick(dialog); });
+  };
+  if (!addDialog_.Open(instance_, window_, std::move(events)))
+    ShowMessage("The dialog \"Add New Instance\" could not be opened.",
+                MessageIcon::kExclamation, MessageButtons::kOk);
+}
+
+std::string MainDisplay::AskForFileName(const FileDialogRequest& request) {
+  const std::string filter = DialogFilter(request.filter);
+  std::vector<char> file(32768, '\0');
+  OPENFILENAMEA dialog{};
+  dialog.lStructSize = sizeof(dialog);
+  dialog.hwndOwner = DialogOwner();
+  dialog.hInstance = instance_;
+  dialog.lpstrFilter = request.filter.empty() ? nullptr : filter.c_str();
+  dialog.nFilterIndex = 1;
+  dialog.lpstrFile = file.data();
+  dialog.nMaxFile = static_cast<DWORD>(file.size());
+  dialog.lpstrTitle = request.title.empty() ? nullptr : request.title.c_str();
+  dialog.lpstrDefExt =
+      request.defaultExtension.empty() ? nullptr : request.defaultExtension.c_str();
+  dialog.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_NOREADONLYRETURN | OFN_LONGNAMES |
+                 OFN_EXPLORER;
+
+  ++messageBoxes_;
+  bool chosen = false;
+  // A preset the dialog cannot take (too long, or not a valid file name) keeps it from opening
+  // at all: it opens again without one.
+  bool withoutPreset = request.fileName.size() >= file.size();
+  if (!withoutPreset) {
+    request.fileName.copy(file.data(), request.fileName.size());
+    chosen = GetOpenFileNameA(&dialog) != FALSE;
+    withoutPreset = !chosen && !request.fileName.empty() && CommDlgExtendedError() != 0;
+  }
+  if (withoutPreset) {
+    std::fill(file.begin(), file.end(), '\0');
+    chosen = GetOpenFileNameA(&dialog) != FALSE;
+  }
+  --messageBoxes_;
+  if (!chosen) return std::string();
+  file.back() = '\0';
+  return std::string(file.data());
+}
+
+void MainDisplay::ShowAbout(const AboutTexts& texts) {
+  AboutBox::Events events;
+  events.web = [this] { OnAboutWeb(); };
+  if (!about_.Show(instance_, window_, texts, std::move(events)))
+    ShowMessage("The About box could not be opened.", MessageIcon::kExclamation,
+                MessageButtons::kOk);
+}
+
+// The web button: what the presenter starts through the shell belongs to the About box.
+void MainDisplay::OnAboutWeb() {
+  if (shell_ != nullptr && about_.IsOpen()) shell_->SetOwner(about_.Handle());
+  Report([](MainPresenter& presenter) { presenter.AboutWebClick(); });
+  if (shell_ != nullptr) shell_->SetOwner(window_);
+}
+
+ProgramVersion MainDisplay::Version() {
+  ProgramVersion version;
+  const std::string path = ProgramPath();
+  if (path.empty()) return version;
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+  if (size == 0) return version;
+  std::vector<char> data(size);
+  if (!GetFileVersionInfoA(path.c_str(), 0, size, data.data())) return version;
+  void* block = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueA(data.data(), "\\", &block, &length) || block == nullptr ||
+      length < sizeof(VS_FIXEDFILEINFO))
+    return version;
+  const auto* info = static_cast<const VS_FIXEDFILEINFO*>(block);
+  if (info->dwSignature != VS_FFI_SIGNATURE) return version;
+  version.major = HIWORD(info->dwFileVersionMS);
+  version.minor = LOWORD(info->dwFileVersionMS);
+  version.build = HIWORD(info->dwFileVersionLS);
+  version.revision = LOWORD(info->dwFileVersionLS);
+  return version;
+}
+
+void MainDisplay::CloseDialogs() {
+  about_.Close();
+  addDialog_.Close();  // enables the main window again
+}
+
+void MainDisplay::CloseWindow() {
+  if (window_ != nullptr) PostMessageA(window_, WM_CLOSE, 0, 0);
 }

@@ -8,9 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "about_box.h"
+#include "add_instance_dialog.h"
 #include "view.h"
 
 class MainPresenter;
+class Win32Shell;
 
 class MainDisplay : public View {
  public:
@@ -23,7 +26,13 @@ class MainDisplay : public View {
   bool Create(HINSTANCE instance);
   // The presenter that receives the user's actions; none are reported before it is set.
   void SetPresenter(MainPresenter* presenter) { presenter_ = presenter; }
+  // The shell seam: programs it starts are owned by the About box while its web button runs,
+  // else by the main window.
+  void SetShell(Win32Shell* shell) { shell_ = shell; }
   HWND Handle() const { return window_; }
+  // Keyboard navigation (Tab, Enter, Esc) of the main window, the Add New Instance dialog and
+  // the About box; true when the message was used up.
+  bool TranslateDialogMessage(MSG& message);
 
   // MessageView
   MessageAnswer ShowMessage(const std::string& text, MessageIcon icon,
@@ -49,6 +58,16 @@ class MainDisplay : public View {
   void SetInstanceListRows(const std::vector<InstanceListRow>& rows) override;
   void SetInstanceListRow(int position, const InstanceListRow& row) override;
   void SelectInstanceListRow(int position) override;
+  void RemoveInstanceListRow(int position) override;
+  int SelectedInstanceListRow() override;
+  MessageAnswer ShowTitledMessage(const std::string& title, const std::string& text,
+                                  MessageIcon icon, MessageButtons buttons) override;
+  void ShowAddInstanceDialog() override;
+  std::string AskForFileName(const FileDialogRequest& request) override;
+  void ShowAbout(const AboutTexts& texts) override;
+  ProgramVersion Version() override;
+  void CloseDialogs() override;
+  void CloseWindow() override;
   ScreenRect ScreenArea() override;
   ScreenRect WindowArea() override;
   bool IsMinimised() override;
@@ -75,11 +94,13 @@ class MainDisplay : public View {
   void OnCommand(int id, int code);
   LRESULT OnNotify(const NMHDR& header);
   void OnActivate(WPARAM wParam, LPARAM lParam);
+  void ReportFormActivate();
+  void OnAboutWeb();
+  void DrawProgress(const DRAWITEMSTRUCT& item);
 
   void CreateControls();
   void ApplyLayout(UINT dpi);
   void MakeFonts(UINT dpi);
-  void DeleteFonts();
   int Scale(int pixelsAt96) const;
 
   HWND ControlWindow(Control control) const;
@@ -89,19 +110,25 @@ class MainDisplay : public View {
   template <typename Call>
   void Report(Call call);
   void WriteInstanceListRow(int position, const InstanceListRow& row, bool insert);
+  // The window of this program that message boxes and the file dialog belong to: the active one
+  // (the Add New Instance dialog while it is open), null before the main window is shown.
+  HWND DialogOwner() const;
+  MessageAnswer ShowBox(const char* title, const std::string& text, MessageIcon icon,
+                        MessageButtons buttons);
 
   HINSTANCE instance_ = nullptr;
   HWND window_ = nullptr;
   HWND toolTip_ = nullptr;
   MainPresenter* presenter_ = nullptr;
+  Win32Shell* shell_ = nullptr;
   UINT dpi_ = 96;
-  HFONT uiFont_ = nullptr;
-  HFONT listFont_ = nullptr;
-  HFONT progressFont_ = nullptr;
+  LayoutFonts fonts_;
   int writing_ = 0;
   int presenterCalls_ = 0;
-  int messageBoxes_ = 0;
+  int messageBoxes_ = 0;  // message boxes and file dialogs open
   bool activatedOnce_ = false;
   HWND savedFocus_ = nullptr;
   std::vector<HWND> controls_;  // parallel to the layout table
+  AddInstanceDialog addDialog_;
+  AboutBox about_;
 };

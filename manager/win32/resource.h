@@ -34,3 +34,21 @@
 
 // The main window's class name (the test driver finds the window by it).
 #define VMDSMGR_MAIN_CLASS "VMDSMgrMainDisplay"
+
+// The dialog "Add New Instance" (its own window class; Esc and the close box close it too).
+#define VMDSMGR_ADD_INSTANCE_CLASS "VMDSMgrAddNewInstance"
+#define IDC_NEW_INSTANCE_NAME 1101    // InstanceNameTextBox
+#define IDC_NEW_TCP_PORT 1102         // TCPPortTextBox
+#define IDC_NEW_SERIAL_PORT 1103      // SerialPortComboBox
+#define IDC_CREATE_INSTANCE 1104      // CreateInstanceCmdBtn
+#define IDC_CANCEL_INSTANCE 1105      // CancelCmdBtn
+
+// The About box (its own window class).
+#define VMDSMGR_ABOUT_CLASS "VMDSMgrAbout"
+#define IDC_ABOUT_MAKER 1201          // Label4
+#define IDC_ABOUT_VERSION 1202        // Label2
+#define IDC_ABOUT_LEGAL 1203          // Label1
+#define IDC_ABOUT_SUPPORT 1204        // SupportLabel
+#define IDC_ABOUT_WEB 1205            // WebButton
+#define IDC_ABOUT_OK 1206             // Command1
+#define IDC_ABOUT_ICON 1207           // the program's icon
