@@ -10,7 +10,7 @@ if [ "${1:-}" = "--all" ]; then
   packages+=(libgtest-dev libgmock-dev googletest libbenchmark-dev
              g++-mingw-w64-x86-64-posix wine wine64 xvfb socat fonts-wine
              libxrender1 libxrandr2 libxi6 libxcursor1 libxcomposite1 libxinerama1
-             libxxf86vm1 libxfixes3 procps)
+             libxxf86vm1 libxfixes3 procps imagemagick)
 fi
 
 missing=()

@@ -19,6 +19,7 @@
 #   variable the services need (e.g. VMDS_MODEM_LOG) before calling wine_env_start.
 #   --display starts a private Xvfb on a free display, exports DISPLAY and sets
 #   HKCU\Software\Wine\X11 Driver\Managed=N (no window manager is running).
+#   --use-display uses the caller's DISPLAY instead (a desktop with its window manager).
 #   Returns 0, or 1 after tearing down whatever it had started.
 # wine_run SECONDS ARGS...
 #   Runs `wine ARGS...` under `timeout SECONDS` (then SIGKILL 5 s later). Output goes to the
@@ -97,11 +98,12 @@ _wine_env_services_have() {
 }
 
 wine_env_start() {
-  local preload="" display=0
+  local preload="" display=0 use_display=0
   while (($#)); do
     case "$1" in
       --preload) preload="$2"; shift 2 ;;
       --display) display=1; shift ;;
+      --use-display) use_display=1; shift ;;
       *) echo "wine_env_start: unknown option $1" >&2; return 1 ;;
     esac
   done
@@ -129,6 +131,9 @@ wine_env_start() {
 
   if ((display)); then
     _wine_env_start_xvfb || { _wine_env_fail "no X server"; return 1; }
+  elif ((use_display)) && [[ -z "${DISPLAY:-}" ]]; then
+    _wine_env_fail "--use-display: DISPLAY is not set"
+    return 1
   fi
 
   # Order matters: a persistent server started before the prefix exists ends up with two service

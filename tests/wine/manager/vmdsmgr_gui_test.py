@@ -1,0 +1,677 @@
+#!/usr/bin/env python3
+"""End-to-end test of the real VMDSMgr.exe under Wine, driven like a user by vmdsmgr_driver.exe.
+
+Runs inside a Wine prefix with an X display prepared by vmdsmgr_gui_test.sh (scripts/wine-env.sh,
+booted with the modem shim preloaded so that the services can use pseudo-terminals). The manager,
+vmds.exe and the shipped first-run vmds.ini go to C:\\Program Files\\Velmora VMDS; COM1 and COM2
+are pseudo-terminals this program holds; TCP clients connect on 127.0.0.1.
+
+    vmdsmgr_gui_test.py --bin-dir DIR --repo DIR --work DIR --screenshot FILE.png
+
+Three runs of the manager:
+  1. first run (the master service is created and started), Save of a new TCP port, a refused
+     port, closing with unsaved edits (Cancel, then No); a second copy ends without a window;
+  2. with a second instance "Lab 1" prepared on disk and registered: switching instances with
+     unsaved edits (Cancel, No, Yes), a Save whose service cannot start (COM2 unmapped) and one
+     that starts it again, closing (Cancel, No);
+  3. closing with unsaved edits answered Yes (the restarted service runs in debug mode).
+Exit code 0 when every check passed. Every wait has a deadline; nothing waits for ever.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "server"))
+from vmds_e2e import (  # noqa: E402  (shared helpers of the Wine end-to-end tests)
+    RUNNING, STOPPED, CheckFailed, PtyDevice, check, connect, map_com, query_service,
+    recv_exactly, sc, say, wait_service_state, wine)
+
+PRODUCT = "Velmora Device Server - Instance Manager"
+FOLDER = "Velmora VMDS"
+WIN_DIR = "C:\\Program Files\\" + FOLDER
+MASTER_SERVICE = "Daltrimore_VMDS_Mstr"
+LAB_SERVICE = "Daltrimore_VMDS_Lab_1"
+SAVED = "Changes are saved and service is started successfully"
+START_FAILED = "Changes are saved but failed to start service. Check the Instance Log File."
+NOT_STARTED = ("Changes are saved but service is not started successfully. "
+               "Check the Instance Log File.")
+BIT_RATES = ["110", "300", "600", "1200", "2400", "4800", "9600", "14400", "19200", "28800",
+             "38400", "57600", "115200"]
+CHANGE_HINT = "Click the Save button for changes to take effect."
+BAD_PORT = ("The TCP Port Number must be between 1 and 65535. Change the TCP Port Number and "
+            "click on Create Instance. Operation was aborted.")
+
+
+def changed_question(name):
+    return (f"The settings for instance, \"{name}\" have been changed. "
+            "Do you want to save the changes?")
+
+
+def control_ids(repo):
+    """IDC_* numbers of the manager's controls, from its resource header."""
+    ids = {}
+    with open(os.path.join(repo, "manager", "win32", "resource.h")) as f:
+        for match in re.finditer(r"#define\s+IDC_(\w+)\s+(\d+)", f.read()):
+            ids[match.group(1)] = match.group(2)
+    return ids
+
+
+# ---- The driver ----------------------------------------------------------------------------
+
+class State:
+    """One snapshot of the main window as `vmdsmgr_driver state` prints it."""
+
+    def __init__(self, text, ids):
+        self.values = {}
+        self.rows = []
+        for line in text.splitlines():
+            key, _, value = line.partition("=")
+            if key == "row":
+                self.rows.append(tuple(value.split("\t")))
+            else:
+                self.values[key] = value
+        self.ids = ids
+        self.text = text
+
+    def text_of(self, name):
+        return self.values.get(self.ids[name] + ".text")
+
+    def enabled(self, name):
+        return self.values.get(self.ids[name] + ".enabled") == "1"
+
+    def checked(self, name):
+        return self.values.get(self.ids[name] + ".checked") == "1"
+
+    @property
+    def selected(self):
+        return int(self.values.get("selected", "-2"))
+
+    @property
+    def focus(self):
+        return int(self.values.get("focus", "-2"))
+
+
+class Driver:
+    def __init__(self, exe, ids):
+        self.exe = exe
+        self.ids = ids
+        self.last_state = None
+
+    def run(self, *args, seconds=30, expect_ok=True):
+        command = [str(a) for a in args]
+        rc, out = wine(seconds + 10, self.exe, *command)
+        if expect_ok and rc != 0:
+            raise CheckFailed(f"driver {' '.join(command)} failed (exit {rc}): {out.strip()}")
+        return rc, out
+
+    def id(self, name):
+        return self.ids[name]
+
+    def state(self):
+        _, out = self.run("state")
+        self.last_state = State(out, self.ids)
+        return self.last_state
+
+    def wait_state(self, description, predicate, seconds=20):
+        """Polls the window until predicate(state) holds."""
+        deadline = time.monotonic() + seconds
+        while True:
+            try:
+                state = self.state()
+                if predicate(state):
+                    say("ok: " + description)
+                    return state
+            except CheckFailed:
+                if time.monotonic() >= deadline:
+                    raise
+            if time.monotonic() >= deadline:
+                raise CheckFailed(f"{description}: not reached within {seconds} s; window state:\n"
+                                  + (self.last_state.text if self.last_state else "(none)"))
+            time.sleep(0.05)
+
+    def set_text(self, name, text):
+        self.run("set-text", self.id(name), text)
+
+    def click(self, name):
+        self.run("click", self.id(name))
+
+    def expect_message(self, text, answer, seconds=30):
+        _, out = self.run("expect-message", seconds, text, answer, seconds=seconds)
+        say(f"ok: message {text!r} answered {answer}")
+        return out
+
+    def no_message_now(self):
+        self.run("no-message", 0)
+
+
+# ---- Files and services --------------------------------------------------------------------
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def ini_values(path):
+    """key -> value of a startup file; also checks that every line ends with CR LF."""
+    data = read_bytes(path)
+    check_crlf = data.endswith(b"\r\n") and data.count(b"\n") == data.count(b"\r\n")
+    if not check_crlf:
+        raise CheckFailed(f"{path}: not all lines end with CR LF")
+    values = {}
+    for line in data.decode("latin-1").split("\r\n"):
+        key, sep, value = line.partition("=")
+        if sep and key not in values:
+            values[key] = value
+    return values
+
+
+def startup_lines(log_path):
+    """How often the device server logged its start-up into this log."""
+    try:
+        return read_bytes(log_path).count(b" STARTUP: ")
+    except FileNotFoundError:
+        return 0
+
+
+def wait_log(log_path, line_end, after_starts, description, seconds=20):
+    """Waits for a line ending in line_end after the given number of start-up lines."""
+    deadline = time.monotonic() + seconds
+    while True:
+        data = read_bytes(log_path) if os.path.exists(log_path) else b""
+        tail = data.split(b" STARTUP: ")[after_starts + 1:]
+        if any(line_end in part for part in tail):
+            say("ok: " + description)
+            return
+        if time.monotonic() >= deadline:
+            raise CheckFailed(f"{description}: not within {seconds} s")
+        time.sleep(0.05)
+
+
+def wait_ini(path, description, predicate, seconds=20):
+    deadline = time.monotonic() + seconds
+    values = None
+    while True:
+        try:
+            values = ini_values(path)
+            if predicate(values):
+                say("ok: " + description)
+                return values
+        except (OSError, CheckFailed):
+            pass
+        if time.monotonic() >= deadline:
+            raise CheckFailed(f"{description}: not so within {seconds} s ({values})")
+        time.sleep(0.05)
+
+
+def rewrite_ini(path, changes):
+    """Sets keys of an existing startup file, keeping its other lines and CR LF line ends."""
+    lines = read_bytes(path).decode("latin-1").split("\r\n")
+    for i, line in enumerate(lines):
+        key, sep, _ = line.partition("=")
+        if sep and key in changes:
+            lines[i] = f"{key}={changes.pop(key)}"
+    if changes:
+        raise CheckFailed(f"{path} has no keys {sorted(changes)}")
+    with open(path, "wb") as f:
+        f.write("\r\n".join(lines).encode("latin-1"))
+
+
+def image_path(service):
+    rc, out = wine(30, "reg", "query", "HKLM\\System\\CurrentControlSet\\Services\\" + service,
+                   "/v", "ImagePath")
+    match = re.search(r"ImagePath\s+REG_(?:EXPAND_)?SZ\s+(.*)", out)
+    return match.group(1).strip() if match else None
+
+
+# ---- Bridging ------------------------------------------------------------------------------
+
+def connect_when_listening(port, seconds=20):
+    """A client on the port, retried while the service is (re)starting."""
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            return connect(port)
+        except ConnectionRefusedError:
+            if time.monotonic() >= deadline:
+                raise CheckFailed(f"nothing listens on 127.0.0.1:{port} within {seconds} s")
+            time.sleep(0.1)
+
+
+def check_bridge(port, device, tag):
+    """Bytes go both ways between a client on the port and the device behind the COM port.
+    Client to device first: its arrival shows that the session runs, so the device's answer
+    is not discarded as stale input."""
+    with connect_when_listening(port) as client:
+        out = f"client->{tag}".encode()
+        client.sendall(out)
+        got = device.read_exactly(len(out), 15)
+        check(got == out, f"port {port}: client bytes reach the device", f"got {got!r}")
+        back = f"device->{tag}".encode()
+        device.write(back)
+        got = recv_exactly(client, len(back), 15)
+        check(got == back, f"port {port}: device bytes reach the client", f"got {got!r}")
+
+
+def check_refused(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=5):
+            refused = False
+    except ConnectionRefusedError:
+        refused = True
+    check(refused, f"127.0.0.1:{port} refuses connections")
+
+
+def check_ports_free(ports):
+    for port in ports:
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                raise CheckFailed(f"TCP port {port} is already in use on this machine")
+
+
+# ---- The manager process -------------------------------------------------------------------
+
+class Manager:
+    """One run of VMDSMgr.exe, started by its Windows path from an unrelated directory."""
+
+    def __init__(self, work, name):
+        self.log_path = os.path.join(work, f"{name}.log")
+        self.log = open(self.log_path, "wb")
+        self.process = subprocess.Popen(
+            ["timeout", "--kill-after=5", "300", "wine", WIN_DIR + "\\VMDSMgr.exe"],
+            cwd=work, stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
+        say(f"started VMDSMgr.exe ({name})")
+
+    def wait_exit(self, seconds):
+        try:
+            return self.process.wait(timeout=seconds)
+        except subprocess.TimeoutExpired:
+            raise CheckFailed(f"VMDSMgr.exe did not end within {seconds} s")
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.log.close()
+
+
+def screenshot(driver, path):
+    _, out = driver.run("window-rect")
+    left, top, width, height = (int(v) for v in out.split())
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    done = subprocess.run(["import", "-display", os.environ["DISPLAY"], "-window", "root",
+                           "-crop", f"{width}x{height}+{max(left, 0)}+{max(top, 0)}", "+repage",
+                           path], stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    check(done.returncode == 0 and os.path.getsize(path) > 0, f"screenshot saved as {path}",
+          done.stderr.decode(errors="replace"))
+
+
+# ---- The scenario --------------------------------------------------------------------------
+
+def run(args, managers):
+    ids = control_ids(args.repo)
+    driver = Driver(os.path.join(args.bin_dir, "vmdsmgr_driver.exe"), ids)
+    drive_c = os.path.join(os.environ["WINEPREFIX"], "drive_c")
+    install = os.path.join(drive_c, "Program Files", FOLDER)
+    master_ini = os.path.join(install, "vmds.ini")
+    master_log = os.path.join(install, "vmds.log")
+    lab_dir = os.path.join(install, "Lab 1")
+    lab_ini = os.path.join(lab_dir, "vmds.ini")
+
+    check_ports_free([6100, 6200, 6300, 6301])
+    os.makedirs(install)
+    for name in ("VMDSMgr.exe", "vmds.exe", "vmds.ini"):
+        shutil.copy(os.path.join(args.bin_dir, name), os.path.join(install, name))
+    check(ini_values(master_ini).get("FirstTimeRun") == "True", "the shipped vmds.ini says first run")
+    com1, com2 = PtyDevice(), PtyDevice()
+    map_com(1, com1.path)
+    map_com(2, com2.path)
+
+    # ---- Run 1: first run ---------------------------------------------------------------
+    first = Manager(args.work, "manager-run1")
+    managers.append(first)
+    driver.run("wait-main", 60, seconds=60)
+    state = driver.wait_state(
+        "after start-up: one row 'Master' '6100' 'COM  1', row 0 selected",
+        lambda s: s.rows == [("Master", "6100", "COM  1")] and s.selected == 0)
+    check(state.values.get("caption") == PRODUCT, "the window caption is the product name")
+    check(not state.enabled("SAVE"), "Save is disabled after start-up")
+    check(not state.enabled("REMOVE_INSTANCE"), "Remove is disabled after start-up")
+    check(state.text_of("PROGRESS") == "", "the progress label is empty",
+          repr(state.text_of("PROGRESS")))
+    check(state.text_of("HOST_NAME") != "", "the host name box is not empty")
+    check(state.text_of("INSTANCE_NAME") == "Master" and
+          state.text_of("SERVICE_NAME") == "Daltrimore VMDS Mstr",
+          "the editor shows the master", f"{state.text_of('INSTANCE_NAME')!r} "
+          f"{state.text_of('SERVICE_NAME')!r}")
+    check((state.text_of("TCP_PORT"), state.text_of("SERIAL_PORT"), state.text_of("BIT_RATE"),
+           state.text_of("DATA_BITS"), state.text_of("PARITY"), state.text_of("STOP_BITS"),
+           state.text_of("MAX_CONN_TIME"), state.text_of("MAX_IDLE_TIME")) ==
+          ("6100", "COM1", "9600", "8", "None", "1", "0", "120"),
+          "the editor shows the master's settings from vmds.ini")
+    driver.no_message_now()
+
+    wait_service_state(MASTER_SERVICE, RUNNING, 20)
+    say(f"ok: service {MASTER_SERVICE} is RUNNING")
+    # Registered in double quotes: a path with blanks must not start another program.
+    check(image_path(MASTER_SERVICE) == f'"{WIN_DIR}\\vmds.exe"',
+          "the master service runs the manager directory's vmds.exe (quoted path)",
+          repr(image_path(MASTER_SERVICE)))
+    values = wait_ini(master_ini, "vmds.ini on disk says FirstTimeRun=False",
+                      lambda v: v.get("FirstTimeRun") == "False")
+    check(values.get("InstallDir") == WIN_DIR, "vmds.ini has InstallDir = the manager directory",
+          repr(values.get("InstallDir")))
+    check(values.get("TCPPort") == "6100" and values.get("COMPort") == "COM1",
+          "vmds.ini keeps TCP port 6100 and COM1")
+    check_bridge(6100, com1, "master-6100")
+
+    # Save of a new TCP port.
+    driver.set_text("TCP_PORT", "6200")
+    driver.wait_state("an edit of the TCP port enables Save and shows the hint",
+                      lambda s: s.enabled("SAVE") and s.text_of("PROGRESS") == CHANGE_HINT)
+    driver.click("SAVE")
+    driver.expect_message(SAVED, "OK")
+    state = driver.wait_state(
+        "after Save: the row shows 6200, Save is disabled, the focus is in the TCP port box",
+        lambda s: s.rows == [("Master", "6200", "COM  1")] and not s.enabled("SAVE")
+        and s.focus == int(ids["TCP_PORT"]))
+    values = ini_values(master_ini)
+    check(values.get("TCPPort") == "6200", "the new vmds.ini has TCPPort=6200",
+          repr(values.get("TCPPort")))
+    check(values.get("FirstTimeRun") == "False" and values.get("COMPort") == "COM1",
+          "the rest of vmds.ini is kept")
+    check_bridge(6200, com1, "master-6200")
+    check_refused(6100)
+
+    # A port out of range is refused and nothing changes.
+    before = read_bytes(master_ini)
+    driver.set_text("TCP_PORT", "65536")
+    driver.wait_state("Save is enabled again", lambda s: s.enabled("SAVE"))
+    driver.click("SAVE")
+    driver.expect_message(BAD_PORT, "OK")
+    driver.wait_state("after the refusal Save stays enabled and the edit stays",
+                      lambda s: s.enabled("SAVE") and s.text_of("TCP_PORT") == "65536"
+                      and s.rows == [("Master", "6200", "COM  1")])
+    check(read_bytes(master_ini) == before, "the refused Save left vmds.ini unchanged")
+    check_bridge(6200, com1, "master-still-6200")
+
+    # A second copy ends without a window while the first one runs.
+    second = Manager(args.work, "manager-second-copy")
+    managers.append(second)
+    second.wait_exit(60)
+    say("ok: a second copy of VMDSMgr.exe ended by itself")
+    _, out = driver.run("count-main")
+    check(out.strip() == "1", "still exactly one main window", out.strip())
+
+    # Closing with the unsaved edit: Cancel keeps the window, No closes without saving.
+    driver.run("close")
+    driver.expect_message(changed_question("Master"), "CANCEL")
+    driver.wait_state("after Cancel the window stays with the edit",
+                      lambda s: s.text_of("TCP_PORT") == "65536" and s.enabled("SAVE"))
+    driver.run("close")
+    driver.expect_message(changed_question("Master"), "NO")
+    driver.run("wait-gone", 20, seconds=20)
+    first.wait_exit(20)
+    say("ok: the manager ended after No")
+    check(read_bytes(master_ini) == before, "closing with No left vmds.ini unchanged")
+    check(query_service(MASTER_SERVICE)[0] == RUNNING, "the master service keeps running")
+
+    # ---- Lab 1 prepared on disk and registered ------------------------------------------
+    # 8 data bits, no parity: under Wine a pseudo-terminal refuses to be configured a second time
+    # with 7 data bits, and Lab 1's service is restarted below.
+    os.makedirs(lab_dir)
+    shutil.copy(os.path.join(args.bin_dir, "vmds.exe"), os.path.join(lab_dir, "vmds.exe"))
+    lab_lines = [
+        "[Daltrimore Velmora Device Server - Instance Manager - Instance - Lab 1]",
+        " ",
+        "# DO NOT CHANGE THE NEXT FIVE VARIABLES - THEY ARE UNDER PROGRAM CONTROL",
+        f"InstallDir={WIN_DIR}\\Lab 1",
+        "MasterInstance=False",
+        "InstanceName=Lab 1",
+        f"ServiceName={LAB_SERVICE}",
+        "ServiceDisplayName=Daltrimore VMDS Lab 1",
+        " ",
+        " ",
+        "DebugEnabled=No",
+        "LogFilename=.\\vmds.log",
+        "TCPPort=6300",
+        "COMPort=COM2",
+        "COMPortBitRate=19200",
+        "COMPortDataBits=8",
+        "COMPortParity=NOPARITY",
+        "COMPortStopBits=ONESTOPBIT",
+        "DropDTRonSocketClose=No",
+        "DropRTSonSocketClose=Yes",
+        "MaxConnectTime=0",
+        "IdleTimeout=60",
+    ]
+    with open(lab_ini, "wb") as f:
+        f.write("".join(line + "\r\n" for line in lab_lines).encode("ascii"))
+    rewrite_ini(master_ini, {"NumberofInstancesInstalled": "1", "InstanceNamesList": "Lab 1"})
+    lab_exe = WIN_DIR + "\\Lab 1\\vmds.exe"
+    rc, out = sc(60, "create", LAB_SERVICE, "binPath=", f'"{lab_exe}"', "start=", "auto",
+                 "DisplayName=", "Daltrimore VMDS Lab 1")
+    check(rc == 0, f"service {LAB_SERVICE} registered", f"sc create: {rc} {out.strip()}")
+    rc, out = sc(60, "start", LAB_SERVICE)
+    check(rc == 0, f"service {LAB_SERVICE} started", f"sc start: {rc} {out.strip()}")
+    wait_service_state(LAB_SERVICE, RUNNING, 20)
+    check_bridge(6300, com2, "lab-6300")
+    master_before = read_bytes(master_ini)
+    lab_before = read_bytes(lab_ini)
+
+    # ---- Run 2: switching ---------------------------------------------------------------
+    run2 = Manager(args.work, "manager-run2")
+    managers.append(run2)
+    driver.run("wait-main", 60, seconds=60)
+    state = driver.wait_state(
+        "two rows, the master shown",
+        lambda s: s.rows == [("Master", "6200", "COM  1"), ("Lab 1", "6300", "COM  2")]
+        and s.selected == 0 and s.text_of("INSTANCE_NAME") == "Master")
+    check(not state.enabled("SAVE") and not state.enabled("REMOVE_INSTANCE"),
+          "Save and Remove are disabled")
+    screenshot(driver, args.screenshot)
+
+    driver.set_text("MAX_IDLE_TIME", "300")
+    driver.wait_state("the idle-time edit enables Save", lambda s: s.enabled("SAVE"))
+
+    driver.run("click-row", 1)
+    driver.expect_message(changed_question("Master"), "CANCEL")
+    driver.wait_state(
+        "after Cancel the master stays shown with its edit and row 0 selected",
+        lambda s: s.selected == 0 and s.text_of("INSTANCE_NAME") == "Master"
+        and s.text_of("MAX_IDLE_TIME") == "300" and s.enabled("SAVE"))
+
+    driver.run("click-row", 1)
+    driver.expect_message(changed_question("Master"), "NO")
+    state = driver.wait_state(
+        "after No the editor shows Lab 1",
+        lambda s: s.selected == 1 and s.text_of("INSTANCE_NAME") == "Lab 1"
+        and s.text_of("TCP_PORT") == "6300")
+    check((state.text_of("SERVICE_NAME"), state.text_of("SERIAL_PORT"), state.text_of("BIT_RATE"),
+           state.text_of("DATA_BITS"), state.text_of("PARITY"), state.text_of("STOP_BITS"),
+           state.text_of("MAX_IDLE_TIME")) ==
+          ("Daltrimore VMDS Lab 1", "COM2", "19200", "8", "None", "1", "60"),
+          "the editor shows Lab 1's settings",
+          f"{[state.text_of(n) for n in ('SERVICE_NAME', 'SERIAL_PORT', 'BIT_RATE', 'DATA_BITS', 'PARITY', 'STOP_BITS', 'MAX_IDLE_TIME')]}")
+    check(state.checked("DROP_RTS") and not state.checked("DROP_DTR")
+          and not state.checked("DEBUG_MODE"), "the check boxes show Lab 1's flags")
+    check(not state.enabled("SAVE") and state.text_of("PROGRESS") == "",
+          "after the switch Save is disabled and the progress label empty")
+    check(state.enabled("REMOVE_INSTANCE"), "Remove is enabled while Lab 1 is shown")
+    check(read_bytes(master_ini) == master_before, "No saved nothing")
+
+    # The dropped edit: back on the master there is nothing to ask.
+    driver.run("click-row", 0)
+    state = driver.wait_state("back on the master without a question, the idle time as stored",
+                              lambda s: s.selected == 0 and s.text_of("INSTANCE_NAME") == "Master")
+    driver.no_message_now()
+    check(state.text_of("MAX_IDLE_TIME") == "120" and not state.enabled("SAVE"),
+          "the master's edit was dropped", repr(state.text_of("MAX_IDLE_TIME")))
+    driver.run("click-row", 1)
+    driver.wait_state("Lab 1 shown again", lambda s: s.selected == 1
+                      and s.text_of("INSTANCE_NAME") == "Lab 1")
+    driver.no_message_now()
+
+    # Yes saves Lab 1, then the switch happens.
+    driver.set_text("TCP_PORT", "6301")
+    driver.wait_state("the Lab 1 edit enables Save", lambda s: s.enabled("SAVE"))
+    driver.run("click-row", 0)
+    driver.expect_message(changed_question("Lab 1"), "YES")
+    driver.expect_message(SAVED, "OK")
+    state = driver.wait_state(
+        "after Yes Lab 1 is saved and the master shown",
+        lambda s: s.selected == 0 and s.text_of("INSTANCE_NAME") == "Master"
+        and s.rows == [("Master", "6200", "COM  1"), ("Lab 1", "6301", "COM  2")])
+    check(not state.enabled("SAVE") and state.text_of("PROGRESS") == "",
+          "after the switch Save is disabled and the progress label empty")
+    values = ini_values(lab_ini)
+    check(values.get("TCPPort") == "6301", "Lab 1's vmds.ini has TCPPort=6301",
+          repr(values.get("TCPPort")))
+    check(all(values.get(k) == v for k, v in (
+        ("InstanceName", "Lab 1"), ("ServiceName", LAB_SERVICE), ("COMPort", "COM2"),
+        ("COMPortBitRate", "19200"), ("COMPortDataBits", "8"), ("COMPortParity", "NOPARITY"),
+        ("COMPortStopBits", "ONESTOPBIT"), ("DropRTSonSocketClose", "Yes"),
+        ("DropDTRonSocketClose", "No"), ("IdleTimeout", "60"), ("MasterInstance", "False"))),
+        "the rest of Lab 1's settings are kept", str(values))
+    check(read_bytes(master_ini) == master_before, "saving Lab 1 left the master's vmds.ini alone")
+    check(read_bytes(lab_ini) != lab_before, "Lab 1's vmds.ini was rewritten")
+    check_bridge(6301, com2, "lab-6301")
+    check_refused(6300)
+    check_bridge(6200, com1, "master-run2")
+
+    # A service that cannot start again: the save stays and the failure is told, never success.
+    driver.run("click-row", 1)
+    driver.wait_state("Lab 1 shown again", lambda s: s.selected == 1
+                      and s.text_of("INSTANCE_NAME") == "Lab 1" and s.text_of("TCP_PORT") == "6301")
+    driver.no_message_now()
+    os.remove(os.path.join(os.environ["WINEPREFIX"], "dosdevices", "com2"))
+    driver.run("select-text", ids["BIT_RATE"], "38400")
+    driver.wait_state("picking a bit rate enables Save",
+                      lambda s: s.enabled("SAVE") and s.text_of("BIT_RATE") == "38400")
+    driver.click("SAVE")
+    # Whether the first look finds the service still starting or already stopped is a race of
+    # the two processes; either way the user must hear that it did not start.
+    _, out = driver.run("expect-one-of", 30, "OK", START_FAILED, NOT_STARTED, seconds=30)
+    told = [line[6:] for line in out.splitlines() if line.startswith("text: ")]
+    say(f"ok: the failed start is told: {told}")
+    driver.wait_state("after the failed restart Save is disabled, the focus in the TCP port box",
+                      lambda s: not s.enabled("SAVE") and s.focus == int(ids["TCP_PORT"]))
+    check(ini_values(lab_ini).get("COMPortBitRate") == "38400",
+          "the save was kept (COMPortBitRate=38400)")
+    wait_service_state(LAB_SERVICE, STOPPED, 20)
+    say(f"ok: {LAB_SERVICE} is stopped")
+    check(b"COM2 does not exist" in read_bytes(os.path.join(lab_dir, "vmds.log")),
+          "Lab 1's log tells why")
+    check_refused(6301)
+    map_com(2, com2.path)
+    driver.run("select", ids["BIT_RATE"], BIT_RATES.index("19200"))
+    driver.wait_state("picking a bit rate enables Save",
+                      lambda s: s.enabled("SAVE") and s.text_of("BIT_RATE") == "19200")
+    driver.click("SAVE")
+    driver.expect_message(SAVED, "OK")
+    check(ini_values(lab_ini).get("COMPortBitRate") == "19200", "saved again (COMPortBitRate=19200)")
+    check_bridge(6301, com2, "lab-restarted")
+    driver.run("click-row", 0)
+    driver.wait_state("the master shown without a question", lambda s: s.selected == 0
+                      and s.text_of("INSTANCE_NAME") == "Master")
+    driver.no_message_now()
+
+    # Closing: Cancel keeps the window, No leaves the files alone.
+    driver.set_text("MAX_IDLE_TIME", "300")
+    driver.wait_state("the idle-time edit enables Save", lambda s: s.enabled("SAVE"))
+    driver.run("close")
+    driver.expect_message(changed_question("Master"), "CANCEL")
+    driver.wait_state("after Cancel the window stays with the edit",
+                      lambda s: s.text_of("MAX_IDLE_TIME") == "300" and s.enabled("SAVE"))
+    _, out = driver.run("count-main")
+    check(out.strip() == "1", "the main window is still there")
+    driver.run("close")
+    driver.expect_message(changed_question("Master"), "NO")
+    driver.run("wait-gone", 20, seconds=20)
+    run2.wait_exit(20)
+    say("ok: the manager ended after No")
+    check(read_bytes(master_ini) == master_before, "closing with No left the master's file alone")
+
+    # ---- Run 3: closing with Yes saves first -------------------------------------------
+    run3 = Manager(args.work, "manager-run3")
+    managers.append(run3)
+    driver.run("wait-main", 60, seconds=60)
+    driver.wait_state("the master shown", lambda s: s.text_of("INSTANCE_NAME") == "Master"
+                      and s.text_of("MAX_IDLE_TIME") == "120" and len(s.rows) == 2)
+    starts_before = startup_lines(master_log)
+    driver.set_text("MAX_IDLE_TIME", "250")
+    driver.click("DEBUG_MODE")
+    driver.wait_state("the edits enable Save", lambda s: s.enabled("SAVE")
+                      and s.checked("DEBUG_MODE") and s.text_of("MAX_IDLE_TIME") == "250")
+    driver.run("close")
+    driver.expect_message(changed_question("Master"), "YES")
+    driver.expect_message(SAVED, "OK")
+    driver.run("wait-gone", 20, seconds=20)
+    run3.wait_exit(20)
+    say("ok: the manager ended after saving")
+    values = ini_values(master_ini)
+    check(values.get("IdleTimeout") == "250" and values.get("DebugEnabled") == "Yes",
+          "closing with Yes saved IdleTimeout=250 and DebugEnabled=Yes",
+          f"{values.get('IdleTimeout')!r} {values.get('DebugEnabled')!r}")
+    check(values.get("TCPPort") == "6200" and values.get("InstanceNamesList") == "Lab 1"
+          and values.get("NumberofInstancesInstalled") == "1",
+          "the rest of the master's file is kept")
+    check(query_service(MASTER_SERVICE)[0] == RUNNING, "the master service runs after the restart")
+    check(startup_lines(master_log) == starts_before + 1,
+          "the master service was started once more (one more start-up line in its log)",
+          f"{starts_before} -> {startup_lines(master_log)}")
+    wait_log(master_log, b" --Debug Mode Enabled--\r\n", starts_before,
+             "the restarted master service runs in debug mode: it read the saved file")
+    check_bridge(6200, com1, "master-run3")
+
+    # ---- Services stopped explicitly --------------------------------------------------------
+    for service in (MASTER_SERVICE, LAB_SERVICE):
+        rc, out = sc(60, "stop", service)
+        check(rc == 0, f"sc stop {service} accepted", f"rc {rc} {out.strip()}")
+        wait_service_state(service, STOPPED, 30)
+        say(f"ok: {service} stopped")
+    com1.close()
+    com2.close()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin-dir", required=True)
+    parser.add_argument("--repo", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--screenshot", required=True)
+    args = parser.parse_args()
+    managers = []
+    try:
+        run(args, managers)
+    except (CheckFailed, subprocess.TimeoutExpired, OSError) as failure:
+        say(f"FAILED: {type(failure).__name__}: {failure}")
+        failure_shot = os.path.splitext(args.screenshot)[0] + "_failure.png"
+        if "DISPLAY" in os.environ:
+            os.makedirs(os.path.dirname(os.path.abspath(failure_shot)), exist_ok=True)
+            subprocess.run(["import", "-display", os.environ["DISPLAY"], "-window", "root",
+                            failure_shot], capture_output=True, timeout=60)
+            say(f"screen at the failure: {failure_shot}")
+        for manager in managers:
+            manager.kill()
+            with open(manager.log_path, "rb") as f:
+                text = f.read().decode("latin-1").strip()
+            if text:
+                say(f"---- {os.path.basename(manager.log_path)}\n{text[-3000:]}")
+        return 1
+    finally:
+        for manager in managers:
+            manager.kill()
+    say("PASSED: VMDSMgr.exe GUI end to end")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# End-to-end test of the real VMDSMgr.exe under Wine and Xvfb, driven by vmdsmgr_driver.exe: the
+# first run, Save, a refused port, switching and closing with unsaved edits, a second copy.
+#
+#   vmdsmgr_gui_test.sh BIN_DIR SHIM SCREENSHOT
+#
+# BIN_DIR     directory of the cross-built Windows executables (VMDSMgr.exe, vmds.exe, the shipped
+#             vmds.ini, vmdsmgr_driver.exe)
+# SHIM        the modem-control shim (libvmds_modem_shim.so); the prefix boots with it preloaded so
+#             that the services can drive DTR/RTS on the pseudo-terminals behind COM1 and COM2
+# SCREENSHOT  where to keep a PNG of the main window (taken in the second run, two instances)
+#
+# The prefix, its processes, Xvfb and the temp dir are removed on every exit path.
+set -u
+
+if (($# != 3)); then
+  echo "usage: $0 BIN_DIR SHIM SCREENSHOT" >&2
+  exit 2
+fi
+bin_dir=$1 shim=$2 screenshot=$3
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(cd "$here/../../.." && pwd)
+
+for file in VMDSMgr.exe vmds.exe vmds.ini vmdsmgr_driver.exe; do
+  if [[ ! -f "$bin_dir/$file" ]]; then
+    echo "no $file in $bin_dir" >&2
+    exit 1
+  fi
+done
+if ! command -v import >/dev/null; then
+  echo "ImageMagick's import is missing (scripts/setup.sh --all installs it)" >&2
+  exit 1
+fi
+
+# shellcheck source=scripts/wine-env.sh
+source "$repo/scripts/wine-env.sh"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vmdsmgr-gui.XXXXXX")
+driver_pid=""
+# shellcheck disable=SC2317  # called by the trap
+cleanup() {
+  if [[ -n "$driver_pid" ]]; then
+    kill "$driver_pid" 2>/dev/null
+    wait "$driver_pid" 2>/dev/null
+  fi
+  wine_env_stop
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+export VMDS_MODEM_LOG="$work/modem.log"
+wine_env_start --display --preload "$shim" || exit 1
+
+# The scenario runs in the background so that a signal from ctest reaches the trap at once. Its
+# own waits are bounded; this time-out only guards against a fault in the script itself.
+timeout --kill-after=5 300 python3 "$here/vmdsmgr_gui_test.py" --bin-dir "$bin_dir" \
+  --repo "$repo" --work "$work" --screenshot "$screenshot" &
+driver_pid=$!
+wait "$driver_pid"
+rc=$?
+driver_pid=""
+if ((rc != 0)); then
+  while IFS= read -r -d '' file; do
+    echo "---- $file"
+    tr -d '\r' <"$file" | tail -40
+  done < <(find "$WINEPREFIX/drive_c" \( -name vmds.log -o -name vmds.ini \) -print0 2>/dev/null)
+fi
+exit "$rc"
