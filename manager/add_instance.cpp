@@ -113,13 +113,9 @@ void MainPresenter::CreateInstanceClick(AddInstanceView& dialog) {
       return ShowRefusal(
           "A reserved character ( * \\ / % | : \" ? <> . ) is being used in the Instance Name. "
           "Change the Instance Name and click on Create Instance. Operation was aborted.");
-    std::optional<double> port = WholeNumberText(portText);
-    if (!port) throw RunTimeFailure(kErrTypeMismatch);
-    if (*port < 1 || *port > 65535 || portText.find('.') != std::string::npos)
-      return ShowRefusal(
-          "The TCP Port Number must be between 1 and 65535. Change the TCP Port Number and click "
-          "on Create Instance. Operation was aborted.");
-    const std::int32_t tcpPort = RoundToInt32(*port);
+    const std::optional<std::int32_t> port = TCPPortOf(portText);
+    if (!port) return ShowRefusal(kTCPPortRange);
+    const std::int32_t tcpPort = *port;
     if (std::int16_t i = GetInstanceIndexByTCPPort(state_, tcpPort); i != 0) {
       ShowRefusal("The TCP Port Number is already in use by \"" +
                   state_.Instances.Item(i).mInstanceName +

@@ -115,6 +115,13 @@ const std::vector<std::string>& EntriesOf(Control combo) {
 
 }  // namespace
 
+std::optional<std::int32_t> TCPPortOf(const std::string& text) {
+  std::optional<double> port = WholeNumberText(text);
+  if (!port) throw RunTimeFailure(kErrTypeMismatch);
+  if (*port < 1 || *port > 65535 || text.find('.') != std::string::npos) return std::nullopt;
+  return RoundToInt32(*port);
+}
+
 std::string GeneralErrorText(int number, const std::string& description) {
   std::string digits = std::to_string(number);
   if (number >= 0) digits.insert(0, " ");
@@ -505,15 +512,10 @@ void MainPresenter::SaveClick() { Save(); }
 void MainPresenter::Save() {
   view_.SetProgress("");
   try {
-    // The TCP port: a number from 1 to 65535 without a decimal point.
     const std::string portText = Trim(view_.Text(Control::TCPPortNumberTextBox));
-    std::optional<double> port = WholeNumberText(portText);
-    if (!port) throw RunTimeFailure(kErrTypeMismatch);
-    if (*port < 1 || *port > 65535 || portText.find('.') != std::string::npos)
-      return ShowRefusal(
-          "The TCP Port Number must be between 1 and 65535. Change the TCP Port Number and click "
-          "on Create Instance. Operation was aborted.");
-    const std::int32_t p = RoundToInt32(*port);
+    const std::optional<std::int32_t> port = TCPPortOf(portText);
+    if (!port) return ShowRefusal(kTCPPortRange);
+    const std::int32_t p = *port;
     std::int16_t i = GetInstanceIndexByTCPPort(state_, p);
     if (i != 0 && i != currentInstanceIndex_)
       return ShowRefusal("TCP port " + portText + " is already in use by " +

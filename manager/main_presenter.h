@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,15 @@ const std::vector<std::string>& BitRateEntries();
 const std::vector<std::string>& DataBitsEntries();
 const std::vector<std::string>& ParityEntries();
 const std::vector<std::string>& StopBitsEntries();
+
+// The refusal of a TCP port outside 1 to 65535 (Save and Add New Instance word it alike).
+inline constexpr const char* kTCPPortRange =
+    "The TCP Port Number must be between 1 and 65535. Change the TCP Port Number and click on "
+    "Create Instance. Operation was aborted.";
+
+// The port of a trimmed TCP port text: a whole number from 1 to 65535 without a decimal point;
+// nothing when it is outside. A text that is no number at all raises "Type mismatch".
+std::optional<std::int32_t> TCPPortOf(const std::string& text);
 
 // "Error Code: " + the number (a leading blank when not negative) + ", " + the description.
 std::string GeneralErrorText(int number, const std::string& description);
