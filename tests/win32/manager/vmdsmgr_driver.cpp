@@ -1,6 +1,9 @@
 // vmdsmgr_driver: drives the running VMDSMgr.exe from outside, the way a user would, for the
 // end-to-end test under Wine. One command per run:
 //
+// A control ID is looked up in the main window, then in the Add New Instance dialog and the About
+// box while they are open; "state" and "window-rect" cover those windows too.
+//
 //   wait-main SECONDS            wait until the main window is shown
 //   count-main                   number of main windows (prints the count)
 //   get-text ID                  text of an edit box or label, or the selected entry of a list
@@ -17,17 +20,17 @@
 //   focus                        id of the control that has the input focus (0 the window, -1 none)
 //   state                        all of the above at once, one "key=value" per line
 //   expect-message SECONDS TEXT ANSWER
-//                                waits for a message box of the manager, prints its title, text
-//                                and buttons, compares the text exactly (CR and LF in it are
-//                                compared as the two characters \r and \n) and the title with
-//                                the product name, then answers OK, YES, NO or CANCEL and waits
-//                                for the box to close
+//                                waits for a message box of the manager, prints its title, text,
+//                                buttons and its owner's window class, compares the text exactly
+//                                (CR and LF in it are compared as the two characters \r and \n)
+//                                and the title with the product name, then answers OK, YES, NO or
+//                                CANCEL and waits for the box to close
 //   expect-one-of SECONDS ANSWER TEXT...
 //                                the same for a box whose text is one of the TEXTs
 //   no-message SECONDS           fails when a message box of the manager shows up within SECONDS
 //   close                        posts WM_CLOSE to the main window
 //   wait-gone SECONDS            waits until no main window and no VMDSMgr.exe process is left
-//   window-rect                  LEFT TOP WIDTH HEIGHT of the main window on the screen
+//   window-rect [add|about]      LEFT TOP WIDTH HEIGHT of the main window (or of the dialog)
 //
 // Exit code 0 when the command did what it says, 1 when not (the reason is on stderr), 2 for a
 // wrong command line. Every wait is bounded by its SECONDS argument or by a fixed short limit.
@@ -43,6 +46,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <set>
 #include <string>
@@ -184,8 +188,8 @@ bool IsClass(HWND window, const wchar_t* name) {
   return _wcsicmp(ClassOf(window).c_str(), name) == 0;
 }
 
-// A control of the main window by its id, at any depth (controls may sit inside frames).
-HWND Control(HWND main, int id) {
+// A control of a window by its id, at any depth (controls may sit inside frames); null if none.
+HWND FindControl(HWND main, int id) {
   struct Search {
     int id;
     HWND found;
@@ -204,12 +208,52 @@ HWND Control(HWND main, int id) {
         return TRUE;
       },
       reinterpret_cast<LPARAM>(&search));
-  if (!search.found) Fail("the main window has no control " + std::to_string(id));
   return search.found;
 }
 
+HWND Control(HWND main, int id) {
+  HWND found = FindControl(main, id);
+  if (!found) Fail("the window has no control " + std::to_string(id));
+  return found;
+}
+
+// The shown windows of the Add New Instance dialog ("add") and of the About box ("about").
+struct Popup {
+  const char* key;
+  const char* className;
+  std::vector<int> ids;
+};
+
+const Popup kPopups[] = {
+    {"add", VMDSMGR_ADD_INSTANCE_CLASS,
+     {IDC_NEW_INSTANCE_NAME, IDC_NEW_TCP_PORT, IDC_NEW_SERIAL_PORT, IDC_CREATE_INSTANCE,
+      IDC_CANCEL_INSTANCE}},
+    {"about", VMDSMGR_ABOUT_CLASS,
+     {IDC_ABOUT_MAKER, IDC_ABOUT_VERSION, IDC_ABOUT_LEGAL, IDC_ABOUT_SUPPORT, IDC_ABOUT_WEB,
+      IDC_ABOUT_OK}},
+};
+
+HWND OpenPopup(const Popup& popup) {
+  std::string narrow = popup.className;
+  for (HWND window : TopLevelWindows(std::wstring(narrow.begin(), narrow.end())))
+    if (IsWindowVisible(window)) return window;
+  return nullptr;
+}
+
+const Popup& PopupByKey(const std::wstring& key) {
+  for (const Popup& popup : kPopups)
+    if (key == std::wstring(popup.key, popup.key + std::strlen(popup.key))) return popup;
+  Fail("no window " + Utf8(key) + " (add or about)");
+}
+
 HWND ControlById(const wchar_t* idText) {
-  return Control(MainWindow(), static_cast<int>(Number(idText)));
+  const int id = static_cast<int>(Number(idText));
+  HWND main = MainWindow();
+  if (HWND found = FindControl(main, id)) return found;
+  for (const Popup& popup : kPopups)
+    if (HWND window = OpenPopup(popup))
+      if (HWND found = FindControl(window, id)) return found;
+  Fail("no control " + std::to_string(id) + " in the manager's open windows");
 }
 
 std::wstring WindowText(HWND window) {
@@ -465,6 +509,7 @@ void ExpectMessage(double seconds, const std::vector<std::wstring>& expected,
   Print("title: " + Utf8(shown.title));
   Print("text: " + Utf8(Escaped(shown.text)));
   Print("buttons: " + shown.buttons);
+  Print("owner: " + Utf8(ClassOf(GetWindow(shown.dialog, GW_OWNER))));
   if (std::find(expected.begin(), expected.end(), Escaped(shown.text)) == expected.end()) {
     std::string wanted;
     for (const std::wstring& text : expected) wanted += "\n  " + Utf8(text);
@@ -533,17 +578,27 @@ constexpr Named kControls[] = {
     {IDC_PROGRESS, "Progress"},
 };
 
-// "key=value" lines; the key of a control is its id. Texts with line breaks are escaped.
+void PrintControl(HWND window, int id) {
+  std::string key = std::to_string(id);
+  if (id != IDC_INSTANCE_LIST) Print(key + ".text=" + Utf8(Escaped(ControlText(window))));
+  Print(key + ".enabled=" + (IsWindowEnabled(window) ? "1" : "0"));
+  if (IsCheckBox(window))
+    Print(key + ".checked=" + (Send(window, BM_GETCHECK, 0, 0) == BST_CHECKED ? "1" : "0"));
+}
+
+// "key=value" lines; the key of a control is its id. Texts with line breaks are escaped. The
+// controls of the Add New Instance dialog and the About box are listed while they are open.
 void PrintState() {
   HWND main = MainWindow();
   Print("caption=" + Utf8(WindowText(main)));
-  for (const Named& control : kControls) {
-    HWND window = Control(main, control.id);
-    std::string key = std::to_string(control.id);
-    if (control.id != IDC_INSTANCE_LIST) Print(key + ".text=" + Utf8(Escaped(ControlText(window))));
-    Print(key + ".enabled=" + (IsWindowEnabled(window) ? "1" : "0"));
-    if (IsCheckBox(window))
-      Print(key + ".checked=" + (Send(window, BM_GETCHECK, 0, 0) == BST_CHECKED ? "1" : "0"));
+  Print(std::string("main.enabled=") + (IsWindowEnabled(main) ? "1" : "0"));
+  for (const Named& control : kControls) PrintControl(Control(main, control.id), control.id);
+  for (const Popup& popup : kPopups) {
+    HWND window = OpenPopup(popup);
+    Print(std::string(popup.key) + ".open=" + (window ? "1" : "0"));
+    if (!window) continue;
+    Print(std::string(popup.key) + ".caption=" + Utf8(WindowText(window)));
+    for (int id : popup.ids) PrintControl(Control(window, id), id);
   }
   HWND list = Control(main, IDC_INSTANCE_LIST);
   for (const auto& row : ListRows(list)) {
@@ -676,9 +731,12 @@ int Run(const std::vector<std::wstring>& args) {
     }
     Print("gone");
   } else if (command == L"window-rect") {
-    need(0);
+    if (args.size() > 2) return Usage();
+    HWND window = MainWindow();
+    if (args.size() == 2 && !(window = OpenPopup(PopupByKey(args[1]))))
+      Fail("the window " + Utf8(args[1]) + " is not open");
     RECT rect{};
-    if (!GetWindowRect(MainWindow(), &rect)) Fail("GetWindowRect failed");
+    if (!GetWindowRect(window, &rect)) Fail("GetWindowRect failed");
     Print(std::to_string(rect.left) + " " + std::to_string(rect.top) + " " +
           std::to_string(rect.right - rect.left) + " " + std::to_string(rect.bottom - rect.top));
   } else {

@@ -3,18 +3,22 @@
 
 Runs inside a Wine prefix with an X display prepared by vmdsmgr_gui_test.sh (scripts/wine-env.sh,
 booted with the modem shim preloaded so that the services can use pseudo-terminals). The manager,
-vmds.exe and the shipped first-run vmds.ini go to C:\\Program Files\\Velmora VMDS; COM1 and COM2
+vmds.exe and the shipped first-run vmds.ini go to C:\\Program Files\\Velmora VMDS; COM1 to COM3
 are pseudo-terminals this program holds; TCP clients connect on 127.0.0.1.
 
-    vmdsmgr_gui_test.py --bin-dir DIR --repo DIR --work DIR --screenshot FILE.png
+    vmdsmgr_gui_test.py --bin-dir DIR --repo DIR --work DIR --screenshots MAIN ADD INSTANCES
 
-Three runs of the manager:
+Four runs of the manager (the screenshots: PNG files of the main window in run 2, of the filled
+Add New Instance dialog and of the main window with two added instances in run 4):
   1. first run (the master service is created and started), Save of a new TCP port, a refused
      port, closing with unsaved edits (Cancel, then No); a second copy ends without a window;
   2. with a second instance "Lab 1" prepared on disk and registered: switching instances with
      unsaved edits (Cancel, No, Yes), a Save whose service cannot start (COM2 unmapped) and one
      that starts it again, closing (Cancel, No);
-  3. closing with unsaved edits answered Yes (the restarted service runs in debug mode).
+  3. closing with unsaved edits answered Yes (the restarted service runs in debug mode);
+  4. the life of instances through the GUI: Lab 1 removed, added again on COM3 and saved (its
+     service bridges), a refused name, Dock added, Lab 1 removed, the About box, Exit; then
+     vmdsremove.exe remove_all_services deletes the services and leaves the files.
 Exit code 0 when every check passed. Every wait has a deadline; nothing waits for ever.
 """
 
@@ -44,6 +48,9 @@ NOT_STARTED = ("Changes are saved but service is not started successfully. "
 BIT_RATES = ["110", "300", "600", "1200", "2400", "4800", "9600", "14400", "19200", "28800",
              "38400", "57600", "115200"]
 CHANGE_HINT = "Click the Save button for changes to take effect."
+RESERVED_MASTER = ("The string  \"Master\"  is reserved and cannot be used within the Instance "
+                   "Name. Change the Instance Name and click on Create Instance. Operation was "
+                   "aborted.")
 BAD_PORT = ("The TCP Port Number must be between 1 and 65535. Change the TCP Port Number and "
             "click on Create Instance. Operation was aborted.")
 
@@ -51,6 +58,11 @@ BAD_PORT = ("The TCP Port Number must be between 1 and 65535. Change the TCP Por
 def changed_question(name):
     return (f"The settings for instance, \"{name}\" have been changed. "
             "Do you want to save the changes?")
+
+
+def new_instance_question(name):
+    return (f"Would you like to save the settings for the new instance, \"{name}\"?\\r"
+            "Saving the new instance will start the service for the instance.")
 
 
 def control_ids(repo):
@@ -82,11 +94,19 @@ class State:
     def text_of(self, name):
         return self.values.get(self.ids[name] + ".text")
 
+    def open(self, window):
+        """Whether the "add" dialog or the "about" box is shown."""
+        return self.values.get(window + ".open") == "1"
+
     def enabled(self, name):
         return self.values.get(self.ids[name] + ".enabled") == "1"
 
     def checked(self, name):
         return self.values.get(self.ids[name] + ".checked") == "1"
+
+    @property
+    def main_enabled(self):
+        return self.values.get("main.enabled") == "1"
 
     @property
     def selected(self):
@@ -148,6 +168,16 @@ class Driver:
 
     def no_message_now(self):
         self.run("no-message", 0)
+
+    def fill_add_dialog(self, name, port, serial_port):
+        """Add New Instance pressed (no question expected), the dialog filled."""
+        self.click("ADD_INSTANCE")
+        self.wait_state("the Add New Instance dialog is open (COM1 preselected), the main "
+                        "window disabled", lambda s: s.open("add") and not s.main_enabled
+                        and s.text_of("NEW_SERIAL_PORT") == "COM1")
+        self.set_text("NEW_INSTANCE_NAME", name)
+        self.set_text("NEW_TCP_PORT", port)
+        self.run("select-text", self.id("NEW_SERIAL_PORT"), serial_port)
 
 
 # ---- Files and services --------------------------------------------------------------------
@@ -267,6 +297,16 @@ def check_refused(port):
     check(refused, f"127.0.0.1:{port} refuses connections")
 
 
+def check_no_service(service):
+    """Wine's sc names the error only in its error trace."""
+    done = subprocess.run(["timeout", "--kill-after=5", "30", "wine", "sc", "query", service],
+                          env={**os.environ, "WINEDEBUG": "-all,err+sc"}, capture_output=True,
+                          stdin=subprocess.DEVNULL, timeout=45)
+    err = done.stderr.decode("latin-1")
+    check(done.returncode != 0 and "failed to open service 1060" in err,
+          f"service {service} does not exist (sc query: 1060)", f"{done.returncode} {err}")
+
+
 def check_ports_free(ports):
     for port in ports:
         with socket.socket() as s:
@@ -302,8 +342,8 @@ class Manager:
         self.log.close()
 
 
-def screenshot(driver, path):
-    _, out = driver.run("window-rect")
+def screenshot(driver, path, *window):
+    _, out = driver.run("window-rect", *window)
     left, top, width, height = (int(v) for v in out.split())
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     done = subprocess.run(["import", "-display", os.environ["DISPLAY"], "-window", "root",
@@ -325,7 +365,7 @@ def run(args, managers):
     lab_dir = os.path.join(install, "Lab 1")
     lab_ini = os.path.join(lab_dir, "vmds.ini")
 
-    check_ports_free([6100, 6200, 6300, 6301])
+    check_ports_free([6100, 6200, 6300, 6301, 6401, 6402])
     os.makedirs(install)
     for name in ("VMDSMgr.exe", "vmds.exe", "vmds.ini"):
         shutil.copy(os.path.join(args.bin_dir, name), os.path.join(install, name))
@@ -476,7 +516,7 @@ def run(args, managers):
         and s.selected == 0 and s.text_of("INSTANCE_NAME") == "Master")
     check(not state.enabled("SAVE") and not state.enabled("REMOVE_INSTANCE"),
           "Save and Remove are disabled")
-    screenshot(driver, args.screenshot)
+    screenshot(driver, args.screenshots[0])
 
     driver.set_text("MAX_IDLE_TIME", "300")
     driver.wait_state("the idle-time edit enables Save", lambda s: s.enabled("SAVE"))
@@ -631,14 +671,123 @@ def run(args, managers):
              "the restarted master service runs in debug mode: it read the saved file")
     check_bridge(6200, com1, "master-run3")
 
-    # ---- Services stopped explicitly --------------------------------------------------------
-    for service in (MASTER_SERVICE, LAB_SERVICE):
-        rc, out = sc(60, "stop", service)
-        check(rc == 0, f"sc stop {service} accepted", f"rc {rc} {out.strip()}")
-        wait_service_state(service, STOPPED, 30)
-        say(f"ok: {service} stopped")
-    com1.close()
-    com2.close()
+    # ---- Run 4: the life of instances through the GUI -------------------------------------
+    com3 = PtyDevice()
+    map_com(3, com3.path)
+    master_row, lab_row, dock_row = (("Master", "6200", "COM  1"), ("Lab 1", "6401", "COM  3"),
+                                     ("Dock", "6402", "COM  4"))
+    dock_dir = os.path.join(install, "Dock")
+    run4 = Manager(args.work, "manager-run4")
+    managers.append(run4)
+    driver.run("wait-main", 60, seconds=60)
+    # The prepared Lab 1 (its service running) goes first, so that its name can be given again.
+    driver.run("click-row", 1)
+    driver.wait_state("Lab 1 shown", lambda s: s.selected == 1 and s.enabled("REMOVE_INSTANCE"))
+    driver.click("REMOVE_INSTANCE")
+    driver.expect_message("Would you like to remove the selected instance: Lab 1", "YES")
+    driver.wait_state("the only instance removed: the master shown, Remove disabled",
+                      lambda s: s.rows == [master_row] and s.selected == 0 and
+                      s.text_of("INSTANCE_NAME") == "Master" and not s.enabled("REMOVE_INSTANCE"))
+    values = ini_values(master_ini)
+    check((values.get("InstanceNamesList"), values.get("NumberofInstancesInstalled")) == ("", "0"),
+          "vmds.ini lists no instance", str(values))
+
+    # Lab 1 added again (blanks around the name are trimmed), registered but not started.
+    driver.fill_add_dialog("  Lab 1  ", "6401", "COM3")
+    driver.click("CREATE_INSTANCE")
+    state = driver.wait_state(
+        "Lab 1 added: the dialog closed, its row shown and selected, Save enabled",
+        lambda s: not s.open("add") and s.main_enabled and s.rows == [master_row, lab_row]
+        and s.selected == 1 and s.enabled("SAVE"))
+    check(state.text_of("PROGRESS") == "New Instance Lab 1 has been added. " + CHANGE_HINT,
+          "the progress text asks for Save", repr(state.text_of("PROGRESS")))
+    shown = [state.text_of(n) for n in ("INSTANCE_NAME", "SERVICE_NAME", "TCP_PORT", "SERIAL_PORT",
+                                        "BIT_RATE", "MAX_IDLE_TIME", "LOG_FILE")]
+    check(shown == ["Lab 1", "Daltrimore VMDS Lab 1", "6401", "COM3", "1200", "120",
+                    WIN_DIR + "\\Lab 1\\vmds.log"], "the editor shows Lab 1 with defaults",
+          str(shown))
+    values = ini_values(lab_ini)
+    check(os.path.isfile(os.path.join(lab_dir, "vmds.exe")) and
+          (values.get("TCPPort"), values.get("COMPort")) == ("6401", "COM3"),
+          "Lab 1's directory holds vmds.exe and its vmds.ini", str(values))
+    check(query_service(LAB_SERVICE)[0] == STOPPED, f"{LAB_SERVICE} exists and is STOPPED")
+    values = ini_values(master_ini)
+    check((values.get("InstanceNamesList"), values.get("NumberofInstancesInstalled")) ==
+          ("Lab 1", "1"), "vmds.ini lists Lab 1", str(values))
+    driver.click("SAVE")
+    driver.expect_message(SAVED, "OK")
+    wait_service_state(LAB_SERVICE, RUNNING, 20)
+    check_bridge(6401, com3, "added-lab")
+
+    # A refused name: the message belongs to the dialog, which stays open.
+    driver.fill_add_dialog("MyMaster", "6409", "COM9")
+    driver.click("CREATE_INSTANCE")
+    out = driver.expect_message(RESERVED_MASTER, "OK")
+    check("owner: VMDSMgrAddNewInstance" in out, "the refusal belongs to the dialog", out)
+    driver.wait_state("after the refusal the dialog stays open with its fields",
+                      lambda s: s.open("add") and s.text_of("NEW_INSTANCE_NAME") == "MyMaster"
+                      and s.text_of("NEW_TCP_PORT") == "6409")
+    driver.click("CANCEL_INSTANCE")
+    driver.wait_state("Cancel closed the dialog and added nothing", lambda s: not s.open("add")
+                      and s.main_enabled and s.rows == [master_row, lab_row])
+    check(not os.path.exists(os.path.join(install, "MyMaster")), "no directory MyMaster")
+
+    # Dock added; a switch away from it asks to save it (No).
+    driver.fill_add_dialog("Dock", "6402", "COM4")
+    driver.wait_state("the dialog is filled", lambda s: s.text_of("NEW_INSTANCE_NAME") == "Dock"
+                      and s.text_of("NEW_SERIAL_PORT") == "COM4")
+    screenshot(driver, args.screenshots[1], "add")
+    driver.click("CREATE_INSTANCE")
+    driver.wait_state("Dock added and selected", lambda s: not s.open("add")
+                      and s.rows == [master_row, lab_row, dock_row] and s.selected == 2)
+    screenshot(driver, args.screenshots[2])
+    driver.run("click-row", 1)
+    driver.expect_message(new_instance_question("Dock"), "NO")
+    driver.wait_state("Lab 1 shown", lambda s: s.selected == 1
+                      and s.text_of("INSTANCE_NAME") == "Lab 1" and s.enabled("REMOVE_INSTANCE"))
+
+    # Lab 1 removed: its service (running), directory and name go; the editor shows Dock.
+    driver.click("REMOVE_INSTANCE")
+    driver.expect_message("Would you like to remove the selected instance: Lab 1", "YES")
+    state = driver.wait_state(
+        "Lab 1 removed: the rows Master and Dock, Dock selected and shown",
+        lambda s: s.rows == [master_row, dock_row] and s.selected == 1
+        and s.text_of("INSTANCE_NAME") == "Dock" and s.text_of("TCP_PORT") == "6402")
+    check(state.text_of("PROGRESS") == "Done - removing software instance Lab 1"
+          and not state.enabled("SAVE") and state.enabled("REMOVE_INSTANCE"),
+          "the progress text tells, Save disabled, Remove enabled", repr(state.text_of("PROGRESS")))
+    check_no_service(LAB_SERVICE)
+    check(not os.path.exists(lab_dir), "Lab 1's directory is gone")
+    values = ini_values(master_ini)
+    check((values.get("InstanceNamesList"), values.get("NumberofInstancesInstalled")) ==
+          ("Dock", "1"), "vmds.ini lists Dock only", str(values))
+    check_refused(6401)
+
+    # The About box does not block the main window.
+    driver.click("ABOUT")
+    state = driver.wait_state("the About box is open, the main window enabled",
+                              lambda s: s.open("about") and s.main_enabled)
+    check(state.text_of("ABOUT_VERSION") == PRODUCT + "\\r\\nVer 4.0 Build 84"
+          and state.values.get("about.caption") == "About " + PRODUCT,
+          "the About box shows 'Ver 4.0 Build 84'", repr(state.text_of("ABOUT_VERSION")))
+    driver.click("ABOUT_OK")
+    driver.wait_state("OK closed the About box", lambda s: not s.open("about"))
+
+    # Exit, then the removal tool: the services go, the files stay.
+    driver.click("EXIT")
+    driver.run("wait-gone", 20, seconds=20)
+    run4.wait_exit(20)
+    say("ok: Exit ended the manager")
+    shutil.copy(os.path.join(args.bin_dir, "vmdsremove.exe"), install)
+    rc, out = wine(240, WIN_DIR + "\\vmdsremove.exe", "remove_all_services")
+    check(rc == 0 and '"Daltrimore_VMDS_Dock"' in out, "vmdsremove.exe remove_all_services ran",
+          f"{rc} {out}")
+    check_no_service(MASTER_SERVICE)
+    check_no_service("Daltrimore_VMDS_Dock")
+    check(all(os.path.isfile(os.path.join(d, f)) for d in (install, dock_dir)
+              for f in ("vmds.exe", "vmds.ini")), "the files stay on disk")
+    for device in (com1, com2, com3):
+        device.close()
 
 
 def main():
@@ -646,14 +795,14 @@ def main():
     parser.add_argument("--bin-dir", required=True)
     parser.add_argument("--repo", required=True)
     parser.add_argument("--work", required=True)
-    parser.add_argument("--screenshot", required=True)
+    parser.add_argument("--screenshots", required=True, nargs=3)
     args = parser.parse_args()
     managers = []
     try:
         run(args, managers)
     except (CheckFailed, subprocess.TimeoutExpired, OSError) as failure:
         say(f"FAILED: {type(failure).__name__}: {failure}")
-        failure_shot = os.path.splitext(args.screenshot)[0] + "_failure.png"
+        failure_shot = os.path.splitext(args.screenshots[0])[0] + "_failure.png"
         if "DISPLAY" in os.environ:
             os.makedirs(os.path.dirname(os.path.abspath(failure_shot)), exist_ok=True)
             subprocess.run(["import", "-display", os.environ["DISPLAY"], "-window", "root",
