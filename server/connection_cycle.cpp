@@ -1,5 +1,10 @@
 #include "connection_cycle.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
 #include "listener.h"
 #include "serial_port.h"
 #include "service.h"
@@ -36,37 +41,124 @@ void LowerLines(os::SerialPort& port, const ServiceSettings& service, const LogS
   }
 }
 
-// A client chunk whose serial write is still under way when the session ends is let finish
-// (while the lines are still up) before the next client can come; a stop request ends the wait,
-// and so does a device that takes nothing for kWriteDrainMs.
-constexpr int kWriteDrainMs = 5000;
+// Client bytes still on their way to the device when a session ends (the pending write and the
+// chunks received behind it) are handed to the device, a chunk at a time, while it keeps taking
+// them: the lines are still up and the next client is not accepted yet. A device that takes
+// nothing for kDrainQuietMs, or a stop request (then at most kStopDrainMs more), ends the attempt;
+// what is left is discarded, so that it never reaches the device later, and a log line says how
+// much was dropped and why.
+constexpr int kDrainQuietMs = 1000;
+constexpr int kStopDrainMs = 1000;
 
-void FinishSessionWrite(os::SerialPort& port, os::Event& exitEvent, const std::string& client,
+void DrainSessionWrites(os::SerialPort& port, std::vector<std::uint8_t>& unwritten,
+                        os::Event& exitEvent, bool stopping, const std::string& client,
                         const std::string& comPort, const LogSettings& log) {
-  if (!port.WritePending()) return;
-  os::Waitable* handles[] = {&exitEvent, port.WriteWaitable()};
-  int error = 0;
-  while (port.WritePending() && os::WaitAny(handles, kWriteDrainMs, &error) == 1) {
-    std::size_t written = 0;
-    int result = port.FinishWrite(&written);
-    if (result == os::kErrIoIncomplete) continue;
-    if (result == 0) {
-      LogDebug(Format("%s had %d bytes written to %s", client.c_str(), static_cast<int>(written),
-                      comPort.c_str()),
-               log);
-    } else {
-      LogEvent(Format("Win32 Error #: %d error writing data to %s from %s", result,
-                      comPort.c_str(), client.c_str()),
-               log);
+  using Clock = std::chrono::steady_clock;
+  if (!port.WritePending() && unwritten.empty()) return;
+  const char* who = client.c_str();
+  const char* where = comPort.c_str();
+  auto logWritten = [&](std::size_t written) {
+    LogDebug(Format("%s had %d bytes written to %s", who, static_cast<int>(written), where), log);
+  };
+  auto logFailure = [&](int error) {
+    LogEvent(Format("Win32 Error #: %d error writing data to %s from %s", error, where, who), log);
+  };
+
+  enum class End { kDone, kDeviceStalled, kStopped, kWriteFailed } end = End::kDone;
+  Clock::time_point stopDeadline = Clock::now() + std::chrono::milliseconds(kStopDrainMs);
+  std::size_t next = 0;  // first byte of `unwritten` not given to the port yet
+  std::size_t unsentBefore = port.UnsentBytes() + unwritten.size();
+  for (;;) {
+    if (!port.WritePending()) {
+      if (next == unwritten.size()) break;
+      const std::size_t size = std::min(kChunkSize, unwritten.size() - next);
+      std::size_t written = 0;
+      int result = port.StartWrite(unwritten.data() + next, size, &written);
+      next += size;
+      if (result == 0) {
+        logWritten(written);
+        continue;
+      }
+      if (result != os::kErrIoPending) {
+        logFailure(result);
+        end = End::kWriteFailed;
+        break;
+      }
     }
+    int timeout = kDrainQuietMs;
+    if (stopping) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(stopDeadline -
+                                                                        Clock::now());
+      timeout = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
+    os::Waitable* handles[] = {stopping ? nullptr : &exitEvent, port.WriteWaitable()};
+    int waitError = 0;
+    const int signalled = os::WaitAny(handles, timeout, &waitError);
+    if (signalled == 0) {
+      stopping = true;
+      stopDeadline = Clock::now() + std::chrono::milliseconds(kStopDrainMs);
+      continue;
+    }
+    if (signalled == 1) {
+      std::size_t written = 0;
+      int result = port.FinishWrite(&written);
+      if (result == 0) logWritten(written);
+      if (result != 0 && result != os::kErrIoIncomplete) {
+        logFailure(result);
+        end = End::kWriteFailed;
+        break;
+      }
+      unsentBefore = port.UnsentBytes() + (unwritten.size() - next);
+      continue;
+    }
+    if (stopping) {
+      end = End::kStopped;
+      break;
+    }
+    // No write ended for kDrainQuietMs; a driver that sends from its own queue may still have
+    // taken bytes meanwhile.
+    const std::size_t unsent = port.UnsentBytes() + (unwritten.size() - next);
+    if (signalled == os::kWaitTimeout && unsent < unsentBefore) {
+      unsentBefore = unsent;
+      continue;
+    }
+    end = End::kDeviceStalled;
+    break;
+  }
+
+  std::size_t dropped = unwritten.size() - next;
+  unwritten.clear();
+  if (end == End::kDone) return;
+  std::size_t discarded = 0;
+  if (int error = port.DiscardWrite(&discarded); error != 0) {
+    LogEvent(Format("Win32 Error #: %d Could not cancel the write to %s", error, where), log);
+  }
+  dropped += discarded;
+  if (dropped == 0) return;
+  const int count = static_cast<int>(dropped);
+  switch (end) {
+    case End::kDeviceStalled:
+      LogEvent(Format("Dropped %d bytes from %s: %s took nothing for %d ms", count, who, where,
+                      kDrainQuietMs),
+               log);
+      break;
+    case End::kStopped:
+      LogEvent(Format("Dropped %d bytes from %s: %s did not take them before the service stopped",
+                      count, who, where),
+               log);
+      break;
+    default:
+      LogEvent(Format("Dropped %d bytes from %s after the write to %s failed", count, who, where),
+               log);
+      break;
   }
 }
 
 }  // namespace
 
-void RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Socket>& listener,
-                        const ServiceSettings& service, const SerialSettings& serial,
-                        const LogSettings& log) {
+SessionOutcome RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Socket>& listener,
+                                  const ServiceSettings& service, const SerialSettings& serial,
+                                  const LogSettings& log) {
   os::Event& exitEvent = *Globals.ExitEvent;
   os::Event& maxConnectEvent = *Globals.MaxConnectEvent;
   // Each session's timer is ended through its own cancel event, so a stop request (ExitEvent)
@@ -78,7 +170,7 @@ void RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Socket>& liste
     std::string clientAddress;
     SessionOutcome outcome = WaitForClient(exitEvent, listener, client, clientAddress,
                                            serial.COMPort, log, service);
-    if (outcome != SessionOutcome::Accepted) return;
+    if (outcome != SessionOutcome::Accepted) return outcome;
 
     RaiseLines(port, service, log);
     PurgeSerialInput(port);
@@ -99,8 +191,10 @@ void RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Socket>& liste
     }
     if (!timer) LogEvent(Format("Win32 Error #: %d Could not start Max Connect Timer", error), log);
 
-    SessionContext context{exitEvent, maxConnectEvent, *client,       port,
-                           service.IdleTimeout, clientAddress, serial.COMPort, log};
+    std::vector<std::uint8_t> unwritten;
+    SessionContext context{exitEvent,           maxConnectEvent, *client,        port,
+                           service.IdleTimeout, clientAddress,   serial.COMPort, log,
+                           unwritten};
     outcome = RunSession(context);
 
     client.reset();
@@ -111,8 +205,9 @@ void RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Socket>& liste
     // A timer that expired as the session ended for another reason must not close the next one.
     maxConnectEvent.Reset();
 
-    FinishSessionWrite(port, exitEvent, clientAddress, serial.COMPort, log);
+    DrainSessionWrites(port, unwritten, exitEvent, outcome != SessionOutcome::SessionClosed,
+                       clientAddress, serial.COMPort, log);
     LowerLines(port, service, log);
-    if (outcome != SessionOutcome::SessionClosed) return;
+    if (outcome != SessionOutcome::SessionClosed) return outcome;
   }
 }

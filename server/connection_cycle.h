@@ -4,13 +4,15 @@
 #include <memory>
 
 #include "event_log.h"
+#include "listener.h"
 #include "os/os.h"
 #include "settings.h"
 
-// Runs until a stop request or a socket or system failure; returns the last outcome's kind.
-void RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Socket>& listener,
-                        const ServiceSettings& service, const SerialSettings& serial,
-                        const LogSettings& log);
+// Runs until a stop request or a socket or system failure; returns the outcome that ended it
+// (ExitRequested, SocketFailure or SystemFailure).
+SessionOutcome RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Socket>& listener,
+                                  const ServiceSettings& service, const SerialSettings& serial,
+                                  const LogSettings& log);
 
 // Sets `maxConnectEvent` after `timeoutMs` unless `exitEvent` or `cancelEvent` comes first.
 void MaxConnectTimer(int timeoutMs, os::Event& exitEvent, os::Event& cancelEvent,

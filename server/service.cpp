@@ -1,5 +1,7 @@
 #include "service.h"
 
+#include <mutex>
+
 #include "connection_cycle.h"
 #include "event_log.h"
 #include "listener.h"
@@ -8,25 +10,77 @@
 
 ServerGlobals Globals;
 
-void ReportServiceStatus(std::uint32_t state, std::uint32_t win32ExitCode,
-                         std::uint32_t checkPoint, std::uint32_t waitHint) {
+namespace {
+// The status last reported. Reports come from the service thread and from the control handler on
+// the dispatcher thread; the lock keeps the kept status the one the manager saw last.
+std::mutex g_statusLock;
+os::ServiceStatus g_currentStatus = MakeServiceStatus(os::kServiceStartPending, 0, 0);
+// Once a stop was asked for and answered with stop-pending, the service is not reported running
+// again (a stop that comes while a failed start reports stop-pending).
+bool g_stopRequested = false;
+}  // namespace
+
+ServiceExitCode ExitCodeOfCycle(SessionOutcome outcome) {
+  switch (outcome) {
+    case SessionOutcome::ExitRequested: return kExitOnRequest;
+    case SessionOutcome::SocketFailure: return kExitSocketFailure;
+    default: return kExitSerialOrSystemFailure;  // no other outcome ends the cycle
+  }
+}
+
+os::ServiceStatus MakeServiceStatus(std::uint32_t state, std::uint32_t exitCode,
+                                    std::uint32_t waitHint) {
   os::ServiceStatus status;
   status.state = state;
   status.controlsAccepted =
       state == os::kServiceStartPending ? 0 : (os::kAcceptStop | os::kAcceptShutdown);
-  status.win32ExitCode = win32ExitCode;
-  status.checkPoint = checkPoint;
+  status.win32ExitCode = exitCode == 0 ? 0 : os::kErrServiceSpecificError;
+  status.serviceSpecificExitCode = exitCode;
   status.waitHint = waitHint;
+  return status;
+}
+
+void ReportServiceStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t checkPoint,
+                         std::uint32_t waitHint) {
+  std::lock_guard<std::mutex> lock(g_statusLock);
+  if (state == os::kServiceRunning && g_stopRequested) state = os::kServiceStopPending;
+  os::ServiceStatus status = MakeServiceStatus(state, exitCode, waitHint);
+  status.checkPoint = checkPoint;
+  g_currentStatus = status;
   os::SetStatus(status);
 }
 
-void ServiceControlHandler(std::uint32_t control) {
+os::ServiceStatus CurrentServiceStatus() {
+  std::lock_guard<std::mutex> lock(g_statusLock);
+  return g_currentStatus;
+}
+
+ControlResponse RespondToControl(const os::ServiceStatus& current, std::uint32_t control) {
+  ControlResponse response;
   if (control == os::kControlStop || control == os::kControlShutdown) {
-    ReportServiceStatus(os::kServiceStopPending, 0, 0, 0);
-    if (Globals.ExitEvent) Globals.ExitEvent->Set();
+    response.stop = true;
+    // After the stopped report the service is gone for the manager: nothing more is reported.
+    response.report = current.state != os::kServiceStopped;
+    response.status = MakeServiceStatus(os::kServiceStopPending, 0, 0);
   } else {
-    ReportServiceStatus(os::kServiceRunning, 0, 0, 0);
+    response.report = true;
+    response.status = current;
   }
+  return response;
+}
+
+void ServiceControlHandler(std::uint32_t control) {
+  {
+    std::lock_guard<std::mutex> lock(g_statusLock);
+    ControlResponse response = RespondToControl(g_currentStatus, control);
+    if (response.report) {
+      g_currentStatus = response.status;
+      os::SetStatus(response.status);
+    }
+    if (!response.stop) return;
+    g_stopRequested = true;
+  }
+  if (Globals.ExitEvent) Globals.ExitEvent->Set();
 }
 
 std::string InstanceDirectoryFromImagePath(const std::string& imagePath) {
@@ -73,9 +127,16 @@ void ServiceMain(int argc, char** argv) {
   std::unique_ptr<os::SerialPort> port;
   std::unique_ptr<os::Socket> listener;
   // Without its two events the service could neither stop nor time a session.
-  bool initialised = Globals.ExitEvent && Globals.MaxConnectEvent &&
-                     OpenSerialPort(serial, service, log, port) &&
-                     OpenListener(listener, service, log);
+  ServiceExitCode exitCode = kExitOnRequest;
+  if (!Globals.ExitEvent || !Globals.MaxConnectEvent) {
+    exitCode = kExitNoEvents;
+  } else if (!OpenSerialPort(serial, service, log, port)) {
+    // A port that failed after it was opened is still held.
+    exitCode = port ? kExitSerialPortNotConfigured : kExitSerialPortNotOpened;
+  } else if (!OpenListener(listener, service, log)) {
+    exitCode = kExitListenerNotOpened;
+  }
+  const bool initialised = exitCode == kExitOnRequest;
   if (!initialised) LogEvent("Velmora Device Server could not be initialized successfully", log);
 
   ReportServiceStatus(os::kServiceRunning, 0, 0, 0);
@@ -84,11 +145,13 @@ void ServiceMain(int argc, char** argv) {
   }
   LogDebug("--Debug Mode Enabled--", log);
 
-  if (initialised) RunConnectionCycle(*port, listener, service, serial, log);
+  if (initialised) {
+    exitCode = ExitCodeOfCycle(RunConnectionCycle(*port, listener, service, serial, log));
+  }
 
   ReportServiceStatus(os::kServiceStopPending, 0, 0, 250);
   CloseListener(listener);
   port.reset();
   LogEvent(std::string("SHUTDOWN: Daltrimore Velmora Device Server Ver ") + kVersionText, log);
-  ReportServiceStatus(os::kServiceStopped, 0, 0, 0);
+  ReportServiceStatus(os::kServiceStopped, exitCode, 0, 0);
 }

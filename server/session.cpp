@@ -1,14 +1,25 @@
 #include "session.h"
 
+#include <algorithm>
 #include <cstring>
+#include <deque>
 
 #include "serial_port.h"
 
 namespace {
 
-// One session's state. Nothing is dropped: bytes read from the port wait in `toClient` until the
-// client takes them (the port is not read meanwhile), and a client chunk is only received once
-// the previous serial write has completed (the port owns the data of a pending write).
+// One session's state. Nothing is dropped while the client is there: bytes read from the port
+// wait in `toClient_` until the client takes them (the port is not read meanwhile), and client
+// chunks that come while a serial write is pending wait in `toDevice_` (the port owns the data of
+// the pending write), up to kToDeviceLimit bytes; then the client is held back. So a slow side
+// holds the other back instead of losing bytes, and the client's close is seen while its bytes
+// wait for the device (Winsock reports a close only once the data before it has been received).
+//
+// Each chunk is moved after one wait. What a wait reports is kept as readiness until it is used,
+// and the wait asks only for what can be used now. The two directions take turns: the direction
+// served last comes second in the wait list, and when it alone has work known without waiting, a
+// wait that does not block first gives the other direction its chance. Otherwise the order of
+// events signalled together is stop, client, device, connect time.
 class Session {
  public:
   explicit Session(const SessionContext& c) : c_(c) {}
@@ -16,9 +27,8 @@ class Session {
 
  private:
   enum class Step { kContinue, kEnd };
-
-  // Wait list positions; the order is the priority when several are signalled.
-  enum Slot { kExit, kWriteDone, kSocket, kSerial, kMaxConnect, kSlots };
+  enum class Direction { kNone, kToDevice, kToClient };
+  enum class Source { kExit, kSocket, kWriteDone, kSerial, kMaxConnect };
 
   const char* client() const { return c_.clientAddress.c_str(); }
   const char* port() const { return c_.comPort.c_str(); }
@@ -27,31 +37,73 @@ class Session {
     return Step::kEnd;
   }
 
-  bool ClientWorkReady() const { return !c_.port.WritePending() && (clientReadable_ || clientClosed_); }
-  bool SendWorkReady() const { return toClientSize_ > toClientOffset_ && clientWritable_; }
+  static Direction Other(Direction served) {
+    return served == Direction::kToDevice ? Direction::kToClient : Direction::kToDevice;
+  }
   bool HoldingClientBytes() const { return toClientSize_ > toClientOffset_; }
+  bool ToDeviceRoom() const { return toDevice_.size() + kChunkSize <= kToDeviceLimit; }
+  // Work that needs no wait, from readiness already reported.
+  bool ToDeviceReady() const {
+    return (!c_.port.WritePending() && !toDevice_.empty()) ||
+           ((clientReadable_ || clientClosed_) && ToDeviceRoom());
+  }
+  bool ToClientReady() const { return HoldingClientBytes() ? clientWritable_ : serialReady_; }
 
+  SessionOutcome Loop();
+  Step Serve(Direction direction);
+  Step ServeAfterWake();
+  Step StopRequested();
+  Step MaxConnectReached();
   Step ReceiveChunk();
   Step HandleClientChunk(const std::uint8_t* data, std::size_t size);
+  void WriteQueued();
+  Step ClientGoneWhileWriting();
   Step SerialPath();
   Step SendToClient();
   void WriteCompleted();
   void UpdateSocketSelection();
+  void UpdateWaitList();
+  bool ClientDataWaiting();
 
   const SessionContext& c_;
   SessionOutcome outcome_ = SessionOutcome::SessionClosed;
-  bool clientReadable_ = false;  // the client has data we have not received yet
+
+  // Readiness reported by waits and not used yet.
+  bool clientReadable_ = false;  // the client has sent data (or its end) not received yet
   bool clientClosed_ = false;    // the client closed; what it sent before is still received
   bool clientWritable_ = true;   // a send may go through (false after it would block)
-  unsigned selected_ = 0;        // network events the socket is tied to now
-  int failedWaits_ = 0;          // failed waits in a row
+  bool serialReady_ = false;     // characters have arrived from the port
+  bool armNeeded_ = true;        // a new wait for characters has to be started
+
+  Direction lastServed_ = Direction::kNone;
+  unsigned selected_ = 0;  // network events the socket is tied to now
+  int failedWaits_ = 0;    // failed waits in a row
   static constexpr int kMaxFailedWaits = 10;
+
+  // The wait list, made again only when what it holds or its order changes.
+  static constexpr std::size_t kMaxSlots = 5;
+  os::Waitable* waitList_[kMaxSlots] = {};
+  Source sources_[kMaxSlots] = {};
+  std::size_t waitCount_ = 0;
+  unsigned waitListKey_ = ~0u;
+
+  // Client bytes received while a serial write was pending, oldest first.
+  static constexpr std::size_t kToDeviceLimit = 64 * 1024;
+  std::deque<std::uint8_t> toDevice_;
+
   std::uint8_t toClient_[kChunkSize] = {};
   std::size_t toClientSize_ = 0;
   std::size_t toClientOffset_ = 0;
 };
 
 SessionOutcome Session::Run() {
+  SessionOutcome outcome = Loop();
+  // What waits for the device is left to the connection cycle.
+  c_.unwritten.insert(c_.unwritten.end(), toDevice_.begin(), toDevice_.end());
+  return outcome;
+}
+
+SessionOutcome Session::Loop() {
   if (DebugEnabled) {
     os::LineSettings line;
     c_.port.GetLineSettings(&line);
@@ -61,93 +113,190 @@ SessionOutcome Session::Run() {
     LogEvent(Format("Win32 Error #: %d Error setting communications event mask", error), c_.log);
     return SessionOutcome::SystemFailure;
   }
-  UpdateSocketSelection();
 
   for (;;) {
-    if (int error = c_.port.ArmReceiveWait(); error != 0 && error != os::kErrIoPending) {
-      LogEvent(Format("Win32 Error #: %d Error while setting wait for serial data", error),
-               c_.log);
-      return SessionOutcome::SystemFailure;
+    // Flags set together with their events, read from memory: a stop stays ahead of work that
+    // needs no wait, and a flood of data cannot hold off the end of the connect time.
+    if (c_.exitEvent.IsSet()) {
+      StopRequested();
+      return outcome_;
+    }
+    if (c_.maxConnectEvent.IsSet()) {
+      MaxConnectReached();
+      return outcome_;
+    }
+    // A client that has gone while its bytes wait for the device ends the session now.
+    if (clientClosed_ && c_.port.WritePending()) {
+      ClientGoneWhileWriting();
+      return outcome_;
+    }
+    if (armNeeded_ && !HoldingClientBytes()) {
+      if (int error = c_.port.ArmReceiveWait(); error != 0 && error != os::kErrIoPending) {
+        LogEvent(Format("Win32 Error #: %d Error while setting wait for serial data", error),
+                 c_.log);
+        return SessionOutcome::SystemFailure;
+      }
+      armNeeded_ = false;
     }
     UpdateSocketSelection();
 
-    // Work that needs no waiting is done at once, but never ahead of a stop request.
-    bool clientWork = ClientWorkReady();
-    bool sendWork = SendWorkReady();
-
-    os::Waitable* handles[kSlots] = {};
-    handles[kExit] = &c_.exitEvent;
-    if (c_.port.WritePending()) handles[kWriteDone] = c_.port.WriteWaitable();
-    if (selected_ != 0) handles[kSocket] = c_.client.EventWaitable();
-    if (!HoldingClientBytes()) handles[kSerial] = c_.port.ReceiveWaitable();
-    handles[kMaxConnect] = &c_.maxConnectEvent;
-
-    int waitError = 0;
-    int signalled;
-    if (clientWork || sendWork) {
-      os::Waitable* exitOnly[] = {&c_.exitEvent};
-      signalled = os::WaitAny(exitOnly, 0, &waitError) == 0 ? kExit : os::kWaitTimeout;
-    } else {
-      signalled = os::WaitAny(handles, c_.idleTimeout, &waitError);
+    const bool toDevice = ToDeviceReady();
+    const bool toClient = ToClientReady();
+    Direction next = Direction::kNone;
+    if (toDevice && toClient) {
+      next = Other(lastServed_);
+    } else if (toDevice && lastServed_ != Direction::kToDevice) {
+      next = Direction::kToDevice;
+    } else if (toClient && lastServed_ != Direction::kToClient) {
+      next = Direction::kToClient;
+    }
+    if (next != Direction::kNone) {
+      if (Serve(next) == Step::kEnd) return outcome_;
+      continue;
     }
 
-    Step step = Step::kContinue;
-    switch (signalled) {
-      case kExit:
-        LogDebug("Server shutting down from SCM notification.", c_.log);
-        return SessionOutcome::ExitRequested;
-      case kWriteDone:
-        WriteCompleted();
-        break;
-      case kSocket: {
-        int error = 0;
-        unsigned events = c_.client.TakeEvents(&error);
-        if (events & os::kNetRead) clientReadable_ = true;
-        if (events & os::kNetClose) clientClosed_ = true;
-        if (events & os::kNetWrite) clientWritable_ = true;
-        break;
+    // Only the direction served last has known work (then the wait only looks), or none has.
+    const bool knownWork = toDevice || toClient;
+    UpdateWaitList();
+    int waitError = 0;
+    int signalled = os::WaitAny(std::span<os::Waitable* const>(waitList_, waitCount_),
+                                knownWork ? 0 : c_.idleTimeout, &waitError);
+    if (signalled == os::kWaitFailed) {
+      // Another pass, but a wait that keeps failing would make the loop spin.
+      if (++failedWaits_ >= kMaxFailedWaits) {
+        LogEvent(Format("Win32 Error #: %d Error waiting for session events", waitError), c_.log);
+        return SessionOutcome::SystemFailure;
       }
-      case kSerial:
-        step = SerialPath();
-        break;
-      case kMaxConnect:
-        LogEvent(Format("%s reached max connect time, closing session", client()), c_.log);
-        return SessionOutcome::SessionClosed;
-      case os::kWaitTimeout:
-        if (clientWork) {
-          step = ReceiveChunk();
-        } else if (sendWork) {
-          step = SendToClient();
-        } else {
-          LogEvent(Format("%s reached idle time; closing connection", client()), c_.log);
-          return SessionOutcome::SessionClosed;
-        }
-        break;
-      default:
-        // The wait failed: another pass, but a wait that keeps failing would make the loop spin.
-        if (++failedWaits_ >= kMaxFailedWaits) {
-          LogEvent(Format("Win32 Error #: %d Error waiting for session events", waitError),
-                   c_.log);
-          return SessionOutcome::SystemFailure;
-        }
-        continue;
+      continue;
     }
     failedWaits_ = 0;
+
+    Step step = Step::kContinue;
+    if (signalled == os::kWaitTimeout) {
+      if (knownWork) {
+        step = Serve(toDevice ? Direction::kToDevice : Direction::kToClient);
+      } else if (!c_.port.WritePending() || !ClientDataWaiting()) {
+        LogEvent(Format("%s reached idle time; closing connection", client()), c_.log);
+        return SessionOutcome::SessionClosed;
+      }
+      // Otherwise the client's data waits for the device: that is no idleness.
+    } else {
+      switch (sources_[signalled]) {
+        case Source::kExit:
+          StopRequested();
+          return outcome_;
+        case Source::kSocket: {
+          int error = 0;
+          unsigned events = c_.client.TakeEvents(&error);
+          if (events & os::kNetRead) clientReadable_ = true;
+          if (events & os::kNetClose) clientClosed_ = true;
+          if (events & os::kNetWrite) clientWritable_ = true;
+          // What the wake brought is served at once (a gone client first ends the session).
+          if (clientClosed_ && c_.port.WritePending()) break;
+          step = ServeAfterWake();
+          break;
+        }
+        case Source::kWriteDone:
+          WriteCompleted();
+          step = ServeAfterWake();
+          break;
+        case Source::kSerial:
+          serialReady_ = true;
+          step = Serve(Direction::kToClient);
+          break;
+        case Source::kMaxConnect:
+          MaxConnectReached();
+          return outcome_;
+      }
+    }
     if (step == Step::kEnd) return outcome_;
   }
 }
 
+Session::Step Session::StopRequested() {
+  LogDebug("Server shutting down from SCM notification.", c_.log);
+  return End(SessionOutcome::ExitRequested);
+}
+
+Session::Step Session::MaxConnectReached() {
+  LogEvent(Format("%s reached max connect time, closing session", client()), c_.log);
+  return End(SessionOutcome::SessionClosed);
+}
+
+Session::Step Session::Serve(Direction direction) {
+  if (c_.exitEvent.IsSet()) return StopRequested();
+  lastServed_ = direction;
+  if (direction == Direction::kToDevice) {
+    if (!c_.port.WritePending() && !toDevice_.empty()) {
+      WriteQueued();
+      return Step::kContinue;
+    }
+    return ReceiveChunk();
+  }
+  return HoldingClientBytes() ? SendToClient() : SerialPath();
+}
+
+Session::Step Session::ServeAfterWake() {
+  // The wait that just returned put the other direction first when this one was served last.
+  const bool toDevice = ToDeviceReady();
+  const bool toClient = ToClientReady();
+  if (toDevice && toClient) return Serve(Other(lastServed_));
+  if (toDevice) return Serve(Direction::kToDevice);
+  if (toClient) return Serve(Direction::kToClient);
+  return Step::kContinue;
+}
+
 void Session::UpdateSocketSelection() {
   // The close is watched for as long as it has not been seen, so a client that goes away is
-  // noticed even while its data waits for a serial write.
+  // noticed even while its data waits for a serial write. Data is asked for only when it can be
+  // taken (another wake for it would be wasted).
   unsigned wanted = 0;
-  if (!clientReadable_ && !clientClosed_) wanted |= os::kNetRead;
   if (!clientClosed_) wanted |= os::kNetClose;
+  if (!clientReadable_ && !clientClosed_ && ToDeviceRoom()) wanted |= os::kNetRead;
   if (HoldingClientBytes() && !clientWritable_) wanted |= os::kNetWrite;
   if (wanted != selected_) {
     // A failure here leaves the old selection; the session goes on as the wait allows.
     if (c_.client.SelectEvents(wanted) == 0) selected_ = wanted;
   }
+}
+
+void Session::UpdateWaitList() {
+  const bool socket = selected_ != 0;
+  const bool writeDone = c_.port.WritePending();
+  const bool serial = !HoldingClientBytes() && !serialReady_;
+  const bool deviceFirst = lastServed_ == Direction::kToDevice;
+  const unsigned key = (socket ? 1u : 0u) | (writeDone ? 2u : 0u) | (serial ? 4u : 0u) |
+                       (deviceFirst ? 8u : 0u);
+  if (key == waitListKey_) return;
+  waitListKey_ = key;
+  waitCount_ = 0;
+  auto add = [&](os::Waitable* waitable, Source source) {
+    waitList_[waitCount_] = waitable;
+    sources_[waitCount_] = source;
+    ++waitCount_;
+  };
+  auto clientSide = [&] {
+    if (socket) add(c_.client.EventWaitable(), Source::kSocket);
+    if (writeDone) add(c_.port.WriteWaitable(), Source::kWriteDone);
+  };
+  auto deviceSide = [&] {
+    if (serial) add(c_.port.ReceiveWaitable(), Source::kSerial);
+  };
+  add(&c_.exitEvent, Source::kExit);
+  if (deviceFirst) {
+    deviceSide();
+    clientSide();
+  } else {
+    clientSide();
+    deviceSide();
+  }
+  add(&c_.maxConnectEvent, Source::kMaxConnect);
+}
+
+bool Session::ClientDataWaiting() {
+  if (clientReadable_ || !toDevice_.empty()) return true;
+  std::size_t waiting = 0;
+  return c_.client.BytesWaiting(&waiting) == 0 && waiting > 0;
 }
 
 Session::Step Session::ReceiveChunk() {
@@ -199,6 +348,12 @@ Session::Step Session::HandleClientChunk(const std::uint8_t* data, std::size_t s
     LogEvent(Format("%s issued SSSP=0, closing session", client()), c_.log);
     return End(SessionOutcome::SessionClosed);
   }
+  if (c_.port.WritePending() || !toDevice_.empty()) {
+    // Behind the write still under way.
+    toDevice_.insert(toDevice_.end(), data, data + size);
+    LogDebug(Format("%s serial write pending", client()), c_.log);
+    return Step::kContinue;
+  }
   std::size_t written = 0;
   int error = c_.port.StartWrite(data, size, &written);
   if (error == 0) {
@@ -211,6 +366,45 @@ Session::Step Session::HandleClientChunk(const std::uint8_t* data, std::size_t s
              c_.log);
   }
   return Step::kContinue;
+}
+
+void Session::WriteQueued() {
+  // The next chunk in the order the client sent it; its "pending" line was written when it came.
+  std::uint8_t chunk[kChunkSize];
+  const std::size_t size = std::min(kChunkSize, toDevice_.size());
+  std::copy_n(toDevice_.begin(), size, chunk);
+  toDevice_.erase(toDevice_.begin(), toDevice_.begin() + static_cast<std::ptrdiff_t>(size));
+  std::size_t written = 0;
+  int error = c_.port.StartWrite(chunk, size, &written);
+  if (error == 0) {
+    LogDebug(Format("%s had %d bytes written to %s", client(), static_cast<int>(written), port()),
+             c_.log);
+  } else if (error != os::kErrIoPending) {
+    LogEvent(Format("Win32 Error #: %d error writing data to %s from %s", error, port(), client()),
+             c_.log);
+  }
+}
+
+Session::Step Session::ClientGoneWhileWriting() {
+  // The device has not taken the last chunk yet, and the client will send nothing more. What it
+  // sent before it closed is taken from the socket now, chunk by chunk as ever, and left with the
+  // waiting chunks to the connection cycle, which writes them behind the pending write or drops
+  // them when the device takes nothing.
+  for (;;) {
+    std::uint8_t data[kChunkSize + 1] = {};
+    std::size_t got = 0;
+    int error = c_.client.Receive(data, kChunkSize, &got);
+    if (error != 0 || got == 0) break;
+    LogTrafficDump(Format("%s sent %d bytes: ", client(), static_cast<int>(got)), data, got,
+                   c_.log);
+    if (IsCloseCommand(data, got)) {
+      LogEvent(Format("%s issued SSSP=0, closing session", client()), c_.log);
+      return End(SessionOutcome::SessionClosed);
+    }
+    toDevice_.insert(toDevice_.end(), data, data + got);
+  }
+  LogEvent(Format("%s closed session", client()), c_.log);
+  return End(SessionOutcome::SessionClosed);
 }
 
 void Session::WriteCompleted() {
@@ -227,6 +421,8 @@ void Session::WriteCompleted() {
 }
 
 Session::Step Session::SerialPath() {
+  serialReady_ = false;
+  armNeeded_ = true;
   c_.port.ReceiveWaitDone();
   std::size_t got = 0;
   int error = c_.port.Read(toClient_, kChunkSize, &got);
@@ -250,8 +446,12 @@ Session::Step Session::SendToClient() {
   if (error == 0) {
     if (sent > 0) LogDebug(Format("%s was sent %d bytes", client(), static_cast<int>(sent)), c_.log);
     toClientOffset_ += sent;
-    if (toClientOffset_ >= toClientSize_) toClientSize_ = toClientOffset_ = 0;
-    // A partial send is retried at once; the retry then either goes through or would block.
+    if (toClientOffset_ >= toClientSize_) {
+      toClientSize_ = toClientOffset_ = 0;
+    } else {
+      // The socket took part: the rest goes when it says there is room again.
+      clientWritable_ = false;
+    }
     return Step::kContinue;
   }
   switch (error) {

@@ -2,7 +2,9 @@
 // the session.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "event_log.h"
 #include "listener.h"
@@ -20,6 +22,10 @@ struct SessionContext {
   const std::string& clientAddress;
   const std::string& comPort;
   const LogSettings& log;
+  // Out: client bytes received but not yet handed to the port when the session ended (they came
+  // while a serial write was pending); the connection cycle writes them after the session, behind
+  // the pending write, or drops them.
+  std::vector<std::uint8_t>& unwritten;
 };
 
 // True for a chunk that is exactly the close command "SSSP=0" (read as text up to a zero byte).

@@ -9,6 +9,7 @@
 // poll, eventfd and pthreads.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -29,6 +30,7 @@ constexpr int kErrIoIncomplete = 996;
 constexpr int kErrIoPending = 997;
 constexpr int kErrDeviceNotConnected = 1167;
 constexpr int kErrServiceNotInExe = 1063;  // dispatcher called outside the service control manager
+constexpr int kErrServiceSpecificError = 1066;  // the reason is in serviceSpecificExitCode
 
 constexpr int kWsaWouldBlock = 10035;
 constexpr int kWsaConnAborted = 10053;
@@ -52,6 +54,14 @@ class Event : public Waitable {
  public:
   virtual void Set() = 0;
   virtual void Reset() = 0;
+  // Whether Set came after the last Reset, read from memory without a system call (for an
+  // auto-reset event a wait that consumed the signal may or may not clear it). Set raises this
+  // flag before it signals the event, so a thread that checks the flag before work it does
+  // without waiting stays behind no Set that has returned.
+  bool IsSet() const { return set_.load(std::memory_order_acquire); }
+
+ protected:
+  std::atomic<bool> set_{false};
 };
 
 // manualReset: stays signalled until Reset. Otherwise a wait that returns it consumes the signal.
@@ -98,6 +108,7 @@ struct ServiceStatus {
   std::uint32_t state = kServiceStopped;
   std::uint32_t controlsAccepted = 0;
   std::uint32_t win32ExitCode = 0;
+  std::uint32_t serviceSpecificExitCode = 0;  // read when win32ExitCode is 1066
   std::uint32_t checkPoint = 0;
   std::uint32_t waitHint = 0;
 };
@@ -107,9 +118,11 @@ using ControlHandlerFn = void (*)(std::uint32_t control);
 
 // Hands `serviceMain` to the service control manager and blocks until the service has stopped.
 // The result is the process's exit code: on Windows 0 when the process was not started as a
-// service (then `serviceMain` never runs) and nonzero after a run. POSIX runs `serviceMain` as a
-// foreground daemon (SIGTERM and SIGINT become stop controls, argv[0] is the program's name) and
-// returns 0 after a clean stop.
+// service (then `serviceMain` never runs) and nonzero after a run (the service control manager
+// keeps the exit code of the stopped report). POSIX runs `serviceMain` as a foreground daemon
+// (SIGTERM and SIGINT become stop controls, argv[0] is the program's name) and returns the exit
+// code of the stopped report: 0 for none, serviceSpecificExitCode with 1066, else nonzero. (The
+// Linux program blocks SIGTERM and SIGINT before any of its code runs: os/posix/stop_signals.cpp.)
 int RunServiceDispatcher(ServiceMainFn serviceMain);
 // Registers the control handler; returns 0 or an error number.
 int RegisterControlHandler(const std::string& serviceName, ControlHandlerFn handler);
@@ -158,7 +171,7 @@ class SerialPort {
   // Character-received notification. SetReceiveMask selects it; ArmReceiveWait starts a wait for
   // it unless one is already outstanding (0 or kErrIoPending: armed; anything else: failure).
   // ReceiveWaitable is signalled once characters have arrived; ReceiveWaitDone consumes a
-  // completed wait (returns false while it is still outstanding).
+  // completed wait (returns false while it is still outstanding). Arm again before the next wait.
   virtual int SetReceiveMask() = 0;
   virtual int ArmReceiveWait() = 0;
   virtual Waitable* ReceiveWaitable() = 0;
@@ -169,14 +182,23 @@ class SerialPort {
 
   // Starts writing `size` bytes; the port copies them and owns the copy until the write is done.
   // Returns 0 with `*written` set when it completed at once, kErrIoPending when it goes on in the
-  // background (WriteWaitable is then signalled on completion and FinishWrite reports it), or an
-  // error. A write started while another is outstanding first waits for that one.
+  // background (WriteWaitable is then signalled when it can go on or has ended, and FinishWrite
+  // reports it), or an error. One write at a time: while one is outstanding, StartWrite refuses
+  // with kErrInvalidParameter.
   virtual int StartWrite(const std::uint8_t* data, std::size_t size, std::size_t* written) = 0;
   virtual Waitable* WriteWaitable() = 0;
   virtual bool WritePending() const = 0;
   // Collects the outcome of the outstanding write once WriteWaitable was signalled: 0 with
-  // `*written`, kErrIoIncomplete while it still runs, or an error.
+  // `*written` (the whole write), kErrIoIncomplete while it still runs, or an error.
   virtual int FinishWrite(std::size_t* written) = 0;
+  // Bytes given to StartWrite that the device has not taken yet, as far as the port can tell:
+  // what is left of the outstanding write and what the driver still holds for sending. Falls as
+  // the device takes bytes.
+  virtual std::size_t UnsentBytes() = 0;
+  // Gives up the outstanding write and empties the driver's transmit queue; `*dropped` is the
+  // number of bytes that will never reach the device. Returns 0, or an error when the write
+  // could not be ended (it then stays outstanding and owns its data).
+  virtual int DiscardWrite(std::size_t* dropped) = 0;
 };
 
 // Opens the named port ("COM3", and on POSIX also an absolute device path) for exclusive use.
@@ -201,11 +223,15 @@ class Socket {
   // Ties the socket's notification to the events in `mask` (kNet* bits). Returns 0 or an error.
   virtual int SelectEvents(unsigned mask) = 0;
   virtual Waitable* EventWaitable() = 0;
-  // Which selected events occurred since the last call (resets the notification).
+  // Which selected events occurred since the last call (resets the notification). Call it after a
+  // wait returned EventWaitable.
   virtual unsigned TakeEvents(int* error) = 0;
+  // Bytes that have arrived and wait to be received (0 with `*count`, or an error number).
+  virtual int BytesWaiting(std::size_t* count) = 0;
   // 0 with `*got` bytes (0: the peer closed), or an error number.
   virtual int Receive(std::uint8_t* buffer, std::size_t size, std::size_t* got) = 0;
-  // 0 with `*sent` bytes accepted (possibly fewer than offered), or an error number.
+  // 0 with `*sent` bytes accepted (possibly fewer than offered: then the write notification
+  // comes once there is room again), or an error number.
   virtual int Send(const std::uint8_t* data, std::size_t size, std::size_t* sent) = 0;
   // The bound local port (useful when port 0 was asked for).
   virtual std::uint16_t LocalPort() const = 0;

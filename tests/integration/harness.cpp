@@ -373,10 +373,12 @@ void Instance::Start(const LaunchOptions& options) {
   }
   env.push_back("ASAN_OPTIONS=" + asanOptions);
   env.push_back("UBSAN_OPTIONS=" + ubsanOptions);
-  if (options.preloadModemShim) {
-    env.push_back("LD_PRELOAD=" + ModemShimPath());
-    env.push_back("VMDS_MODEM_LOG=" + File("modem.log"));
+  std::string preload = options.preloadModemShim ? ModemShimPath() : "";
+  for (const std::string& library : options.preload) {
+    preload += (preload.empty() ? "" : ":") + library;
   }
+  if (!preload.empty()) env.push_back("LD_PRELOAD=" + preload);
+  if (options.preloadModemShim) env.push_back("VMDS_MODEM_LOG=" + File("modem.log"));
   std::vector<char*> envp;
   for (std::string& entry : env) envp.push_back(entry.data());
   envp.push_back(nullptr);

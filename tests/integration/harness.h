@@ -107,6 +107,7 @@ using StartupSettings = std::map<std::string, std::string>;
 
 struct LaunchOptions {
   bool preloadModemShim = true;
+  std::vector<std::string> preload;  // further libraries to preload, after the shim
 };
 
 // One instance: its directory with a copy of vmds, its startup file, its device and its process.

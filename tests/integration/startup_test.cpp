@@ -22,17 +22,18 @@ const std::string kNotInitialised = "Velmora Device Server could not be initiali
 
 using Messages = std::vector<std::string>;
 
-bool ExitedWithZero(const std::optional<int>& status) {
-  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
-}
+// Exit codes of a failed initialisation: the serial port could not be opened, the listener not.
+constexpr int kExitSerialPortNotOpened = 11;
+constexpr int kExitListenerNotOpened = 13;
 
 class Startup : public VmdsTest {
  protected:
-  // For a start that must fail: waits for the process to stop by itself.
-  void ExpectStopsByItself() {
+  // For a start that must fail: waits for the process to stop by itself with `exitCode`.
+  void ExpectStopsByItself(int exitCode) {
     std::optional<int> status = instance.WaitExit();
     ASSERT_TRUE(status.has_value()) << "vmds did not stop by itself";
-    EXPECT_TRUE(ExitedWithZero(status)) << "wait status " << *status;
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == exitCode)
+        << "wait status " << *status << ", expected exit code " << exitCode;
   }
 };
 
@@ -128,7 +129,7 @@ TEST_F(Startup, MissingStartupFileRunsOnDefaults) {
     GTEST_SKIP() << "/dev/ttyS0 is locked by another program";
   }
   instance.Start();
-  ASSERT_NO_FATAL_FAILURE(ExpectStopsByItself());
+  ASSERT_NO_FATAL_FAILURE(ExpectStopsByItself(kExitSerialPortNotOpened));
   if (heldPort >= 0) close(heldPort);
 
   Messages messages = instance.LogMessages();
@@ -153,7 +154,7 @@ TEST_F(Startup, TcpPortAlreadyUsed) {
 
   instance.WriteStartupFile(instance.DefaultSettings());
   instance.Start();
-  ASSERT_NO_FATAL_FAILURE(ExpectStopsByItself());
+  ASSERT_NO_FATAL_FAILURE(ExpectStopsByItself(kExitListenerNotOpened));
   close(holder);
 
   EXPECT_EQ(instance.CountLogLines("TCP Port number, " + std::to_string(instance.port()) +
@@ -169,7 +170,7 @@ TEST_F(Startup, SerialDeviceMissing) {
   settings["COMPort"] = "/dev/vmds-test-no-such-device";
   instance.WriteStartupFile(settings);
   instance.Start();
-  ASSERT_NO_FATAL_FAILURE(ExpectStopsByItself());
+  ASSERT_NO_FATAL_FAILURE(ExpectStopsByItself(kExitSerialPortNotOpened));
   Messages messages = instance.LogMessages();
   EXPECT_EQ(instance.CountLogLines("/dev/vmds-test-no-such-device does not exist"), 1);
   EXPECT_EQ(instance.CountLogLines(kNotInitialised), 1);
@@ -183,7 +184,7 @@ TEST_F(Startup, ComPortNameThatDoesNotExist) {
   settings["COMPort"] = "COM250";
   instance.WriteStartupFile(settings);
   instance.Start();
-  ASSERT_NO_FATAL_FAILURE(ExpectStopsByItself());
+  ASSERT_NO_FATAL_FAILURE(ExpectStopsByItself(kExitSerialPortNotOpened));
   EXPECT_EQ(instance.CountLogLines("COM250 does not exist"), 1);
   EXPECT_EQ(instance.CountLogLines(kNotInitialised), 1);
 }
@@ -195,7 +196,7 @@ TEST_F(Startup, SerialDeviceInUse) {
 
   instance.WriteStartupFile(instance.DefaultSettings());
   instance.Start();
-  ASSERT_NO_FATAL_FAILURE(ExpectStopsByItself());
+  ASSERT_NO_FATAL_FAILURE(ExpectStopsByItself(kExitSerialPortNotOpened));
   close(holder);
   EXPECT_EQ(instance.CountLogLines(instance.device().slavePath() + " is in use"), 1);
   EXPECT_EQ(instance.CountLogLines(kNotInitialised), 1);

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <thread>
-#include <vector>
 
 #include "posix_internal.h"
 
@@ -21,12 +20,14 @@ class PosixEvent final : public Event, public PosixWaitable {
   PosixEvent(int fd, bool manualReset) : fd_(fd), manualReset_(manualReset) {}
   ~PosixEvent() override { close(fd_); }
   void Set() override {
+    set_.store(true, std::memory_order_release);
     std::uint64_t one = 1;
     // A full counter (never reached) or EAGAIN still leaves the event readable, i.e. set.
     ssize_t ignored = write(fd_, &one, sizeof one);
     (void)ignored;
   }
   void Reset() override {
+    set_.store(false, std::memory_order_release);
     std::uint64_t value;
     while (read(fd_, &value, sizeof value) > 0) {
     }
@@ -69,14 +70,23 @@ std::unique_ptr<Event> CreateEvent(bool manualReset) {
 }
 
 int WaitAny(std::span<Waitable* const> list, int timeoutMs, int* error) {
-  std::vector<pollfd> fds;
-  std::vector<std::size_t> index;
-  fds.reserve(list.size());
+  // Built on the stack for every wait: no allocation, and nothing to keep in step with the list.
+  constexpr std::size_t kMaxWaitables = 64;
+  pollfd fds[kMaxWaitables];
+  PosixWaitable* waitables[kMaxWaitables];
+  int index[kMaxWaitables];
+  nfds_t count = 0;
   for (std::size_t i = 0; i < list.size(); ++i) {
+    if (list[i] == nullptr) continue;
     auto* waitable = dynamic_cast<PosixWaitable*>(list[i]);
-    if (waitable == nullptr) continue;
-    fds.push_back({waitable->PollFd(), waitable->PollEvents(), 0});
-    index.push_back(i);
+    if (waitable == nullptr || count == kMaxWaitables) {
+      if (error) *error = kErrInvalidParameter;
+      return kWaitFailed;
+    }
+    fds[count] = {waitable->PollFd(), waitable->PollEvents(), 0};
+    waitables[count] = waitable;
+    index[count] = static_cast<int>(i);
+    ++count;
   }
   const long long deadline = timeoutMs < 0 ? -1 : NowMs() + timeoutMs;
   for (;;) {
@@ -85,18 +95,17 @@ int WaitAny(std::span<Waitable* const> list, int timeoutMs, int* error) {
       long long left = deadline - NowMs();
       wait = left > 0 ? static_cast<int>(left) : 0;
     }
-    int ready = poll(fds.data(), fds.size(), wait);
+    int ready = poll(fds, count, wait);
     if (ready < 0) {
       if (errno == EINTR) continue;
       if (error) *error = posix::Win32ErrorFromErrno(errno);
       return kWaitFailed;
     }
     if (ready == 0) return kWaitTimeout;
-    for (std::size_t k = 0; k < fds.size(); ++k) {
+    for (nfds_t k = 0; k < count; ++k) {
       if (fds[k].revents != 0) {
-        auto* waitable = dynamic_cast<PosixWaitable*>(list[index[k]]);
-        waitable->OnSignalled(fds[k].revents);
-        return static_cast<int>(index[k]);
+        waitables[k]->OnSignalled(fds[k].revents);
+        return index[k];
       }
     }
   }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bit_rate.h"
 #include "posix_internal.h"
 
 namespace os {
@@ -67,15 +68,8 @@ class PosixSerialPort final : public SerialPort {
  public:
   explicit PosixSerialPort(int fd) : fd_(fd), receive_(fd, POLLIN), write_(fd, POLLOUT) {}
   ~PosixSerialPort() override {
-    // Bytes still waiting to be written are handed to the driver before the port closes, for at
-    // most a second: a device that takes nothing cannot hold up a stop.
-    for (int round = 0; round < 10 && pendingOffset_ < pending_.size(); ++round) {
-      pollfd pfd{fd_, POLLOUT, 0};
-      if (poll(&pfd, 1, 100) < 0 || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) break;
-      ssize_t n = ::write(fd_, pending_.data() + pendingOffset_, pending_.size() - pendingOffset_);
-      if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-      if (n > 0) pendingOffset_ += static_cast<std::size_t>(n);
-    }
+    // A write still outstanding was given its chance by the connection cycle (which drains or
+    // discards it before the service ends); its bytes go with the port.
     ioctl(fd_, TIOCNXCL);
     flock(fd_, LOCK_UN);
     close(fd_);
@@ -86,10 +80,13 @@ class PosixSerialPort final : public SerialPort {
   int GetLineSettings(LineSettings* out) override {
     termios tio;
     if (tcgetattr(fd_, &tio) != 0) return Win32ErrorFromErrno(errno);
-    speed_t speed = cfgetospeed(&tio);
-    out->baudRate = 0;
-    for (const BaudEntry& entry : kBaudRates) {
-      if (entry.code == speed) out->baudRate = entry.rate;
+    // The rate by number, also one set without a B-constant; the table only where termios2 fails.
+    if (posix::GetTermiosBitRate(fd_, &out->baudRate) != 0) {
+      speed_t speed = cfgetospeed(&tio);
+      out->baudRate = 0;
+      for (const BaudEntry& entry : kBaudRates) {
+        if (entry.code == speed) out->baudRate = entry.rate;
+      }
     }
     switch (tio.c_cflag & CSIZE) {
       case CS5: out->byteSize = 5; break;
@@ -110,17 +107,16 @@ class PosixSerialPort final : public SerialPort {
   }
 
   int SetLineSettings(const LineSettings& settings) override {
+    // A rate of 0 (B0) would hang up the line instead of setting a rate.
+    if (settings.baudRate == 0) return kErrInvalidParameter;
     termios tio;
     if (tcgetattr(fd_, &tio) != 0) return Win32ErrorFromErrno(errno);
-    speed_t speed = 0;
-    bool known = false;
+    // A rate with a B-constant is set with the other settings; any other rate by number
+    // (termios2) right after them, and then the driver decides whether it can make it.
+    const BaudEntry* standard = nullptr;
     for (const BaudEntry& entry : kBaudRates) {
-      if (entry.rate == settings.baudRate) {
-        speed = entry.code;
-        known = true;
-      }
+      if (entry.rate == settings.baudRate) standard = &entry;
     }
-    if (!known) return kErrInvalidParameter;
     tcflag_t size;
     switch (settings.byteSize) {
       case 5: size = CS5; break;
@@ -151,9 +147,16 @@ class PosixSerialPort final : public SerialPort {
     if (settings.stopBits != 0) tio.c_cflag |= CSTOPB;
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
+    if (standard != nullptr) {
+      cfsetispeed(&tio, standard->code);
+      cfsetospeed(&tio, standard->code);
+    }
     if (tcsetattr(fd_, TCSANOW, &tio) != 0) return Win32ErrorFromErrno(errno);
+    if (standard == nullptr) {
+      if (int error = posix::SetTermiosBitRate(fd_, settings.baudRate); error != 0) {
+        return Win32ErrorFromErrno(error);
+      }
+    }
     return 0;
   }
 
@@ -209,12 +212,7 @@ class PosixSerialPort final : public SerialPort {
 
   int StartWrite(const std::uint8_t* data, std::size_t size, std::size_t* written) override {
     *written = 0;
-    if (!pending_.empty()) {
-      // Keeps the order: the new bytes go behind the ones still being written.
-      pending_.insert(pending_.end(), data, data + size);
-      pendingTotal_ += size;
-      return kErrIoPending;
-    }
+    if (!pending_.empty()) return kErrInvalidParameter;  // one write at a time
     std::size_t done = 0;
     while (done < size) {
       ssize_t n = ::write(fd_, data + done, size - done);
@@ -230,6 +228,7 @@ class PosixSerialPort final : public SerialPort {
       *written = size;
       return 0;
     }
+    // The rest goes on in the background: the port keeps its own copy.
     pending_.assign(data + done, data + size);
     pendingOffset_ = 0;
     pendingTotal_ = size;
@@ -241,6 +240,7 @@ class PosixSerialPort final : public SerialPort {
 
   int FinishWrite(std::size_t* written) override {
     *written = 0;
+    if (pending_.empty()) return kErrInvalidParameter;  // no write to collect
     while (pendingOffset_ < pending_.size()) {
       ssize_t n = ::write(fd_, pending_.data() + pendingOffset_, pending_.size() - pendingOffset_);
       if (n > 0) {
@@ -250,18 +250,41 @@ class PosixSerialPort final : public SerialPort {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == EAGAIN) return kErrIoIncomplete;
       int error = n < 0 ? Win32ErrorFromErrno(errno) : kErrDeviceNotConnected;
-      pending_.clear();
-      pendingOffset_ = 0;
+      ClearPending();
       return error;
     }
     *written = pendingTotal_;
-    pending_.clear();
-    pendingOffset_ = 0;
-    pendingTotal_ = 0;
+    ClearPending();
+    return 0;
+  }
+
+  std::size_t UnsentBytes() override {
+    return (pending_.size() - pendingOffset_) + DriverQueue();
+  }
+
+  int DiscardWrite(std::size_t* dropped) override {
+    // What the driver holds is emptied only when it says it holds something: a pseudo-terminal
+    // reports nothing and its flush would silently take bytes it had already passed on.
+    std::size_t queued = DriverQueue();
+    if (queued > 0 && tcflush(fd_, TCOFLUSH) != 0) queued = 0;
+    *dropped = (pending_.size() - pendingOffset_) + queued;
+    ClearPending();
     return 0;
   }
 
  private:
+  // Bytes the driver still holds for sending (0 when it cannot tell).
+  std::size_t DriverQueue() const {
+    int queued = 0;
+    if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+    return static_cast<std::size_t>(queued);
+  }
+  void ClearPending() {
+    pending_.clear();
+    pendingOffset_ = 0;
+    pendingTotal_ = 0;
+  }
+
   int fd_;
   DescriptorWaitable receive_;
   DescriptorWaitable write_;

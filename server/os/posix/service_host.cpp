@@ -1,5 +1,6 @@
 // The Linux service host: the same run sequence as a foreground daemon. SIGTERM and SIGINT are
-// the stop request; status reports go nowhere; the program's own directory is the instance's.
+// the stop request; of the status reports only the stopped one counts, its exit code becomes the
+// process's; the program's own directory is the instance's.
 #include <limits.h>
 #include <pthread.h>
 #include <signal.h>
@@ -24,6 +25,17 @@ std::atomic<ControlHandlerFn> g_handler{nullptr};
 std::atomic<std::uint32_t> g_state{kServiceStartPending};
 std::atomic<bool> g_stopHeld{false};
 int g_wake = -1;  // eventfd: a held stop request can now be delivered
+// The process's exit code, from the stopped report; a run that never reported stopped failed.
+std::atomic<int> g_exitCode{1};
+
+int ExitCodeOf(const ServiceStatus& status) {
+  if (status.win32ExitCode == 0) return 0;
+  if (status.win32ExitCode == static_cast<std::uint32_t>(kErrServiceSpecificError) &&
+      status.serviceSpecificExitCode >= 1 && status.serviceSpecificExitCode <= 255) {
+    return static_cast<int>(status.serviceSpecificExitCode);
+  }
+  return 1;  // an exit code does not hold a Win32 number; any failure stays a failure
+}
 
 std::string OwnProgramPath() {
   char buffer[PATH_MAX + 1];
@@ -91,7 +103,7 @@ int RunServiceDispatcher(ServiceMainFn serviceMain) {
   close(done);
   close(g_wake);
   g_wake = -1;
-  return 0;
+  return g_exitCode.load();
 }
 
 int RegisterControlHandler(const std::string&, ControlHandlerFn handler) {
@@ -100,6 +112,7 @@ int RegisterControlHandler(const std::string&, ControlHandlerFn handler) {
 }
 
 void SetStatus(const ServiceStatus& status) {
+  if (status.state == kServiceStopped) g_exitCode = ExitCodeOf(status);
   g_state = status.state;
   if (status.state != kServiceStartPending && g_stopHeld.exchange(false) && g_wake >= 0) {
     std::uint64_t one = 1;

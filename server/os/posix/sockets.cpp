@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -76,30 +77,30 @@ class PosixSocket final : public Socket, public PosixWaitable {
   Waitable* EventWaitable() override { return this; }
 
   unsigned TakeEvents(int* error) override {
+    // What the wait that returned this socket saw; no system call of its own. Readable means
+    // data or the end of the stream (the receive tells which); the peer's close shows as
+    // POLLRDHUP even while data it sent before is still unread.
     *error = 0;
-    pollfd pfd{fd_, PollEvents(), 0};
-    if (poll(&pfd, 1, 0) <= 0) return 0;
+    const short revents = revents_;
+    revents_ = 0;
     unsigned events = 0;
-    if ((mask_ & kNetAccept) && (pfd.revents & POLLIN)) events |= kNetAccept;
-    if ((mask_ & kNetRead) && (pfd.revents & POLLIN)) {
-      char probe;
-      ssize_t n = recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-      if (n > 0) {
-        events |= kNetRead;  // data first; the close is reported once it has been received
-      } else if (n == 0) {
-        events |= kNetClose;
-      } else if (errno != EAGAIN && errno != EINTR) {
-        *error = WsaErrorFromErrno(errno);
-        events |= kNetClose;
-      }
+    if ((mask_ & kNetAccept) && (revents & POLLIN)) events |= kNetAccept;
+    if ((mask_ & kNetRead) && (revents & POLLIN)) events |= kNetRead;
+    if ((mask_ & kNetClose) && (revents & POLLRDHUP)) events |= kNetClose;
+    if ((mask_ & kNetWrite) && (revents & POLLOUT)) events |= kNetWrite;
+    if (revents & (POLLERR | POLLHUP)) {
+      // Reset or gone: the next receive or send reports what went wrong.
+      events |= kNetClose | (mask_ & (kNetRead | kNetWrite));
     }
-    if ((mask_ & kNetClose) && (pfd.revents & POLLRDHUP)) events |= kNetClose;
-    if (pfd.revents & (POLLERR | POLLHUP)) {
-      events |= kNetClose;
-      if (mask_ & kNetWrite) events |= kNetWrite;  // the next send reports what went wrong
-    }
-    if ((mask_ & kNetWrite) && (pfd.revents & POLLOUT)) events |= kNetWrite;
     return events;
+  }
+
+  int BytesWaiting(std::size_t* count) override {
+    int waiting = 0;
+    *count = 0;
+    if (ioctl(fd_, FIONREAD, &waiting) != 0) return WsaErrorFromErrno(errno);
+    *count = waiting > 0 ? static_cast<std::size_t>(waiting) : 0;
+    return 0;
   }
 
   int Receive(std::uint8_t* buffer, std::size_t size, std::size_t* got) override {
@@ -126,6 +127,7 @@ class PosixSocket final : public Socket, public PosixWaitable {
   }
 
   int PollFd() const override { return fd_; }
+  void OnSignalled(short revents) override { revents_ = revents; }
   short PollEvents() const override {
     // A close is the peer's end of stream (POLLRDHUP), readable data is POLLIN: kept apart so
     // that watching for the close does not wake for data nobody wants yet.
@@ -139,6 +141,7 @@ class PosixSocket final : public Socket, public PosixWaitable {
  private:
   int fd_;
   unsigned mask_ = 0;
+  short revents_ = 0;  // poll's answer for this socket at the last wait that returned it
 };
 
 }  // namespace

@@ -19,8 +19,14 @@ class Win32Event final : public Event, public win32::HandleWaitable {
   Win32Event(const Win32Event&) = delete;
   Win32Event& operator=(const Win32Event&) = delete;
 
-  void Set() override { SetEvent(handle_); }
-  void Reset() override { ResetEvent(handle_); }
+  void Set() override {
+    set_.store(true, std::memory_order_release);
+    SetEvent(handle_);
+  }
+  void Reset() override {
+    set_.store(false, std::memory_order_release);
+    ResetEvent(handle_);
+  }
   HANDLE WaitHandle() const override { return handle_; }
 
  private:

@@ -2,6 +2,7 @@
 // reads and background writes whose data the port keeps until they complete.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -37,6 +38,8 @@ struct IoState {
   OVERLAPPED waitOverlapped{};
   DWORD waitMask = 0;
   bool waitOutstanding = false;
+  bool waitEventSet = false;  // waitEvent is known to be signalled (set here or by a completion)
+  DWORD knownQueued = 0;      // bytes known to wait in the receive queue (a lower bound)
 
   PortEvent readEvent;
   OVERLAPPED readOverlapped{};
@@ -45,6 +48,7 @@ struct IoState {
   OVERLAPPED writeOverlapped{};
   std::vector<std::uint8_t> writeBuffer;
   bool writePending = false;
+  DWORD writeBytesDone = 0;  // bytes a cancelled write had taken
 
   bool valid() const { return waitEvent.valid() && readEvent.valid() && writeEvent.valid(); }
 };
@@ -79,10 +83,14 @@ class Win32SerialPort final : public SerialPort {
   Waitable* WriteWaitable() override { return &io_->writeEvent; }
   bool WritePending() const override { return io_->writePending; }
   int FinishWrite(std::size_t* written) override;
+  std::size_t UnsentBytes() override;
+  int DiscardWrite(std::size_t* dropped) override;
 
  private:
   // Bytes waiting in the driver's receive queue (0 when that cannot be asked).
   DWORD QueuedBytes();
+  // Bytes the driver still holds for sending, outstanding writes included (0 when unknown).
+  DWORD OutputQueue();
   // Cancels the operation of `overlapped` and waits (at most kCancelWaitMs) until it has ended.
   // False if it could not be brought to an end.
   bool Drain(OVERLAPPED* overlapped);
@@ -110,6 +118,7 @@ bool Win32SerialPort::Drain(OVERLAPPED* overlapped) {
   if (WaitForSingleObject(overlapped->hEvent, kCancelWaitMs) != WAIT_OBJECT_0) return false;
   DWORD transferred = 0;
   GetOverlappedResult(handle_, overlapped, &transferred, TRUE);
+  if (overlapped == &io_->writeOverlapped) io_->writeBytesDone = transferred;
   return true;
 }
 
@@ -175,21 +184,34 @@ DWORD Win32SerialPort::QueuedBytes() {
   return status.cbInQue;
 }
 
+DWORD Win32SerialPort::OutputQueue() {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!ClearCommError(handle_, &errors, &status)) return 0;
+  return status.cbOutQue;
+}
+
 int Win32SerialPort::ArmReceiveWait() {
   if (io_->waitOutstanding) return 0;
   HANDLE event = io_->waitEvent.WaitHandle();
   // EV_RXCHAR reports characters that arrive from now on: bytes already queued (left over from a
-  // read that took one chunk only) would otherwise wait for the next character to come.
-  if (QueuedBytes() > 0) {
-    SetEvent(event);
+  // read that took one chunk only) signal the event by themselves. The queue is asked only when
+  // the last read did not leave bytes known to be there.
+  DWORD queued = io_->knownQueued > 0 ? io_->knownQueued : QueuedBytes();
+  if (queued > 0) {
+    io_->knownQueued = queued;
+    if (!io_->waitEventSet) SetEvent(event);
+    io_->waitEventSet = true;
     return 0;
   }
   std::memset(&io_->waitOverlapped, 0, sizeof io_->waitOverlapped);
   io_->waitOverlapped.hEvent = event;
-  ResetEvent(event);
+  if (io_->waitEventSet) ResetEvent(event);
+  io_->waitEventSet = false;
   io_->waitMask = 0;
   if (WaitCommEvent(handle_, &io_->waitMask, &io_->waitOverlapped)) {
     SetEvent(event);
+    io_->waitEventSet = true;
     return 0;
   }
   int error = LastError();
@@ -208,8 +230,9 @@ bool Win32SerialPort::ReceiveWaitDone() {
       return false;
     }
     io_->waitOutstanding = false;
+    io_->waitEventSet = true;  // the completion signalled it
   }
-  ResetEvent(io_->waitEvent.WaitHandle());
+  // The event stays as it is: the next ArmReceiveWait keeps it signalled while bytes wait.
   return true;
 }
 
@@ -217,8 +240,12 @@ int Win32SerialPort::Read(std::uint8_t* buffer, std::size_t size, std::size_t* g
   *got = 0;
   // Only what has arrived is asked for, so the read completes at once everywhere (a read of an
   // empty queue would stay pending on some drivers despite the time-outs).
-  DWORD queued = QueuedBytes();
-  if (queued == 0 || size == 0) return 0;
+  DWORD queued = io_->knownQueued > 0 ? io_->knownQueued : QueuedBytes();
+  io_->knownQueued = 0;
+  if (queued == 0 || size == 0) {
+    io_->knownQueued = queued;
+    return 0;
+  }
   DWORD want = size < queued ? static_cast<DWORD>(size) : queued;
   OVERLAPPED* overlapped = &io_->readOverlapped;
   std::memset(overlapped, 0, sizeof *overlapped);
@@ -239,18 +266,15 @@ int Win32SerialPort::Read(std::uint8_t* buffer, std::size_t size, std::size_t* g
     return error;
   }
   *got = transferred;
+  // What this read left is still there: the next read or wait needs not ask for it.
+  if (transferred < queued) io_->knownQueued = queued - transferred;
   return 0;
 }
 
 int Win32SerialPort::StartWrite(const std::uint8_t* data, std::size_t size, std::size_t* written) {
   *written = 0;
   if (size > MAXDWORD) return kErrInvalidParameter;
-  if (io_->writePending) {
-    // The driver still owns the buffer of the previous write.
-    DWORD transferred = 0;
-    GetOverlappedResult(handle_, &io_->writeOverlapped, &transferred, TRUE);
-    io_->writePending = false;
-  }
+  if (io_->writePending) return kErrInvalidParameter;  // the driver still owns the buffer
   io_->writeBuffer.assign(data, data + size);
   if (io_->writeBuffer.capacity() == 0) io_->writeBuffer.reserve(1);
   OVERLAPPED* overlapped = &io_->writeOverlapped;
@@ -264,6 +288,7 @@ int Win32SerialPort::StartWrite(const std::uint8_t* data, std::size_t size, std:
     }
     return error;
   }
+  // Completed: the result is read from the overlapped structure, no wait.
   DWORD transferred = 0;
   if (!GetOverlappedResult(handle_, overlapped, &transferred, TRUE)) return LastError();
   *written = transferred;
@@ -282,6 +307,29 @@ int Win32SerialPort::FinishWrite(std::size_t* written) {
   }
   io_->writePending = false;
   *written = transferred;
+  return 0;
+}
+
+std::size_t Win32SerialPort::UnsentBytes() {
+  DWORD queued = OutputQueue();
+  // A driver that counts an outstanding write in its queue shows it shrink byte by byte; one that
+  // does not (Wine) shows the whole write until it completes.
+  if (io_->writePending && queued == 0) return io_->writeBuffer.size();
+  return queued;
+}
+
+int Win32SerialPort::DiscardWrite(std::size_t* dropped) {
+  *dropped = 0;
+  if (io_->writePending) {
+    if (!Drain(&io_->writeOverlapped)) return ERROR_OPERATION_ABORTED;  // still the driver's
+    // Drain collected the outcome; what the write had taken before the cancel is not dropped.
+    *dropped += io_->writeBuffer.size() - std::min<std::size_t>(io_->writeBytesDone,
+                                                                io_->writeBuffer.size());
+    io_->writePending = false;
+  }
+  // What the driver holds is emptied only when it says it holds something (as on POSIX).
+  DWORD queued = OutputQueue();
+  if (queued > 0 && PurgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR)) *dropped += queued;
   return 0;
 }
 

@@ -50,7 +50,7 @@ void SetStatus(const ServiceStatus& status) {
   report.dwCurrentState = status.state;
   report.dwControlsAccepted = status.controlsAccepted;
   report.dwWin32ExitCode = status.win32ExitCode;
-  report.dwServiceSpecificExitCode = 0;
+  report.dwServiceSpecificExitCode = status.serviceSpecificExitCode;
   report.dwCheckPoint = status.checkPoint;
   report.dwWaitHint = status.waitHint;
   SetServiceStatus(g_statusHandle, &report);

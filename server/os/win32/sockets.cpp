@@ -93,16 +93,30 @@ class Win32Socket final : public Socket, public win32::HandleWaitable {
 
   int Send(const std::uint8_t* data, std::size_t size, std::size_t* sent) override {
     *sent = 0;
-    // Events recorded so far are collected first: should this send block, a writability event
-    // from before it is out of date (Winsock posts a new one once there is room again), and
-    // handing it out would only lead to another send that blocks.
-    if (tied_) Collect();
-    int result = send(socket_, reinterpret_cast<const char*>(data), ClampToInt(size), 0);
-    int error = result == SOCKET_ERROR ? LastNetError() : 0;
-    if (error == WSAEWOULDBLOCK) occurred_ &= ~kNetWrite;
-    if ((occurred_ & wanted_) != 0) WSASetEvent(event_);  // collecting reset the event
-    if (error != 0) return error;
-    *sent = static_cast<std::size_t>(result);
+    // Winsock posts FD_WRITE again only after a send that would block: a send that takes part of
+    // the bytes is followed by one for the rest, which either takes it or arms that notification.
+    std::size_t done = 0;
+    while (done < size) {
+      int result = send(socket_, reinterpret_cast<const char*>(data + done),
+                        ClampToInt(size - done), 0);
+      if (result == SOCKET_ERROR) {
+        int error = LastNetError();
+        // A writability event recorded before this send is out of date now.
+        if (error == WSAEWOULDBLOCK) occurred_ &= ~kNetWrite;
+        if (done == 0) return error;
+        break;  // the bytes taken count; an error shows again at the next send
+      }
+      done += static_cast<std::size_t>(result);
+    }
+    *sent = done;
+    return 0;
+  }
+
+  int BytesWaiting(std::size_t* count) override {
+    u_long waiting = 0;
+    *count = 0;
+    if (ioctlsocket(socket_, FIONREAD, &waiting) != 0) return LastNetError();
+    *count = static_cast<std::size_t>(waiting);
     return 0;
   }
 

@@ -9,7 +9,7 @@ quoted image path and drives it with `wine sc`.
 
     vmds_e2e.py SCENARIO --bin-dir DIR --work DIR [--modem-log FILE]
 
-Scenarios: service-host, missing-port, data-path. Exit code 0 when every check passed.
+Scenarios: service-host, missing-port, data-path, stalled-device. Exit code 0 when every check passed.
 Every wait has a deadline; nothing here waits for ever.
 """
 
@@ -35,6 +35,9 @@ LOG_LINE = re.compile(
     rb"(\d\d):(\d\d):(\d\d) (.*)$")
 
 STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
+# A service that stopped by itself reports ERROR_SERVICE_SPECIFIC_ERROR with a code of its own.
+SERVICE_SPECIFIC_ERROR = 1066
+EXIT_SERIAL_PORT_NOT_OPENED = 11
 
 
 class CheckFailed(Exception):
@@ -82,13 +85,15 @@ def sc(seconds, *args):
 
 
 def query_service(name):
-    """(state, win32 exit code) of the service, or (None, None) when the query fails."""
+    """(state, (win32 exit code, service exit code)) of the service, or (None, None) when the
+    query fails."""
     rc, out = sc(30, "query", name)
     state = re.search(r"STATE\s*:\s*(\d+)", out)
     code = re.search(r"WIN32_EXIT_CODE\s*:\s*(\d+)", out)
-    if rc != 0 or not state or not code:
+    specific = re.search(r"SERVICE_EXIT_CODE\s*:\s*(\d+)", out)
+    if rc != 0 or not state or not code or not specific:
         return None, None
-    return int(state.group(1)), int(code.group(1))
+    return int(state.group(1)), (int(code.group(1)), int(specific.group(1)))
 
 
 def wait_service_state(name, wanted, seconds):
@@ -167,8 +172,13 @@ class Installation:
         check(rc == 0, f"sc stop {self.service} accepted", f"rc {rc} {out.strip()}")
 
     def expect_stopped_cleanly(self, seconds=30):
-        state, code = wait_service_state(self.service, STOPPED, seconds)
-        check(code == 0, f"service {self.service} STOPPED with WIN32_EXIT_CODE 0 (got {code})")
+        self.expect_stopped_with((0, 0), seconds)
+
+    def expect_stopped_with(self, codes, seconds=30):
+        """Waits for STOPPED; `codes` is (WIN32_EXIT_CODE, SERVICE_EXIT_CODE)."""
+        state, got = wait_service_state(self.service, STOPPED, seconds)
+        check(got == codes, f"service {self.service} STOPPED with WIN32_EXIT_CODE / "
+              f"SERVICE_EXIT_CODE {codes} (got {got})")
 
     def delete(self):
         sc(30, "delete", self.service)
@@ -431,7 +441,8 @@ def scenario_missing_port(args):
     inst.write_ini("COM7", free_tcp_port(), debug=True)
     inst.register()
     inst.start()
-    inst.expect_stopped_cleanly()
+    # A failure, not a stop: the service database keeps why, for the recovery actions.
+    inst.expect_stopped_with((SERVICE_SPECIFIC_ERROR, EXIT_SERIAL_PORT_NOT_OPENED))
     inst.log.wait_for(SHUTDOWN, 10)
     inst.log.expect_in_order(["COM7 does not exist", NOT_INITIALISED, "--Debug Mode Enabled--",
                               SHUTDOWN])
@@ -547,10 +558,82 @@ def scenario_data_path(args):
     device.close()
 
 
+def wait_for_prefix(log, prefix, seconds, start=0):
+    """Index and text of the first message at or after `start` that begins with `prefix`."""
+    deadline = time.monotonic() + seconds
+    while True:
+        messages = log.messages()
+        for i in range(start, len(messages)):
+            if messages[i].startswith(prefix):
+                return i, messages[i]
+        if time.monotonic() >= deadline:
+            tail = "\n  ".join(messages[-20:])
+            raise CheckFailed(f"no log line starting {prefix!r} within {seconds} s; log ends:\n  {tail}")
+        time.sleep(0.05)
+
+
+def scenario_stalled_device(args):
+    """The device reads nothing while the client sends more than the port takes, then goes: the
+    session ends with its close line although a serial write is pending, the bytes that did not
+    reach the device are counted as dropped, the lines fall and the next client gets in."""
+    modem_log = args.modem_log
+    device = PtyDevice()
+    map_com(5, device.path)
+    inst = Installation(args.bin_dir, "Velmora Stalled Device", SERVICE_PREFIX + "Stalled_Device")
+    port = free_tcp_port()
+    inst.write_ini("COM5", port, debug=True, drop_dtr=True, drop_rts=True)
+    inst.register()
+    inst.start()
+    mark = inst.log.wait_for("Waiting for connection", 30)
+    client = connect(port)
+    mark = inst.log.wait_for("127.0.0.1 connected to COM5", 10, mark)
+    data = bytes((i * 7 + 3) & 0xFF for i in range(64 * 1024))
+    client.sendall(data)
+    inst.log.wait_for("127.0.0.1 serial write pending", 30, mark)
+    if modem_log:
+        wait_modem_line(modem_log, "DTR=1 RTS=1", 0, 10)
+        modem_mark = len(modem_lines(modem_log))
+    client.close()
+
+    closed = inst.log.wait_for("127.0.0.1 closed session", 30, mark)
+    drop, line = wait_for_prefix(inst.log, "Dropped ", 30, closed)
+    match = re.fullmatch(r"Dropped (\d+) bytes from 127\.0\.0\.1: COM5 took nothing for 1000 ms",
+                         line)
+    check(match is not None, f"the dropped bytes are counted after the close line ({line!r})")
+    dropped = int(match.group(1))
+    header = re.compile(r"^127\.0\.0\.1 sent (\d+) bytes: ")
+    received = sum(int(m.group(1)) for m in map(header.match, inst.log.messages()) if m)
+    check(received == len(data), f"the service took all {len(data)} bytes the client sent before "
+          f"it went (got {received})")
+    inst.log.wait_for("Waiting for connection", 30, drop)
+    if modem_log:
+        wait_modem_line(modem_log, "DTR=0 RTS=0", modem_mark, 10)
+        say("ok: DTR and RTS dropped after the session")
+    delivered = received - dropped
+    got = device.read_exactly(delivered, 10)
+    check(got == data[:delivered], f"the device got the first {delivered} bytes unchanged "
+          f"(got {len(got)})")
+
+    # The next client gets in, and the dropped bytes never come after the delivered ones.
+    client = connect(port)
+    inst.log.wait_for("127.0.0.1 connected to COM5", 10, drop)
+    client.sendall(b"next")
+    got = device.read_exactly(4, 10)
+    check(got == b"next", f"the next client's bytes are the next the device sees (got {got!r})")
+    client.close()
+    inst.stop()
+    inst.expect_stopped_cleanly()
+    inst.log.wait_for(SHUTDOWN, 10, drop)
+    inst.log.expect_complete()
+    inst.delete()
+    device.close()
+
+
 SCENARIOS = {
     "service-host": scenario_service_host,
     "missing-port": scenario_missing_port,
     "data-path": scenario_data_path,
+    "stalled-device": scenario_stalled_device,
 }
 
 
