@@ -7,7 +7,7 @@
 
 #include "listener.h"
 #include "serial_port.h"
-#include "service.h"
+#include "server_state.h"
 #include "session.h"
 
 void MaxConnectTimer(int timeoutMs, os::Event& exitEvent, os::Event& cancelEvent,

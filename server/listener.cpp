@@ -1,6 +1,6 @@
 #include "listener.h"
 
-#include "service.h"
+#include "server_state.h"
 
 bool OpenListener(std::unique_ptr<os::Socket>& listener, const ServiceSettings& service,
                   const LogSettings& log) {

@@ -1,6 +1,6 @@
 #include "serial_port.h"
 
-#include "service.h"
+#include "server_state.h"
 
 void ApplyParityToken(const std::string& token, os::LineSettings& settings) {
   struct Entry { const char* token; std::uint8_t parity; };

@@ -1,24 +1,10 @@
 #include "service.h"
 
-#include <mutex>
-
 #include "connection_cycle.h"
 #include "event_log.h"
 #include "listener.h"
 #include "serial_port.h"
 #include "settings.h"
-
-ServerGlobals Globals;
-
-namespace {
-// The status last reported. Reports come from the service thread and from the control handler on
-// the dispatcher thread; the lock keeps the kept status the one the manager saw last.
-std::mutex g_statusLock;
-os::ServiceStatus g_currentStatus = MakeServiceStatus(os::kServiceStartPending, 0, 0);
-// Once a stop was asked for and answered with stop-pending, the service is not reported running
-// again (a stop that comes while a failed start reports stop-pending).
-bool g_stopRequested = false;
-}  // namespace
 
 ServiceExitCode ExitCodeOfCycle(SessionOutcome outcome) {
   switch (outcome) {
@@ -28,59 +14,8 @@ ServiceExitCode ExitCodeOfCycle(SessionOutcome outcome) {
   }
 }
 
-os::ServiceStatus MakeServiceStatus(std::uint32_t state, std::uint32_t exitCode,
-                                    std::uint32_t waitHint) {
-  os::ServiceStatus status;
-  status.state = state;
-  status.controlsAccepted =
-      state == os::kServiceStartPending ? 0 : (os::kAcceptStop | os::kAcceptShutdown);
-  status.win32ExitCode = exitCode == 0 ? 0 : os::kErrServiceSpecificError;
-  status.serviceSpecificExitCode = exitCode;
-  status.waitHint = waitHint;
-  return status;
-}
-
-void ReportServiceStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t checkPoint,
-                         std::uint32_t waitHint) {
-  std::lock_guard<std::mutex> lock(g_statusLock);
-  if (state == os::kServiceRunning && g_stopRequested) state = os::kServiceStopPending;
-  os::ServiceStatus status = MakeServiceStatus(state, exitCode, waitHint);
-  status.checkPoint = checkPoint;
-  g_currentStatus = status;
-  os::SetStatus(status);
-}
-
-os::ServiceStatus CurrentServiceStatus() {
-  std::lock_guard<std::mutex> lock(g_statusLock);
-  return g_currentStatus;
-}
-
-ControlResponse RespondToControl(const os::ServiceStatus& current, std::uint32_t control) {
-  ControlResponse response;
-  if (control == os::kControlStop || control == os::kControlShutdown) {
-    response.stop = true;
-    // After the stopped report the service is gone for the manager: nothing more is reported.
-    response.report = current.state != os::kServiceStopped;
-    response.status = MakeServiceStatus(os::kServiceStopPending, 0, 0);
-  } else {
-    response.report = true;
-    response.status = current;
-  }
-  return response;
-}
-
 void ServiceControlHandler(std::uint32_t control) {
-  {
-    std::lock_guard<std::mutex> lock(g_statusLock);
-    ControlResponse response = RespondToControl(g_currentStatus, control);
-    if (response.report) {
-      g_currentStatus = response.status;
-      os::SetStatus(response.status);
-    }
-    if (!response.stop) return;
-    g_stopRequested = true;
-  }
-  if (Globals.ExitEvent) Globals.ExitEvent->Set();
+  if (ApplyServiceControl(control) && Globals.ExitEvent) Globals.ExitEvent->Set();
 }
 
 std::string InstanceDirectoryFromImagePath(const std::string& imagePath) {
