@@ -1,51 +1,319 @@
-// vmds_bridge_bench: throughput, latency, CPU per megabyte and memory of a serial-to-TCP bridge
-// on a pseudo-terminal pair, for the device server and, side by side, for socat.
+// vmds_bridge_bench: the device server's serial-to-TCP bridge measured side by side with socat and
+// ser2net (with its default settings and with its character delay off), all on one
+// pseudo-terminal pair, one after the other, in one run. It prints one table, the ratios of vmds to
+// each peer, and how the ratios compare with the targets. It is a benchmark: it never fails on a
+// figure, it only reports (exit status 0 when it could measure, 1 when vmds could not be run).
 //
-//   vmds_bridge_bench VMDS_BINARY [MODEM_SHIM]
+//   vmds_bridge_bench [--vmds PATH] [--shim PATH] [--bridges LIST] [--baud N] [--window S]
+//                     [--rounds N] [--idle S] [--trips N] [--syscalls auto|perf|strace|none]
+//                     [--limit S]
 //
-// Each bridge gets the same work: bytes from the device to the client, bytes from the client to
-// the device, and one-byte round trips (the bench echoes on the device side). Results are printed
-// per bridge and as ratios against socat where socat is installed.
+// What is measured, for every bridge (the bench is the device on the pseudo-terminal's master side
+// and the TCP client on 127.0.0.1):
+//   - 1-byte round trip client -> bridge -> device -> bridge -> client (the bench echoes on the
+//     device side): median and 99th percentile over --trips trips;
+//   - throughput each way while that way floods alone (--window seconds after a short warm-up;
+//     the floods are repeated for --rounds rounds over all the bridges in turn, and the medians
+//     are reported, so that a disturbance of the machine falls on every bridge alike);
+//   - CPU time of the bridge process (all its threads) per megabyte moved, each way;
+//   - system calls of the bridge per 64-byte chunk moved, each way, counted in a second window of
+//     the same flood with `perf stat -e raw_syscalls:sys_enter` (or strace -c -f where perf cannot
+//     count; under strace the bridge runs slower, so the figure is taken at another pace);
+//   - wake-ups while idle: context switches of all the bridge's threads over --idle seconds with no
+//     traffic, once listening with no client and once with a client connected (system calls over
+//     the same seconds are counted too);
+//   - resident memory: VmRSS with a client connected after the round trips, and the peak (VmHWM)
+//     over every phase;
+//   - both directions at once: each way's throughput while both flood, as a fraction of its solo
+//     throughput (1.00 = no loss; the fairness figure).
+// Every phase starts the bridge anew and synchronises both ends with a token before it measures,
+// so no phase sees bytes left over from another. Every wait is bounded; --limit (default 270 s)
+// bounds the whole run. Every process the bench starts is stopped on every way out (the children
+// also die with the bench: PR_SET_PDEATHSIG).
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <limits>
+#include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace {
 
-double NowSeconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+// ---------------------------------------------------------------------------------------------
+// Stop requests, time limit and errors
+
+volatile sig_atomic_t g_stop = 0;  // 1: signal, 2: time limit
+
+void OnSignal(int signal) { g_stop = signal == SIGALRM ? 2 : 1; }
+
+struct Interrupted : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A phase that could not be measured: the bridge did not start, closed, stalled, ...
+struct PhaseFailed : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+void CheckStop() {
+  if (g_stop == 1) throw Interrupted("interrupted");
+  if (g_stop == 2) throw Interrupted("time limit reached (--limit)");
 }
 
-struct Result {
-  std::string name;
-  double deviceToClientMBs = 0;
-  double clientToDeviceMBs = 0;
-  double roundTripUs = 0;
-  double cpuMsPerMB = 0;
-  long maxRssKB = 0;
-  bool ok = false;
-};
+double Now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+void Sleep(double seconds) {
+  double end = Now() + seconds;
+  for (;;) {
+    CheckStop();
+    double left = end - Now();
+    if (left <= 0) return;
+    usleep(static_cast<useconds_t>(std::min(left, 0.05) * 1e6) + 1);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Child processes
+
+std::vector<pid_t> g_children;
+
+bool Ours(pid_t pid) {
+  return std::find(g_children.begin(), g_children.end(), pid) != g_children.end();
+}
+
+void Forget(pid_t pid) {
+  g_children.erase(std::remove(g_children.begin(), g_children.end(), pid), g_children.end());
+}
+
+// True once the child has exited (it is reaped then, and no longer signalled by the bench).
+bool Exited(pid_t pid) {
+  if (!Ours(pid)) return true;
+  int status;
+  pid_t r = waitpid(pid, &status, WNOHANG);
+  if (r == pid || (r < 0 && errno == ECHILD)) {
+    Forget(pid);
+    return true;
+  }
+  return false;
+}
+
+// Starts argv in its own process group, output to outFile, with extra environment entries.
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::string& dir, const std::string& outFile) {
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid < 0) throw PhaseFailed(std::string("fork: ") + std::strerror(errno));
+  if (pid == 0) {
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY);  // lets strace attach under Yama scope 1
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(127);
+    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+    int in = open("/dev/null", O_RDONLY);
+    int out =
+        open(outFile.empty() ? "/dev/null" : outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (in >= 0) dup2(in, 0);
+    if (out >= 0) {
+      dup2(out, 1);
+      dup2(out, 2);
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  setpgid(pid, pid);
+  g_children.push_back(pid);
+  return pid;
+}
+
+// Sends `sig`, waits up to `grace` seconds (reading and discarding from `drainFd` meanwhile, so a
+// bridge that flushes its serial output on the way out is not held up), then SIGKILLs its process
+// group. Only a child of the bench that has not been reaped is signalled.
+void StopChild(pid_t pid, int sig, double grace, int drainFd = -1) {
+  if (pid <= 0 || !Ours(pid)) return;
+  kill(pid, sig);
+  double end = Now() + grace;
+  char sink[65536];
+  while (!Exited(pid)) {
+    if (Now() > end) {
+      kill(-pid, SIGKILL);  // the group is still led by the unreaped child: it is ours
+      int status;
+      waitpid(pid, &status, 0);
+      Forget(pid);
+      break;
+    }
+    if (drainFd >= 0) {
+      while (read(drainFd, sink, sizeof sink) > 0) {
+      }
+    }
+    usleep(5000);
+  }
+}
+
+void StopAllChildren() {
+  std::vector<pid_t> children = g_children;
+  for (pid_t pid : children) StopChild(pid, SIGTERM, 2);
+}
+
+std::string TailOf(const std::string& path, std::size_t lines) {
+  std::ifstream in(path);
+  std::vector<std::string> all;
+  std::string line;
+  while (std::getline(in, line)) all.push_back(line);
+  std::string out;
+  for (std::size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i)
+    out += "    " + all[i] + "\n";
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// What /proc tells about a process (all its threads)
+
+std::vector<std::string> Tasks(pid_t pid) {
+  std::vector<std::string> tasks;
+  std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] != '.') tasks.push_back(dir + "/" + e->d_name);
+    }
+    closedir(d);
+  }
+  return tasks;
+}
+
+// CPU time on all threads, in nanoseconds (schedstat; /proc/PID/stat ticks where it is missing).
+std::uint64_t CpuNs(pid_t pid) {
+  std::uint64_t total = 0;
+  bool any = false;
+  for (const std::string& task : Tasks(pid)) {
+    std::ifstream in(task + "/schedstat");
+    std::uint64_t ns;
+    if (in >> ns) {
+      total += ns;
+      any = true;
+    }
+  }
+  if (any) return total;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream rest(text.substr(close + 2));
+  std::string field;
+  std::uint64_t ticks = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14 || i == 15) ticks += std::stoull(field);
+  }
+  return ticks * 1000000000ull / static_cast<std::uint64_t>(sysconf(_SC_CLK_TCK));
+}
+
+long StatusField(const std::string& file, const char* key) {
+  std::ifstream status(file);
+  std::string line;
+  std::size_t keyLength = std::strlen(key);
+  while (std::getline(status, line)) {
+    if (line.compare(0, keyLength, key) == 0) return std::atol(line.c_str() + keyLength);
+  }
+  return -1;
+}
+
+long ContextSwitches(pid_t pid) {
+  long total = 0;
+  for (const std::string& task : Tasks(pid)) {
+    total += std::max(0L, StatusField(task + "/status", "voluntary_ctxt_switches:"));
+    total += std::max(0L, StatusField(task + "/status", "nonvoluntary_ctxt_switches:"));
+  }
+  return total;
+}
+
+long MemoryKB(pid_t pid, const char* key) {
+  return StatusField("/proc/" + std::to_string(pid) + "/status", key);
+}
+
+bool AllTasksTraced(pid_t pid) {
+  std::vector<std::string> tasks = Tasks(pid);
+  if (tasks.empty()) return false;
+  for (const std::string& task : tasks) {
+    if (StatusField(task + "/status", "TracerPid:") <= 0) return false;
+  }
+  return true;
+}
+
+// CPU seconds the whole machine spent busy (all cores, from /proc/stat).
+double MachineBusySeconds() {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  unsigned long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0,
+                     steal = 0;
+  in >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+  return static_cast<double>(user + nice + system + irq + softirq + steal) /
+         static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds of the kernel's own threads (children of kthreadd): among them the workers that
+// carry pseudo-terminal data, part of every bridge's cost that no bridge is charged for.
+double KernelThreadSeconds() {
+  double ticks = 0;
+  if (DIR* d = opendir("/proc")) {
+    while (dirent* e = readdir(d)) {
+      if (!std::isdigit(static_cast<unsigned char>(e->d_name[0]))) continue;
+      std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
+      std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+      std::size_t close = text.rfind(')');
+      if (close == std::string::npos) continue;
+      std::istringstream rest(text.substr(close + 2));
+      std::string state;
+      long ppid = -1;
+      rest >> state >> ppid;
+      if (ppid != 2 && std::strcmp(e->d_name, "2") != 0) continue;
+      std::string field;
+      for (int i = 5; i <= 15 && rest >> field; ++i) {
+        if (i == 14 || i == 15) ticks += std::atof(field.c_str());
+      }
+    }
+    closedir(d);
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pseudo-terminal, sockets, moving bytes
 
 int OpenPty(std::string* slave) {
   int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -54,212 +322,978 @@ int OpenPty(std::string* slave) {
   tcgetattr(master, &tio);
   cfmakeraw(&tio);
   tcsetattr(master, TCSANOW, &tio);
+  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
   *slave = ptsname(master);
   return master;
 }
 
 int FreePort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
   socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  int port = 0;
+  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+    port = ntohs(a.sin_port);
+  }
   close(s);
-  return ntohs(a.sin_port);
+  if (port == 0) throw PhaseFailed("no free TCP port");
+  return port;
 }
 
-int Connect(int port, double deadline) {
-  while (NowSeconds() < deadline) {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-      int one = 1;
-      setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      return s;
+// True once some socket listens on `port` (from /proc/net/tcp and tcp6: no connection is made,
+// so a bridge can be watched idle before its first client).
+bool Listening(int port) {
+  char wanted[16];
+  std::snprintf(wanted, sizeof wanted, ":%04X", port);
+  for (const char* file : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state;
+      fields >> slot >> local >> remote >> state;
+      if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0)
+        return true;
     }
+  }
+  return false;
+}
+
+void WaitListening(int port, pid_t pid, double timeout) {
+  double end = Now() + timeout;
+  while (!Listening(port)) {
+    if (Exited(pid)) {
+      throw PhaseFailed("the bridge exited at start-up");
+    }
+    if (Now() > end)
+      throw PhaseFailed("the bridge did not listen within " + std::to_string(int(timeout)) + " s");
+    Sleep(0.01);
+  }
+}
+
+int Connect(int port) {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
     close(s);
-    usleep(20000);  // the bridge is still starting; no event exists to wait for here
+    throw PhaseFailed(std::string("connect: ") + std::strerror(errno));
+  }
+  int one = 1;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
+  return s;
+}
+
+// Waits for `events` on fd until `deadline`; POLLHUP on the master of a pseudo-terminal whose
+// slave is not open yet is waited out.
+void WaitFor(int fd, short events, double deadline, const char* what) {
+  for (;;) {
+    CheckStop();
+    double left = deadline - Now();
+    if (left <= 0) throw PhaseFailed(std::string("timed out waiting for ") + what);
+    pollfd p{fd, events, 0};
+    int n = poll(&p, 1, static_cast<int>(std::min(left, 0.1) * 1000) + 1);
+    if (n > 0 && (p.revents & events)) return;
+    if (n > 0 && (p.revents & (POLLHUP | POLLERR))) usleep(5000);
+  }
+}
+
+void WriteAll(int fd, const std::string& data, double deadline, const char* what) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    WaitFor(fd, POLLOUT, deadline, what);
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n > 0) done += static_cast<std::size_t>(n);
+    if (n < 0 && errno != EAGAIN && errno != EINTR && errno != EIO)
+      throw PhaseFailed(std::string("write: ") + std::strerror(errno));
+  }
+}
+
+// Reads and discards until `token` has gone by.
+void ReadPast(int fd, const std::string& token, double deadline, const char* what) {
+  std::string seen;
+  char buffer[65536];
+  for (;;) {
+    WaitFor(fd, POLLIN, deadline, what);
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n == 0) throw PhaseFailed(std::string("the bridge closed while waiting for ") + what);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EINTR || errno == EIO) continue;
+      throw PhaseFailed(std::string("read: ") + std::strerror(errno));
+    }
+    seen.append(buffer, static_cast<std::size_t>(n));
+    if (seen.find(token) != std::string::npos) return;
+    if (seen.size() > token.size()) seen.erase(0, seen.size() - token.size());
+  }
+}
+
+// Proves both ways work end to end and discards whatever an earlier phase left in the
+// pseudo-terminal: a token from the client to the device, then one from the device to the client.
+void Synchronise(int client, int master) {
+  static unsigned serial = 0;
+  ++serial;
+  std::string up =
+      "\x02vmds-bench-up-" + std::to_string(getpid()) + "-" + std::to_string(serial) + "\x03";
+  std::string down =
+      "\x02vmds-bench-down-" + std::to_string(getpid()) + "-" + std::to_string(serial) + "\x03";
+  double deadline = Now() + 15;
+  WriteAll(client, up, deadline, "the synchronising token from the client");
+  ReadPast(master, up, deadline, "the synchronising token at the device");
+  WriteAll(master, down, deadline, "the synchronising token from the device");
+  ReadPast(client, down, deadline, "the synchronising token at the client");
+}
+
+struct RoundTripResult {
+  double medianUs = 0;
+  double p99Us = 0;
+  int count = 0;
+};
+
+RoundTripResult RoundTrips(int client, int master, int trips) {
+  std::vector<double> samples;
+  const int warmUp = 50;
+  double stopAt = Now() + 20;  // a slow bridge gets fewer trips, never more time
+  for (int i = 0; i < warmUp + trips && Now() < stopAt; ++i) {
+    double deadline = Now() + 5;
+    unsigned char c = static_cast<unsigned char>(i * 37 + 11);
+    double start = Now();
+    if (write(client, &c, 1) != 1) throw PhaseFailed("round trip: client write failed");
+    unsigned char d = 0;
+    for (;;) {
+      WaitFor(master, POLLIN, deadline, "a round-trip byte at the device");
+      ssize_t n = read(master, &d, 1);
+      if (n == 1) break;
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR && errno != EIO))
+        throw PhaseFailed("round trip: device read failed");
+    }
+    if (d != c) throw PhaseFailed("round trip: the device got a different byte");
+    if (write(master, &d, 1) != 1) throw PhaseFailed("round trip: device write failed");
+    unsigned char e = 0;
+    for (;;) {
+      WaitFor(client, POLLIN, deadline, "a round-trip byte at the client");
+      ssize_t n = read(client, &e, 1);
+      if (n == 1) break;
+      if (n == 0) throw PhaseFailed("round trip: the bridge closed the connection");
+      if (n < 0 && errno != EAGAIN && errno != EINTR)
+        throw PhaseFailed("round trip: client read failed");
+    }
+    if (e != c) throw PhaseFailed("round trip: the client got a different byte");
+    if (i >= warmUp) samples.push_back((Now() - start) * 1e6);
+  }
+  if (samples.empty()) throw PhaseFailed("round trip: no trip completed");
+  std::sort(samples.begin(), samples.end());
+  RoundTripResult r;
+  r.count = static_cast<int>(samples.size());
+  r.medianUs = samples[samples.size() / 2];
+  std::size_t p99 =
+      static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(samples.size()))) - 1;
+  r.p99Us = samples[std::min(p99, samples.size() - 1)];
+  return r;
+}
+
+// ---------------------------------------------------------------------------------------------
+// System call counting: perf (tracepoint counter, the bridge runs at full speed) or strace
+
+std::string g_syscallTool;  // "perf", "strace" or "" (not counted)
+std::string g_workDir;
+
+class SyscallCounter {
+ public:
+  explicit SyscallCounter(pid_t target) : target_(target) {
+    if (target <= 0) return;  // counts nothing
+    static int serial = 0;
+    base_ = g_workDir + "/count" + std::to_string(++serial);
+    if (g_syscallTool == "perf") {
+      // Started now with its counter off; Begin and End switch it through perf's control FIFO.
+      std::string ctl = base_ + ".ctl", ack = base_ + ".ack";
+      if (mkfifo(ctl.c_str(), 0600) != 0 || mkfifo(ack.c_str(), 0600) != 0) return;
+      ctl_ = open(ctl.c_str(), O_RDWR | O_CLOEXEC);
+      ack_ = open(ack.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+      tool_ =
+          Spawn({"perf", "stat", "-e", "raw_syscalls:sys_enter", "-x", ",", "-o", base_ + ".out",
+                 "-D", "-1", "--control", "fifo:" + ctl + "," + ack, "-p", std::to_string(target_)},
+                {}, "", base_ + ".log");
+    }
+  }
+  ~SyscallCounter() {
+    if (tool_ > 0) StopChild(tool_, SIGKILL, 1);
+    if (ctl_ >= 0) close(ctl_);
+    if (ack_ >= 0) close(ack_);
+  }
+  SyscallCounter(const SyscallCounter&) = delete;
+  SyscallCounter& operator=(const SyscallCounter&) = delete;
+
+  // Starts counting; false when it cannot.
+  bool Begin() {
+    if (g_syscallTool == "perf") return tool_ > 0 && Command("enable");
+    if (g_syscallTool == "strace") {
+      tool_ =
+          Spawn({"strace", "-c", "-f", "-q", "-o", base_ + ".out", "-p", std::to_string(target_)},
+                {}, "", base_ + ".log");
+      double end = Now() + 5;
+      while (!AllTasksTraced(target_)) {
+        if (Now() > end || Exited(tool_)) return false;
+        usleep(2000);
+      }
+      return true;
+    }
+    return false;
+  }
+
+  // Stops counting; the number of system calls, or -1.
+  long End() {
+    if (tool_ <= 0) return -1;
+    if (g_syscallTool == "perf" && !Command("disable")) return -1;
+    StopChild(tool_, SIGINT, 5);
+    tool_ = -1;
+    std::ifstream in(base_ + ".out");
+    std::string line;
+    while (std::getline(in, line)) {
+      if (g_syscallTool == "perf" && line.find("raw_syscalls:sys_enter") != std::string::npos) {
+        if (line.rfind("<not counted>", 0) == 0) return 0;  // the process never ran: no call
+        if (line.empty() || !std::isdigit(static_cast<unsigned char>(line[0]))) return -1;
+        return std::atol(line.c_str());
+      }
+      if (g_syscallTool == "strace" && line.find(" total") != std::string::npos) {
+        std::istringstream fields(line);
+        std::string percent, seconds, perCall;
+        long calls = -1;
+        if (fields >> percent >> seconds >> perCall >> calls) return calls;
+      }
+    }
+    return g_syscallTool == "strace" ? 0 : -1;  // strace prints no table when nothing was called
+  }
+
+ private:
+  bool Command(const char* command) {
+    std::string text = std::string(command) + "\n";
+    if (write(ctl_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return false;
+    double deadline = Now() + 10;  // perf may still be starting up
+    char reply[64];
+    for (;;) {
+      pollfd p{ack_, POLLIN, 0};
+      if (poll(&p, 1, 50) > 0 && read(ack_, reply, sizeof reply) > 0) return true;
+      if (Now() > deadline || Exited(tool_)) return false;
+      CheckStop();
+    }
+  }
+
+  pid_t target_;
+  pid_t tool_ = -1;
+  int ctl_ = -1;
+  int ack_ = -1;
+  std::string base_;
+};
+
+void ChooseSyscallTool(const std::string& wanted) {
+  auto works = [](const char* command) { return std::system(command) == 0; };
+  bool perf = (wanted == "auto" || wanted == "perf") &&
+              works("perf stat -e raw_syscalls:sys_enter -x , -o /dev/null true >/dev/null 2>&1");
+  bool strace =
+      !perf && (wanted == "auto" || wanted == "strace") && works("strace -V >/dev/null 2>&1");
+  g_syscallTool = perf ? "perf" : strace ? "strace" : "";
+}
+
+// ---------------------------------------------------------------------------------------------
+// Floods
+
+struct Flow {
+  int from;
+  int to;
+  std::uint64_t received = 0;
+};
+
+struct Mark {
+  double t = 0;
+  std::uint64_t received[2] = {0, 0};
+  std::uint64_t cpuNs = 0;
+  double othersSeconds = 0;  // CPU time of everything but the bench, the bridge and kernel threads
+};
+
+// What other programs took during the throughput windows of every flood: the figure that says
+// whether the throughput and CPU figures of a run can be trusted.
+double g_windowSeconds = 0;
+double g_windowOthers = 0;
+
+struct FloodResult {
+  Mark start, end;            // the throughput and CPU window
+  Mark countStart, countEnd;  // the system-call window (when counted)
+  long syscalls = -1;
+  double Rate(int flow) const {
+    return static_cast<double>(end.received[flow] - start.received[flow]) / (end.t - start.t);
+  }
+};
+
+// Floods every flow (at most two) for warmUp + window seconds, then, with a counter, for
+// countWindow seconds more with the counter on.
+FloodResult Flood(std::vector<Flow>& flows, pid_t bridge, double warmUp, double window,
+                  double countWindow, SyscallCounter* counter) {
+  std::vector<char> pattern(16384);
+  for (std::size_t i = 0; i < pattern.size(); ++i)
+    pattern[i] = static_cast<char>((i * 31 + 7) % 251);
+  std::vector<char> in(65536);
+  std::size_t offset[2] = {0, 0};
+  auto mark = [&](bool cpu) {
+    Mark m;
+    m.t = Now();
+    for (std::size_t f = 0; f < flows.size(); ++f) m.received[f] = flows[f].received;
+    if (cpu) {
+      m.cpuNs = CpuNs(bridge);
+      rusage self{};
+      getrusage(RUSAGE_SELF, &self);
+      double bench = static_cast<double>(self.ru_utime.tv_sec + self.ru_stime.tv_sec) +
+                     static_cast<double>(self.ru_utime.tv_usec + self.ru_stime.tv_usec) / 1e6;
+      m.othersSeconds =
+          MachineBusySeconds() - bench - static_cast<double>(m.cpuNs) / 1e9 - KernelThreadSeconds();
+    }
+    return m;
+  };
+  FloodResult r;
+  int stage = 0;
+  double begin = Now();
+  double lastProgress = begin;
+  std::uint64_t lastTotal = 0;
+  for (;;) {
+    CheckStop();
+    double now = Now();
+    if (stage == 0 && now >= begin + warmUp) {
+      r.start = mark(true);
+      stage = 1;
+    } else if (stage == 1 && now >= r.start.t + window) {
+      r.end = mark(true);
+      g_windowSeconds += r.end.t - r.start.t;
+      g_windowOthers += std::max(0.0, r.end.othersSeconds - r.start.othersSeconds);
+      if (counter == nullptr) break;
+      if (!counter->Begin()) break;
+      r.countStart = mark(false);
+      stage = 2;
+    } else if (stage == 2 && now >= r.countStart.t + countWindow) {
+      r.countEnd = mark(false);
+      r.syscalls = counter->End();
+      break;
+    }
+    std::uint64_t total = 0;
+    for (const Flow& f : flows) total += f.received;
+    if (total != lastTotal) {
+      lastTotal = total;
+      lastProgress = now;
+    } else if (now - lastProgress > 5) {
+      throw PhaseFailed("no byte moved for 5 s during a flood");
+    }
+
+    pollfd fds[4];
+    for (std::size_t f = 0; f < flows.size(); ++f) {
+      fds[2 * f] = {flows[f].from, POLLOUT, 0};
+      fds[2 * f + 1] = {flows[f].to, POLLIN, 0};
+    }
+    if (poll(fds, static_cast<nfds_t>(2 * flows.size()), 20) < 0 && errno != EINTR) {
+      throw PhaseFailed(std::string("poll: ") + std::strerror(errno));
+    }
+    for (std::size_t f = 0; f < flows.size(); ++f) {
+      if (fds[2 * f].revents & POLLOUT) {
+        ssize_t n = write(flows[f].from, pattern.data() + offset[f], pattern.size() - offset[f]);
+        if (n > 0) offset[f] = (offset[f] + static_cast<std::size_t>(n)) % pattern.size();
+        if (n < 0 && errno != EAGAIN && errno != EINTR && errno != EIO)
+          throw PhaseFailed("flood: write failed");
+      }
+      if (fds[2 * f + 1].revents & (POLLIN | POLLHUP | POLLERR)) {
+        ssize_t n = read(flows[f].to, in.data(), in.size());
+        if (n > 0) flows[f].received += static_cast<std::uint64_t>(n);
+        if (n == 0) throw PhaseFailed("flood: the bridge closed the connection");
+        if (n < 0 && errno != EAGAIN && errno != EINTR && errno != EIO)
+          throw PhaseFailed("flood: read failed");
+      }
+    }
+  }
+  return r;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bridges
+
+enum class Kind { Vmds, Socat, Ser2net };
+
+struct Bridge {
+  std::string name;  // column header
+  Kind kind;
+  bool charDelay = true;  // ser2net only
+};
+
+struct Options {
+  std::string vmds;
+  std::string shim;
+  int baud = 9600;
+  double window = 1.5;
+  double countWindow = 1.0;
+  double warmUp = 0.3;
+  double idle = 5.0;
+  int trips = 1000;
+  int rounds = 3;
+  std::string syscalls = "auto";
+  std::vector<std::string> bridges = {"vmds", "socat", "ser2net", "ser2net-cd-off"};
+  int limit = 270;
+};
+
+Options g_options;
+std::string g_slave;
+int g_master = -1;
+
+// One running bridge for one phase: started on a fresh port; stopped (client first) on scope exit.
+class Running {
+ public:
+  Running(const Bridge& bridge, const std::string& phase) {
+    port_ = FreePort();
+    std::string dir = g_workDir + "/" + bridge.name;
+    std::filesystem::create_directories(dir);
+    std::string file = phase;
+    for (char& c : file) {
+      if (!std::isalnum(static_cast<unsigned char>(c))) c = '-';
+    }
+    output_ = dir + "/" + file + ".out";
+    const std::string slave = g_slave;
+    const std::string baud = std::to_string(g_options.baud);
+    switch (bridge.kind) {
+      case Kind::Vmds: {
+        // The instance directory: the binary beside its vmds.ini (CRLF lines, as on Windows).
+        std::string binary = dir + "/vmds";
+        if (!std::filesystem::exists(binary)) {
+          std::filesystem::copy_file(g_options.vmds, binary);
+          std::filesystem::permissions(binary, std::filesystem::perms::owner_all);
+        }
+        std::ofstream ini(dir + "/vmds.ini", std::ios::binary | std::ios::trunc);
+        ini << "[Daltrimore Velmora Device Server - Instance Manager - Master]\r\n"
+            << "TCPPort=" << port_ << "\r\nCOMPort=" << slave << "\r\nCOMPortBitRate=" << baud
+            << "\r\nCOMPortDataBits=8\r\nCOMPortParity=NOPARITY\r\nCOMPortStopBits=ONESTOPBIT\r\n"
+            << "DebugEnabled=No\r\n";
+        ini.close();
+        std::vector<std::string> env;
+        if (!g_options.shim.empty()) env.push_back("LD_PRELOAD=" + g_options.shim);
+        pid_ = Spawn({binary}, env, dir, output_);
+        break;
+      }
+      case Kind::Socat:
+        pid_ = Spawn({"socat", "TCP4-LISTEN:" + std::to_string(port_) + ",bind=127.0.0.1,reuseaddr",
+                      slave + ",rawer,b" + baud},
+                     {}, dir, output_);
+        break;
+      case Kind::Ser2net: {
+        std::string config = dir + "/ser2net.yaml";
+        std::ofstream yaml(config, std::ios::trunc);
+        yaml << "%YAML 1.1\n---\nconnection: &bench\n  accepter: tcp,127.0.0.1," << port_
+             << "\n  connector: serialdev," << slave << "," << baud << "n81,local\n";
+        if (!bridge.charDelay) yaml << "  options:\n    chardelay: false\n";
+        yaml.close();
+        pid_ = Spawn({"ser2net", "-n", "-c", config}, {}, dir, output_);
+        break;
+      }
+    }
+  }
+  ~Running() {
+    if (client_ >= 0) close(client_);
+    StopChild(pid_, SIGTERM, 3, g_master);
+  }
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+
+  void WaitListening() { ::WaitListening(port_, pid_, 10); }
+  int Connect() {
+    WaitListening();
+    client_ = ::Connect(port_);
+    Synchronise(client_, g_master);
+    return client_;
+  }
+  pid_t pid() const { return pid_; }
+  const std::string& output() const { return output_; }
+
+ private:
+  int port_ = 0;
+  pid_t pid_ = -1;
+  int client_ = -1;
+  std::string output_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Figures of one bridge
+
+constexpr double kChunk = 64;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct Figures {
+  double rttMedianUs = kNaN, rttP99Us = kNaN;
+  double rate[2] = {kNaN, kNaN};  // bytes/s: 0 device -> client, 1 client -> device
+  double cpuMsPerMB[2] = {kNaN, kNaN};
+  double syscallsPerChunk[2] = {kNaN, kNaN};
+  double idleWakeups[2] = {kNaN, kNaN};  // 0 listening, 1 connected
+  double idleSyscalls[2] = {kNaN, kNaN};
+  double rssKB = kNaN, hwmKB = kNaN;
+  double bothRate[2] = {kNaN, kNaN};
+  std::vector<std::string> notes;
+  // One sample per round; the figures above are their medians.
+  std::vector<double> rateSamples[2], cpuSamples[2], syscallSamples[2], bothSamples[2];
+};
+
+double Median(std::vector<double> samples) {
+  if (samples.empty()) return kNaN;
+  std::sort(samples.begin(), samples.end());
+  std::size_t n = samples.size();
+  return n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
+}
+
+void TakeMedians(Figures& f) {
+  for (int way = 0; way < 2; ++way) {
+    f.rate[way] = Median(f.rateSamples[way]);
+    f.cpuMsPerMB[way] = Median(f.cpuSamples[way]);
+    f.syscallsPerChunk[way] = Median(f.syscallSamples[way]);
+    f.bothRate[way] = Median(f.bothSamples[way]);
+  }
+}
+
+void NoteHwm(Figures& f, pid_t pid) {
+  long hwm = MemoryKB(pid, "VmHWM:");
+  if (hwm > 0)
+    f.hwmKB = std::isnan(f.hwmKB) ? static_cast<double>(hwm)
+                                  : std::max(f.hwmKB, static_cast<double>(hwm));
+}
+
+void IdleWindow(Figures& f, int which, pid_t pid) {
+  SyscallCounter counter(pid);
+  bool counting = g_syscallTool == "perf" && counter.Begin();  // perf attaches without a wake-up
+  long before = ContextSwitches(pid);
+  Sleep(g_options.idle);
+  long after = ContextSwitches(pid);
+  if (counting) {
+    long calls = counter.End();
+    if (calls >= 0) f.idleSyscalls[which] = static_cast<double>(calls);
+  }
+  f.idleWakeups[which] = static_cast<double>(after - before);
+}
+
+template <typename Body>
+void Phase(Figures& f, const Bridge& bridge, const char* phase, Body body) {
+  std::fprintf(stderr, "  %-15s %s\n", bridge.name.c_str(), phase);
+  std::string output;
+  try {
+    Running running(bridge, phase);
+    output = running.output();
+    body(running);
+  } catch (const PhaseFailed& e) {
+    f.notes.push_back(bridge.name + ", " + phase + ": " + e.what());
+    std::string tail = TailOf(output, 5);
+    if (!tail.empty()) f.notes.push_back("its output ended with:\n" + tail);
+  }
+}
+
+// Idle, round trips and memory: once per bridge.
+void MeasureBasics(Figures& f, const Bridge& bridge) {
+  const Options& o = g_options;
+  Phase(f, bridge, "idle, round trips, memory", [&](Running& b) {
+    b.WaitListening();
+    Sleep(0.3);
+    IdleWindow(f, 0, b.pid());
+    int client = b.Connect();
+    RoundTripResult rtt = RoundTrips(client, g_master, o.trips);
+    f.rttMedianUs = rtt.medianUs;
+    f.rttP99Us = rtt.p99Us;
+    if (rtt.count < o.trips)
+      f.notes.push_back(bridge.name + ": only " + std::to_string(rtt.count) +
+                        " round trips in 20 s");
+    Sleep(0.3);
+    IdleWindow(f, 1, b.pid());
+    long rss = MemoryKB(b.pid(), "VmRSS:");
+    if (rss > 0) f.rssKB = static_cast<double>(rss);
+    NoteHwm(f, b.pid());
+  });
+}
+
+// The floods of one round: each way alone (system calls counted in the first round only), then
+// both ways at once.
+void MeasureFloods(Figures& f, const Bridge& bridge, int round) {
+  const Options& o = g_options;
+  bool count = round == 0 && !g_syscallTool.empty();
+  std::string suffix = " (round " + std::to_string(round + 1) + ")";
+  for (int way = 0; way < 2; ++way) {
+    std::string phase = (way == 0 ? "flood device -> client" : "flood client -> device") + suffix;
+    Phase(f, bridge, phase.c_str(), [&](Running& b) {
+      int client = b.Connect();
+      SyscallCounter counter(count ? b.pid() : -1);
+      std::vector<Flow> flows = {way == 0 ? Flow{g_master, client} : Flow{client, g_master}};
+      FloodResult r =
+          Flood(flows, b.pid(), o.warmUp, o.window, o.countWindow, count ? &counter : nullptr);
+      double bytes = static_cast<double>(r.end.received[0] - r.start.received[0]);
+      f.rateSamples[way].push_back(r.Rate(0));
+      if (bytes > 0)  // ns per byte = ms per MB
+        f.cpuSamples[way].push_back(static_cast<double>(r.end.cpuNs - r.start.cpuNs) / bytes);
+      double counted = static_cast<double>(r.countEnd.received[0] - r.countStart.received[0]);
+      if (r.syscalls >= 0 && counted > 0)
+        f.syscallSamples[way].push_back(static_cast<double>(r.syscalls) / (counted / kChunk));
+      NoteHwm(f, b.pid());
+    });
+  }
+  std::string phase = "flood both ways at once" + suffix;
+  Phase(f, bridge, phase.c_str(), [&](Running& b) {
+    int client = b.Connect();
+    std::vector<Flow> flows = {Flow{g_master, client}, Flow{client, g_master}};
+    FloodResult r = Flood(flows, b.pid(), o.warmUp, o.window, 0, nullptr);
+    f.bothSamples[0].push_back(r.Rate(0));
+    f.bothSamples[1].push_back(r.Rate(1));
+    NoteHwm(f, b.pid());
+  });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Report
+
+std::string Num(double v) {
+  if (std::isnan(v)) return "n/a";
+  char text[32];
+  double a = std::fabs(v);
+  if (a >= 1000)
+    std::snprintf(text, sizeof text, "%.0f", v);
+  else if (a >= 100)
+    std::snprintf(text, sizeof text, "%.1f", v);
+  else if (a >= 10)
+    std::snprintf(text, sizeof text, "%.2f", v);
+  else if (v == std::floor(v))
+    std::snprintf(text, sizeof text, "%.0f", v);
+  else
+    std::snprintf(text, sizeof text, "%.3f", v);
+  return text;
+}
+
+// The first line a shell command prints ("?" if none).
+std::string Capture(const std::string& command) {
+  std::string text;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[256];
+    if (std::fgets(buffer, sizeof buffer, pipe) != nullptr) text = buffer;
+    pclose(pipe);
+  }
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text.empty() ? "?" : text;
+}
+
+double Ratio(double a, double b) {
+  if (std::isnan(a) || std::isnan(b)) return kNaN;
+  if (b == 0) return a == 0 ? 1.0 : kNaN;
+  return a / b;
+}
+
+void Row(const std::string& label, const std::vector<std::string>& cells) {
+  std::printf("%-40s", label.c_str());
+  for (const std::string& c : cells) std::printf(" %14s", c.c_str());
+  std::printf("\n");
+}
+
+int IndexOf(const std::vector<Bridge>& bridges, const std::string& name) {
+  for (std::size_t i = 0; i < bridges.size(); ++i) {
+    if (bridges[i].name == name) return static_cast<int>(i);
   }
   return -1;
 }
 
-// Moves `total` bytes from `from` to `to`, reading and writing with poll; returns seconds or -1.
-double Pump(int from, int to, std::size_t total) {
-  std::vector<char> out(4096, 'x');
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>(i * 31 + 7);
-  std::size_t sent = 0, received = 0;
-  fcntl(from, F_SETFL, fcntl(from, F_GETFL) | O_NONBLOCK);
-  fcntl(to, F_SETFL, fcntl(to, F_GETFL) | O_NONBLOCK);
-  double start = NowSeconds();
-  while (received < total) {
-    if (NowSeconds() - start > 60) return -1;
-    pollfd fds[2] = {{from, static_cast<short>(sent < total ? POLLOUT : 0), 0}, {to, POLLIN, 0}};
-    if (poll(fds, 2, 5000) <= 0) return -1;
-    if (fds[0].revents & POLLOUT) {
-      ssize_t n = write(from, out.data(), std::min(out.size(), total - sent));
-      if (n > 0) sent += static_cast<std::size_t>(n);
+void Report(const std::vector<Bridge>& bridges, const std::vector<Figures>& figures) {
+  const Options& o = g_options;
+  std::printf(
+      "vmds: %s\npeers: socat %s, ser2net %s; %ld cores, Linux %s\n", o.vmds.c_str(),
+      Capture("socat -V 2>/dev/null | sed -n 's/^socat version \\([^ ]*\\).*/\\1/p'").c_str(),
+      Capture("ser2net -v 2>/dev/null | sed -n 's/^ser2net version //p'").c_str(),
+      sysconf(_SC_NPROCESSORS_ONLN), Capture("uname -r").c_str());
+  std::printf(
+      "\nSerial-to-TCP bridges on one pseudo-terminal pair (%d baud set; a pseudo-terminal runs\n"
+      "at memory speed), client on 127.0.0.1. Round trips: %d. Floods: medians of %d rounds over\n"
+      "the bridges in turn, each a %.1f s window after %.1f s of warm-up. System calls: counted\n"
+      "with %s, %.1f s more of the first round's floods.\n"
+      "Idle: %.0f s. cd-off: ser2net with chardelay: false.\n\n",
+      o.baud, o.trips, o.rounds, o.window, o.warmUp,
+      g_syscallTool.empty()     ? "nothing (neither perf nor strace works here)"
+      : g_syscallTool == "perf" ? "perf stat -e raw_syscalls:sys_enter"
+                                : "strace -c -f",
+      o.countWindow, o.idle);
+  if (g_syscallTool == "strace")
+    std::printf(
+        "(strace slows the bridge: its system-call figures are taken at a lower pace.)\n\n");
+  std::vector<std::string> header;
+  for (const Bridge& b : bridges) header.push_back(b.name);
+  Row("", header);
+  auto row = [&](const std::string& label, auto get) {
+    std::vector<std::string> cells;
+    for (const Figures& f : figures) cells.push_back(Num(get(f)));
+    Row(label, cells);
+  };
+  row("round trip, 1 byte, median (us)", [](const Figures& f) { return f.rttMedianUs; });
+  row("round trip, 1 byte, p99 (us)", [](const Figures& f) { return f.rttP99Us; });
+  row("throughput device->client (MB/s)", [](const Figures& f) { return f.rate[0] / 1e6; });
+  row("throughput client->device (MB/s)", [](const Figures& f) { return f.rate[1] / 1e6; });
+  row("CPU device->client (ms per MB)", [](const Figures& f) { return f.cpuMsPerMB[0]; });
+  row("CPU client->device (ms per MB)", [](const Figures& f) { return f.cpuMsPerMB[1]; });
+  row("syscalls per 64-byte chunk dev->client",
+      [](const Figures& f) { return f.syscallsPerChunk[0]; });
+  row("syscalls per 64-byte chunk client->dev",
+      [](const Figures& f) { return f.syscallsPerChunk[1]; });
+  char idleLabel[64];
+  std::snprintf(idleLabel, sizeof idleLabel, "wake-ups idle %.0f s, listening", o.idle);
+  row(idleLabel, [](const Figures& f) { return f.idleWakeups[0]; });
+  std::snprintf(idleLabel, sizeof idleLabel, "wake-ups idle %.0f s, client connected", o.idle);
+  row(idleLabel, [](const Figures& f) { return f.idleWakeups[1]; });
+  std::snprintf(idleLabel, sizeof idleLabel, "syscalls idle %.0f s, listening", o.idle);
+  row(idleLabel, [](const Figures& f) { return f.idleSyscalls[0]; });
+  std::snprintf(idleLabel, sizeof idleLabel, "syscalls idle %.0f s, client connected", o.idle);
+  row(idleLabel, [](const Figures& f) { return f.idleSyscalls[1]; });
+  row("resident memory, connected (VmRSS KB)", [](const Figures& f) { return f.rssKB; });
+  row("resident memory, peak (VmHWM KB)", [](const Figures& f) { return f.hwmKB; });
+  row("both ways: device->client (MB/s)", [](const Figures& f) { return f.bothRate[0] / 1e6; });
+  row("both ways: client->device (MB/s)", [](const Figures& f) { return f.bothRate[1] / 1e6; });
+  row("both ways: dev->client share of solo",
+      [](const Figures& f) { return Ratio(f.bothRate[0], f.rate[0]); });
+  row("both ways: client->dev share of solo",
+      [](const Figures& f) { return Ratio(f.bothRate[1], f.rate[1]); });
+  row("flood rounds: widest spread (max/min)", [](const Figures& f) {
+    double widest = kNaN;
+    for (const auto* samples :
+         {&f.rateSamples[0], &f.rateSamples[1], &f.bothSamples[0], &f.bothSamples[1]}) {
+      if (samples->size() < 2) continue;
+      auto [low, high] = std::minmax_element(samples->begin(), samples->end());
+      if (*low > 0) widest = std::isnan(widest) ? *high / *low : std::max(widest, *high / *low);
     }
-    if (fds[1].revents & POLLIN) {
-      char in[8192];
-      ssize_t n = read(to, in, sizeof in);
-      if (n > 0) received += static_cast<std::size_t>(n);
-      if (n == 0) return -1;
+    return widest;
+  });
+
+  int v = IndexOf(bridges, "vmds");
+  if (v < 0 || bridges.size() < 2) return;
+  const Figures& vm = figures[static_cast<std::size_t>(v)];
+
+  std::printf("\nRatios vmds / peer (same run)\n");
+  std::vector<std::string> peers;
+  for (const Bridge& b : bridges) {
+    if (b.name != "vmds") peers.push_back("/" + b.name);
+  }
+  Row("", peers);
+  auto ratioRow = [&](const std::string& label, auto get) {
+    std::vector<std::string> cells;
+    for (std::size_t i = 0; i < bridges.size(); ++i) {
+      if (static_cast<int>(i) != v) cells.push_back(Num(Ratio(get(vm), get(figures[i]))));
+    }
+    Row(label, cells);
+  };
+  ratioRow("round trip median", [](const Figures& f) { return f.rttMedianUs; });
+  ratioRow("round trip p99", [](const Figures& f) { return f.rttP99Us; });
+  ratioRow("throughput device->client", [](const Figures& f) { return f.rate[0]; });
+  ratioRow("throughput client->device", [](const Figures& f) { return f.rate[1]; });
+  ratioRow("CPU per MB device->client", [](const Figures& f) { return f.cpuMsPerMB[0]; });
+  ratioRow("CPU per MB client->device", [](const Figures& f) { return f.cpuMsPerMB[1]; });
+  ratioRow("syscalls per chunk device->client",
+           [](const Figures& f) { return f.syscallsPerChunk[0]; });
+  ratioRow("syscalls per chunk client->device",
+           [](const Figures& f) { return f.syscallsPerChunk[1]; });
+  ratioRow("resident memory, connected", [](const Figures& f) { return f.rssKB; });
+  ratioRow("resident memory, peak", [](const Figures& f) { return f.hwmKB; });
+
+  // Targets: reported, never enforced.
+  std::printf("\nTargets (reported, not enforced)\n");
+  auto verdict = [](double value, double limit, bool atMost) {
+    // Padded to one display width (the marks take three bytes and one column).
+    if (std::isnan(value)) return std::string("?  n/a   ");
+    bool ok = atMost ? value <= limit : value >= limit;
+    return std::string(ok ? "\u2713 meets " : "\u2717 misses");
+  };
+  auto line = [&](const std::string& target, const std::string& figure, const std::string& result) {
+    std::printf("  %s  %-52s %s\n", result.c_str(), target.c_str(), figure.c_str());
+  };
+  int socat = IndexOf(bridges, "socat");
+  if (socat >= 0) {
+    double r = Ratio(vm.rttMedianUs, figures[static_cast<std::size_t>(socat)].rttMedianUs);
+    line("round trip median at most socat's", Num(r) + " x socat", verdict(r, 1.0, true));
+  }
+  const char* way[2] = {"device->client", "client->device"};
+  for (const char* name : {"ser2net", "ser2net-cd-off"}) {
+    int s = IndexOf(bridges, name);
+    if (s < 0) continue;
+    const Figures& sf = figures[static_cast<std::size_t>(s)];
+    for (int w = 0; w < 2; ++w) {
+      double r = Ratio(vm.rate[w], sf.rate[w]);
+      line(std::string("throughput ") + way[w] + " >= 1.5 x " + name, Num(r) + " x",
+           verdict(r, 1.5, false));
+    }
+    for (int w = 0; w < 2; ++w) {
+      double r = Ratio(vm.cpuMsPerMB[w], sf.cpuMsPerMB[w]);
+      line(std::string("CPU per MB ") + way[w] + " <= 0.7 x " + name, Num(r) + " x",
+           verdict(r, 0.7, true));
     }
   }
-  return NowSeconds() - start;
+  for (int w = 0; w < 2; ++w) {
+    // The read that takes a chunk in and the write that passes it on move it; 1.5 more at most.
+    double extra = vm.syscallsPerChunk[w] - 2;
+    line(std::string("syscalls per chunk ") + way[w] + " <= read+write+1.5",
+         Num(vm.syscallsPerChunk[w]) + " = 2 + " + Num(extra), verdict(extra, 1.5, true));
+  }
+  double idle = std::max(vm.idleWakeups[0], vm.idleWakeups[1]);
+  line("no wake-up while idle (listening, connected)",
+       Num(vm.idleWakeups[0]) + ", " + Num(vm.idleWakeups[1]) + " in " + Num(o.idle) + " s each",
+       verdict(idle, 0, true));
+  if (socat >= 0) {
+    double r = Ratio(vm.hwmKB, figures[static_cast<std::size_t>(socat)].hwmKB);
+    line("resident memory (peak) at most socat's", Num(r) + " x socat", verdict(r, 1.0, true));
+  }
 }
 
-double RoundTrips(int client, int device, int count) {
-  fcntl(client, F_SETFL, fcntl(client, F_GETFL) & ~O_NONBLOCK);
-  double start = NowSeconds();
-  for (int i = 0; i < count; ++i) {
-    char c = static_cast<char>(i);
-    if (write(client, &c, 1) != 1) return -1;
-    pollfd pd{device, POLLIN, 0};
-    if (poll(&pd, 1, 5000) <= 0) return -1;
-    char d;
-    if (read(device, &d, 1) != 1) return -1;
-    if (write(device, &d, 1) != 1) return -1;
-    pollfd pc{client, POLLIN, 0};
-    if (poll(&pc, 1, 5000) <= 0) return -1;
-    if (read(client, &d, 1) != 1) return -1;
+// ---------------------------------------------------------------------------------------------
+
+std::vector<std::string> Split(const std::string& text) {
+  std::vector<std::string> parts;
+  std::stringstream in(text);
+  std::string part;
+  while (std::getline(in, part, ',')) {
+    if (!part.empty()) parts.push_back(part);
   }
-  return (NowSeconds() - start) / count * 1e6;
+  return parts;
 }
 
-double CpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  std::size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream rest(text.substr(close + 2));
-  std::string field;
-  unsigned long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && rest >> field; ++i) {
-    if (i == 14) utime = std::stoul(field);
-    if (i == 15) stime = std::stoul(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-long MaxRssKB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return 0;
-}
-
-Result Measure(const std::string& name, const std::vector<std::string>& argv,
-               const std::string& workDir, const std::vector<std::string>& env, int port,
-               int master) {
-  Result r;
-  r.name = name;
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(127);
-    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  int client = Connect(port, NowSeconds() + 10);
-  if (client >= 0) {
-    usleep(200000);  // let the bridge finish its session set-up before timing
-    const std::size_t bytes = 4u << 20;
-    double cpu0 = CpuSeconds(pid);
-    double d2c = Pump(master, client, bytes);
-    double c2d = Pump(client, master, bytes);
-    double cpu1 = CpuSeconds(pid);
-    double rtt = RoundTrips(client, master, 500);
-    if (d2c > 0 && c2d > 0 && rtt > 0) {
-      r.deviceToClientMBs = bytes / d2c / 1e6;
-      r.clientToDeviceMBs = bytes / c2d / 1e6;
-      r.roundTripUs = rtt;
-      r.cpuMsPerMB = (cpu1 - cpu0) * 1000.0 / (2.0 * bytes / 1e6);
-      r.maxRssKB = MaxRssKB(pid);
-      r.ok = true;
-    }
-    close(client);
-  }
-  kill(pid, SIGTERM);
-  int status;
-  waitpid(pid, &status, 0);
-  return r;
-}
-
-void Print(const Result& r) {
-  if (!r.ok) {
-    std::printf("%-8s  (did not complete)\n", r.name.c_str());
-    return;
-  }
-  std::printf("%-8s  dev->client %8.2f MB/s  client->dev %8.2f MB/s  round trip %8.1f us  "
-              "CPU %7.1f ms/MB  max RSS %6ld KB\n",
-              r.name.c_str(), r.deviceToClientMBs, r.clientToDeviceMBs, r.roundTripUs,
-              r.cpuMsPerMB, r.maxRssKB);
+int Usage(const char* self) {
+  std::fprintf(
+      stderr,
+      "usage: %s [--vmds PATH] [--shim PATH] [--bridges vmds,socat,ser2net,ser2net-cd-off]\n"
+      "          [--baud N] [--window SECONDS] [--rounds N] [--idle SECONDS] [--trips N]\n"
+      "          [--syscalls auto|perf|strace|none] [--limit SECONDS]\n"
+      "  --vmds  the vmds binary (default: vmds beside this program)\n"
+      "  --shim  the modem-line preload library for vmds on a pseudo-terminal\n"
+      "          (default: ../tests/support/libvmds_modem_shim.so from the vmds binary,\n"
+      "          else from this program)\n",
+      self);
+  return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s VMDS_BINARY [MODEM_SHIM]\n", argv[0]);
-    return 2;
+  Options& o = g_options;
+  std::filesystem::path self = std::filesystem::absolute(argv[0]);
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) throw std::invalid_argument(a + " needs a value");
+      return argv[++i];
+    };
+    try {
+      if (a == "--vmds")
+        o.vmds = value();
+      else if (a == "--shim")
+        o.shim = value();
+      else if (a == "--bridges")
+        o.bridges = Split(value());
+      else if (a == "--baud")
+        o.baud = std::stoi(value());
+      else if (a == "--window")
+        o.window = std::stod(value());
+      else if (a == "--idle")
+        o.idle = std::stod(value());
+      else if (a == "--trips")
+        o.trips = std::stoi(value());
+      else if (a == "--rounds")
+        o.rounds = std::max(1, std::stoi(value()));
+      else if (a == "--syscalls")
+        o.syscalls = value();
+      else if (a == "--limit")
+        o.limit = std::stoi(value());
+      else
+        return Usage(argv[0]);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
+      return Usage(argv[0]);
+    }
   }
+  if (o.vmds.empty()) o.vmds = (self.parent_path() / "vmds").string();
+  o.vmds = std::filesystem::absolute(o.vmds).string();
+  if (o.shim.empty()) {
+    // The shim of the vmds build under test, else the one of the bench's own build.
+    for (const std::filesystem::path& bin :
+         {std::filesystem::path(o.vmds).parent_path(), self.parent_path()}) {
+      std::filesystem::path guess = bin / ".." / "tests" / "support" / "libvmds_modem_shim.so";
+      if (o.shim.empty() && std::filesystem::exists(guess))
+        o.shim = std::filesystem::canonical(guess).string();
+    }
+  } else {
+    o.shim = std::filesystem::absolute(o.shim).string();
+  }
+  if (!std::filesystem::exists(o.vmds)) {
+    std::fprintf(stderr, "%s: no vmds binary at %s (use --vmds)\n", argv[0], o.vmds.c_str());
+    return 1;
+  }
+
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGALRM}) sigaction(s, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  std::vector<Result> results;
+  alarm(static_cast<unsigned>(o.limit));
 
-  {
-    std::string slave;
-    int master = OpenPty(&slave);
-    char dirTemplate[] = "/tmp/vmds-bench-XXXXXX";
-    std::string dir = mkdtemp(dirTemplate);
-    std::string binary = dir + "/vmds";
-    std::string copy = "cp '" + std::string(argv[1]) + "' '" + binary + "'";
-    if (std::system(copy.c_str()) != 0) return 1;
-    int port = FreePort();
-    std::ofstream ini(dir + "/vmds.ini");
-    ini << "[bench]\r\nTCPPort=" << port << "\r\nCOMPort=" << slave
-        << "\r\nCOMPortBitRate=115200\r\nDebugEnabled=No\r\n";
-    ini.close();
-    std::vector<std::string> env;
-    if (argc > 2) env.push_back("LD_PRELOAD=" + std::string(argv[2]));
-    results.push_back(Measure("vmds", {binary}, dir, env, port, master));
-    close(master);
-    std::system(("rm -rf '" + dir + "'").c_str());
+  char dirTemplate[] = "/tmp/vmds-bench-XXXXXX";
+  if (mkdtemp(dirTemplate) == nullptr) {
+    std::perror("mkdtemp");
+    return 1;
   }
-  if (std::system("command -v socat >/dev/null 2>&1") == 0) {
-    std::string slave;
-    int master = OpenPty(&slave);
-    int port = FreePort();
-    results.push_back(Measure(
-        "socat",
-        {"socat", "TCP-LISTEN:" + std::to_string(port) + ",reuseaddr,nodelay",
-         "OPEN:" + slave + ",raw,echo=0"},
-        "", {}, port, master));
-    close(master);
+  g_workDir = dirTemplate;
+
+  std::vector<Bridge> bridges;
+  for (const std::string& name : o.bridges) {
+    auto installed = [](const char* program) {
+      return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
+    };
+    if (name == "vmds")
+      bridges.push_back({name, Kind::Vmds});
+    else if (name == "socat" && installed("socat"))
+      bridges.push_back({name, Kind::Socat});
+    else if ((name == "ser2net" || name == "ser2net-cd-off") && installed("ser2net"))
+      bridges.push_back({name, Kind::Ser2net, name == "ser2net"});
+    else
+      std::fprintf(stderr, "skipping %s (unknown or not installed)\n", name.c_str());
   }
 
-  for (const Result& r : results) Print(r);
-  if (results.size() > 1 && results[0].ok && results[1].ok) {
-    const Result& v = results[0];
-    const Result& s = results[1];
-    std::printf("ratios vmds/socat: dev->client %.2f  client->dev %.2f  round trip %.2f  "
-                "CPU/MB %.2f  RSS %.2f\n",
-                v.deviceToClientMBs / s.deviceToClientMBs, v.clientToDeviceMBs / s.clientToDeviceMBs,
-                v.roundTripUs / s.roundTripUs, v.cpuMsPerMB / s.cpuMsPerMB,
-                static_cast<double>(v.maxRssKB) / static_cast<double>(s.maxRssKB));
+  int status = 0;
+  try {
+    ChooseSyscallTool(o.syscalls);
+    g_master = OpenPty(&g_slave);
+    if (g_master < 0) throw std::runtime_error("no pseudo-terminal");
+    std::fprintf(stderr, "vmds: %s\nshim: %s\npseudo-terminal: %s; system calls counted with: %s\n",
+                 o.vmds.c_str(), o.shim.empty() ? "(none)" : o.shim.c_str(), g_slave.c_str(),
+                 g_syscallTool.empty() ? "nothing" : g_syscallTool.c_str());
+    std::vector<Figures> figures(bridges.size());
+    for (std::size_t i = 0; i < bridges.size(); ++i) MeasureBasics(figures[i], bridges[i]);
+    // Rounds go over every bridge in turn, so that a disturbance of the machine falls on all.
+    for (int round = 0; round < o.rounds; ++round) {
+      for (std::size_t i = 0; i < bridges.size(); ++i) MeasureFloods(figures[i], bridges[i], round);
+    }
+    for (Figures& f : figures) TakeMedians(f);
+    Report(bridges, figures);
+    if (g_windowSeconds > 0) {
+      std::printf(
+          "\nDuring the flood windows (%.0f s in all), other programs used %.0f%% of one core on\n"
+          "average. The figures compare well only when that is near 0%%: run on a quiet machine.\n",
+          g_windowSeconds, g_windowOthers / g_windowSeconds * 100);
+    }
+    bool notes = false;
+    for (const Figures& f : figures) {
+      for (const std::string& n : f.notes) {
+        if (!notes) std::printf("\nNotes\n");
+        notes = true;
+        std::printf("  %s\n", n.c_str());
+      }
+    }
+    int v = IndexOf(bridges, "vmds");
+    if (v >= 0 && std::isnan(figures[static_cast<std::size_t>(v)].rate[0])) status = 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "\nbench stopped: %s\n", e.what());
+    status = 1;
   }
-  return 0;
+  StopAllChildren();
+  if (g_master >= 0) close(g_master);
+  std::error_code ignored;
+  std::filesystem::remove_all(g_workDir, ignored);
+  return status;
 }
