@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs on Debian 12 (as root, or through sudo).
 #   scripts/setup.sh          packages to build and run the device server on Linux
-#   scripts/setup.sh --all    also the cross compiler, Wine and Xvfb for the Windows programs and
-#                             every test layer
+#   scripts/setup.sh --all    also the cross compiler, Wine and Xvfb for the Windows programs,
+#                             every test layer and the fuzz targets (clang with libFuzzer)
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config python3 netcat-openbsd)
@@ -10,7 +10,8 @@ if [ "${1:-}" = "--all" ]; then
   packages+=(libgtest-dev libgmock-dev googletest libbenchmark-dev
              g++-mingw-w64-x86-64-posix wine wine64 xvfb socat fonts-wine
              libxrender1 libxrandr2 libxi6 libxcursor1 libxcomposite1 libxinerama1
-             libxxf86vm1 libxfixes3 procps imagemagick)
+             libxxf86vm1 libxfixes3 procps imagemagick
+             clang libclang-rt-14-dev llvm)
 fi
 
 missing=()
