@@ -282,6 +282,19 @@ void ReadOneFile(ManagerState& state, FileSystem& fs, const std::string& path, b
   }
 }
 
+// A hand-edited InstanceNamesList may hold a name that does not lead to a directory of its own
+// inside the manager's directory: empty or dots and blanks only ("", ".", " ", "..": the manager's
+// directory itself or the one above), holding a path separator or a drive colon, or a control
+// character (the system takes a path only up to a NUL, so "..<NUL>x" would be ".."). Reading its
+// file would read outside (or the master file as an instance file), and a later Save would write
+// there.
+bool LeadsOutOfItsDirectory(const std::string& name) {
+  if (name.find_first_not_of(". ") == std::string::npos) return true;
+  for (char c : name)
+    if (c == '\\' || c == '/' || c == ':' || static_cast<unsigned char>(c) < 32) return true;
+  return false;
+}
+
 // The name cursor over InstanceNamesList.
 std::string NextInstanceName(const std::string& list, std::size_t& cursor) {
   std::size_t percent = list.find('%', cursor);
@@ -316,6 +329,7 @@ bool ReadStartupFiles(ManagerState& state, FileSystem& fs, MessageView& view,
       VMDSInstanceClass record;
       record.mInstanceName = NextInstanceName(state.InstanceNamesList, cursor);
       path = managerDir + "\\" + record.mInstanceName + "\\" + state.StartupFileName;
+      if (LeadsOutOfItsDirectory(record.mInstanceName)) throw RunTimeFailure(kErrBadFileName);
       ReadOneFile(state, fs, path, false, record);
       state.Instances.Add(record);
       view.AddInstanceListRow(MakeInstanceListRow(record));

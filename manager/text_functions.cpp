@@ -33,6 +33,10 @@ std::string GetElement(const std::string& strList, const std::string& strDelimit
   if (__builtin_mul_overflow(lngNumColumns, lngRow, &product) ||
       __builtin_add_overflow(product, lngColumn, &k))
     throw RunTimeFailure(kErrOverflow);
+  // An empty delimiter occurs at the very start of any text: each cut takes nothing, and the text
+  // before the first occurrence is empty, whatever k is. Answer at once instead of cutting
+  // nothing up to 2^31 times.
+  if (strDelimiter.empty()) return "";
   std::string text = strList + strDelimiter;
   for (std::int32_t i = 0; i < k; ++i) {
     std::size_t pos = text.find(strDelimiter);

@@ -15,6 +15,7 @@ std::string LowerCase(std::string text);
 std::int16_t GetNumElements(const std::string& strList, const std::string& strDelimiter);
 
 // Element lngNumColumns * lngRow + lngColumn (zero-based) of the delimited list; empty when the
-// list has no such element. An overflow of the 32-bit arithmetic raises "Overflow".
+// list has no such element. An overflow of the 32-bit arithmetic raises "Overflow". An empty
+// delimiter gives empty text.
 std::string GetElement(const std::string& strList, const std::string& strDelimiter,
                        std::int32_t lngNumColumns, std::int32_t lngRow, std::int32_t lngColumn);

@@ -130,10 +130,12 @@ bool ApplyStartupLine(const std::string& piece, ServiceSettings& service, Serial
     }
     return false;
   };
-  // A text longer than its field is refused (the field keeps its value): cutting a port name or
-  // a log path would silently name another device or file.
+  // A text longer than its field, or holding a NUL character (a file cut short by a full disk
+  // may end in NULs), is refused and the field keeps its value: cutting a port name or a log
+  // path, at the limit or where the system stops reading the name at the NUL, would silently
+  // name another device or file.
   auto text = [&](std::string& field, std::size_t limit) {
-    if (value.size() > limit) return false;
+    if (value.size() > limit || value.find('\0') != std::string::npos) return false;
     field = value;
     return true;
   };

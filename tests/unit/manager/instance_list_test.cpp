@@ -95,6 +95,16 @@ TEST(TextFunctions, GetNumElementsAndGetElement) {
   EXPECT_THROW(GetElement("a", "\\", 0x10000, 0x10000, 0), RunTimeFailure);
 }
 
+// Found by the fuzz target manager_list_text (a hang): an empty delimiter cut nothing k times,
+// up to 2^31 times. It gives empty text at once, whatever k is.
+TEST(TextFunctions, EmptyDelimiterGivesEmptyTextAtOnce) {
+  EXPECT_EQ(GetElement("w", "", 98, 16802816, 0), "");
+  EXPECT_EQ(GetElement(std::string("\0\0\0,f", 5), "", 3, 1, 738197504), "");
+  EXPECT_EQ(GetElement("a\\b", "", 1, 0x7fffffff, 0), "");
+  EXPECT_EQ(GetElement("a\\b", "", 1, 0, 0), "");
+  EXPECT_THROW(GetElement("a", "", 0x10000, 0x10000, 0), RunTimeFailure);
+}
+
 TEST(InstanceListRow, SerialPortIsRightAlignedInThree) {
   EXPECT_EQ(SerialPortColumn("COM5"), "COM  5");
   EXPECT_EQ(SerialPortColumn("COM12"), "COM 12");

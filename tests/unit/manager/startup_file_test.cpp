@@ -272,6 +272,41 @@ TEST(ReadStartupFiles, MissingFilesAndBadValuesAreReadFailures) {
   EXPECT_EQ(view.messages.at(0).text, "Cannot open for read, C:\\VMDS\\vmds.ini, file not found");
 }
 
+// Found by the fuzz target manager_startup_files: a listed name that is empty (a count without a
+// list), "..", a path or a drive led the reader to a file outside the manager's directory (or to
+// the master file itself). Such a name is an illegal file name, refused before anything is read;
+// a name ending in a dot still loads (RemoveInstance tests).
+TEST(ReadStartupFiles, NamesLeadingOutsideTheManagerDirectoryAreIllegalFileNames) {
+  {
+    // The fuzzer's input, minimized: a count of 1 and no InstanceNamesList line.
+    FakeFileSystem fs;
+    fs.files["C:\\VMDS\\vmds.ini"] =
+        "MasterInstance=1\rInstanceName=Master\nCOMPort=COM7\rNumberofInstancesInstalled=1";
+    fs.files["C:\\VMDS\\\\vmds.ini"] = "COMPort=COM2\r\n";
+    FakeView view;
+    ManagerState state;
+    EXPECT_FALSE(ReadStartupFiles(state, fs, view, "C:\\VMDS\\vmds.ini"));
+    EXPECT_EQ(state.Instances.Count(), 1);
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_EQ(view.messages[0].text,
+              "Cannot open for read, C:\\VMDS\\\\vmds.ini, illegal filename");
+    EXPECT_EQ(view.messages[0].icon, MessageIcon::kCritical);
+  }
+  for (const std::string& name : std::vector<std::string>{
+           "..", "..\\..\\Windows", "../x", "D:", "C:\\Other", ". .", ".", " .", "a\\b",
+           std::string("..\0x", 4), "Lab\t1"}) {
+    FakeFileSystem fs = FilesWith("2", "Lab%" + name);
+    fs.files["C:\\VMDS\\" + name + "\\vmds.ini"] = "TCPPort=6103\r\nCOMPort=COM4\r\n";
+    FakeView view;
+    ManagerState state;
+    EXPECT_FALSE(ReadStartupFiles(state, fs, view, "C:\\VMDS\\vmds.ini")) << name;
+    EXPECT_EQ(Names(state), (std::vector<std::string>{"Master", "Lab"})) << name;
+    ASSERT_EQ(view.messages.size(), 1u) << name;
+    EXPECT_EQ(view.messages[0].text,
+              "Cannot open for read, C:\\VMDS\\" + name + "\\vmds.ini, illegal filename");
+  }
+}
+
 TEST(ReaderConversions, NumbersBooleansAndTrimming) {
   EXPECT_EQ(ReadNumber32(" 6100 "), 6100);
   EXPECT_EQ(ReadNumber32("61 00"), 6100);  // blanks are skipped

@@ -209,6 +209,21 @@ TEST_F(StartupFile, EmptyLogFilenameMeansNoLog) {
   EXPECT_FALSE(vmds_unit::FileExists(dir.File("vmds.log")));
 }
 
+// Found by the fuzz target server_startup_file: a LogFilename holding a NUL (a file cut short by
+// a full disk may end in NULs) was kept, and the log went to the file named by the text before
+// the NUL. A text value with a NUL is now bad and the field keeps its value.
+TEST_F(StartupFile, TextValueWithANulIsBad) {
+  const std::string logFile = log.LogFilename;
+  EXPECT_FALSE(ReadContent(std::string("LogFilename=\0", 13)));  // the fuzzer's input, minimized
+  EXPECT_EQ(log.LogFilename, logFile);
+  const char kCutShort[] = "LogFilename=C\0\1:\nCOMPort=COM4\0garbage\n";
+  EXPECT_FALSE(ReadContent(std::string(kCutShort, sizeof kCutShort - 1)));
+  EXPECT_EQ(log.LogFilename, logFile);
+  EXPECT_EQ(serial.COMPort, "Com1");
+  EXPECT_EQ(Messages(), (std::vector<std::string>{"Startup file not read successfully",
+                                                  "Startup file not read successfully"}));
+}
+
 TEST_F(StartupFile, BackslashPathsAreOpened) {
   // A startup file path written with backslashes names the same file on this platform.
   WriteWholeFile(dir.File("vmds.ini"), "TCPPort=6111\r\n");
