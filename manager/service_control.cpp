@@ -58,7 +58,11 @@ int CreateInstanceService(ServiceDatabase& db, const std::string& serviceName,
   registration.BinaryPathName = QuotedProgramPath(programPath);
   ScHandle service = 0;
   bool created = db.CreateServiceEntry(manager, registration, &service) == 0 && service != 0;
-  if (created) db.SetServiceDescription(service, kServiceDescription);  // result not used
+  if (created) {
+    // Neither result is used: a service without a description or recovery actions still runs.
+    db.SetServiceDescription(service, kServiceDescription);
+    db.SetRecoveryActions(service, kInstanceRecovery);
+  }
   CloseBoth(db, manager, created ? service : 0);
   return created ? 1 : 0;
 }

@@ -10,6 +10,11 @@
 inline constexpr const char* kServiceDescription =
     "Permits a COM port connected sensor or device to be accessed over TCP";
 
+// Every registered service is restarted by the service database a minute after it fails,
+// stopped with a non-zero exit code included (a device server whose serial port went away
+// ends that way), and its failure count is forgotten after a day.
+inline constexpr RecoveryActions kInstanceRecovery{86400, 60000, true};
+
 // The three outcome messages of RestartInstanceService.
 inline constexpr const char* kRestartStarted =
     "Changes are saved and service is started successfully";

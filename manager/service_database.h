@@ -54,6 +54,15 @@ struct ServiceRegistration {
   std::string BinaryPathName;  // passed as given
 };
 
+// What the service database does when a service fails: restart it after a delay on the first,
+// the second and every later failure, forget the failures after a quiet period, and count a
+// stop with a non-zero exit code as a failure too (not only a crash).
+struct RecoveryActions {
+  std::uint32_t ResetPeriodSeconds = 0;
+  std::uint32_t RestartDelayMilliseconds = 0;
+  bool ApplyToNonZeroExit = false;
+};
+
 class ServiceDatabase {
  public:
   virtual ~ServiceDatabase() = default;
@@ -64,6 +73,9 @@ class ServiceDatabase {
                                  ScHandle* service) = 0;
   // ChangeServiceConfig2A with SERVICE_CONFIG_DESCRIPTION.
   virtual int SetServiceDescription(ScHandle service, const std::string& description) = 0;
+  // ChangeServiceConfig2A with SERVICE_CONFIG_FAILURE_ACTIONS, then with
+  // SERVICE_CONFIG_FAILURE_ACTIONS_FLAG.
+  virtual int SetRecoveryActions(ScHandle service, const RecoveryActions& actions) = 0;
   // OpenServiceA.
   virtual int OpenServiceEntry(ScHandle manager, const std::string& name, std::uint32_t access,
                                ScHandle* service) = 0;

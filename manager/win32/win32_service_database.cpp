@@ -36,6 +36,27 @@ int Win32ServiceDatabase::SetServiceDescription(ScHandle service, const std::str
                                                                                    : LastError();
 }
 
+int Win32ServiceDatabase::SetRecoveryActions(ScHandle service, const RecoveryActions& actions) {
+  // The same restart for the first, the second and every later failure (the last action
+  // repeats). Restart actions need SERVICE_START access on the handle.
+  SC_ACTION steps[3];
+  for (SC_ACTION& step : steps) {
+    step.Type = SC_ACTION_RESTART;
+    step.Delay = actions.RestartDelayMilliseconds;
+  }
+  SERVICE_FAILURE_ACTIONSA failure{};
+  failure.dwResetPeriod = actions.ResetPeriodSeconds;
+  failure.cActions = 3;
+  failure.lpsaActions = steps;
+  if (!::ChangeServiceConfig2A(ToSc(service), SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
+    return LastError();
+  SERVICE_FAILURE_ACTIONS_FLAG flag{};
+  flag.fFailureActionsOnNonCrashFailures = actions.ApplyToNonZeroExit ? TRUE : FALSE;
+  return ::ChangeServiceConfig2A(ToSc(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag)
+             ? 0
+             : LastError();
+}
+
 int Win32ServiceDatabase::OpenServiceEntry(ScHandle manager, const std::string& name,
                                            std::uint32_t access, ScHandle* service) {
   SC_HANDLE handle = ::OpenServiceA(ToSc(manager), name.c_str(), access);

@@ -9,6 +9,7 @@ class Win32ServiceDatabase : public ServiceDatabase {
   int CreateServiceEntry(ScHandle manager, const ServiceRegistration& registration,
                          ScHandle* service) override;
   int SetServiceDescription(ScHandle service, const std::string& description) override;
+  int SetRecoveryActions(ScHandle service, const RecoveryActions& actions) override;
   int OpenServiceEntry(ScHandle manager, const std::string& name, std::uint32_t access,
                        ScHandle* service) override;
   int StartServiceEntry(ScHandle service) override;

@@ -95,6 +95,7 @@ class FakeServiceDatabase : public ServiceDatabase {
   std::map<std::string, std::string> descriptions;
   int openManagerError = 0;
   int openServiceError = 0;  // for a service that exists
+  int recoveryError = 0;
   int openHandles = 0;
 
   static std::string Hex(std::uint32_t value) {
@@ -120,6 +121,12 @@ class FakeServiceDatabase : public ServiceDatabase {
     calls.push_back("Description " + names_[service]);
     descriptions[names_[service]] = description;
     return 0;
+  }
+  int SetRecoveryActions(ScHandle service, const RecoveryActions& actions) override {
+    calls.push_back("Recovery " + names_[service] + " " + std::to_string(actions.ResetPeriodSeconds) +
+                    " " + std::to_string(actions.RestartDelayMilliseconds) +
+                    (actions.ApplyToNonZeroExit ? " non-zero-exit" : ""));
+    return recoveryError;
   }
   int OpenServiceEntry(ScHandle, const std::string& name, std::uint32_t access,
                        ScHandle* service) override {

@@ -33,9 +33,16 @@ TEST(CreateInstanceService, RegistersQuotedPathWithTheSectionsProperties) {
   EXPECT_EQ(db.descriptions["Daltrimore_VMDS_Lab_1"],
             "Permits a COM port connected sensor or device to be accessed over TCP");
   EXPECT_EQ(db.calls, (Calls{"OpenSCManager 0x20002", "CreateService Daltrimore_VMDS_Lab_1",
-                             "Description Daltrimore_VMDS_Lab_1", "Close Daltrimore_VMDS_Lab_1",
-                             "Close SCM"}));
+                             "Description Daltrimore_VMDS_Lab_1",
+                             "Recovery Daltrimore_VMDS_Lab_1 86400 60000 non-zero-exit",
+                             "Close Daltrimore_VMDS_Lab_1", "Close SCM"}));
   EXPECT_EQ(db.openHandles, 0);
+  // Recovery actions the database refuses do not undo the registration.
+  FakeServiceDatabase refusing;
+  refusing.recoveryError = 5;
+  EXPECT_NE(CreateInstanceService(refusing, "Lab", "Daltrimore VMDS Lab", "C:\\x\\vmds.exe"), 0);
+  EXPECT_EQ(refusing.services.count("Lab"), 1u);
+  EXPECT_EQ(refusing.openHandles, 0);
 }
 
 TEST(CreateInstanceService, AnExistingNameOrNoManagerGivesZero) {
