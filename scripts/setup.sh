@@ -11,7 +11,7 @@ if [ "${1:-}" = "--all" ]; then
              g++-mingw-w64-x86-64-posix wine wine64 xvfb socat fonts-wine
              libxrender1 libxrandr2 libxi6 libxcursor1 libxcomposite1 libxinerama1
              libxxf86vm1 libxfixes3 procps imagemagick
-             clang libclang-rt-14-dev llvm)
+             clang libclang-rt-14-dev llvm nsis systemd)
 fi
 
 missing=()

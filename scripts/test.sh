@@ -11,7 +11,7 @@ bash scripts/setup.sh --all
 jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== Windows build (MinGW-w64)"
-cmake --preset windows >/dev/null
+cmake --preset windows -DVMDS_REQUIRE_INSTALLER=ON >/dev/null
 cmake --build --preset windows -j "$jobs"
 
 echo "== Native build (ASan + UBSan)"

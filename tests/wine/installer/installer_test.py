@@ -1,0 +1,209 @@
+#!/usr/bin/env python3
+"""End-to-end test of the Windows installer under Wine (a prefix and display prepared by
+installer_test.sh, booted with the modem shim so that services can use pseudo-terminals).
+
+    installer_test.py --setup EXE --bin-dir DIR --repo DIR --work DIR
+
+1. A silent install into a folder with blanks: the programs, vmds.ini, README, uninstaller,
+   Start-menu shortcut and the Programs and Features entry are there.
+2. The installed manager's first start registers the master service and it runs; an instance
+   "Lab 2" added and saved through the window runs too. Both carry recovery actions where this
+   Wine keeps them.
+3. A second silent install over the first keeps the edited vmds.ini and the instance, and starts
+   the master service again after replacing its program.
+4. The silent uninstaller removes both services, the installed files and the listed instance
+   directory, and leaves a foreign file and a listed name whose directory is not an instance's.
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import time
+
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(here, "..", "server"))
+sys.path.insert(0, os.path.join(here, "..", "manager"))
+from vmds_e2e import (  # noqa: E402
+    RUNNING, STOPPED, CheckFailed, PtyDevice, check, map_com, query_service, say,
+    wait_service_state, wine)
+from vmdsmgr_gui_test import (  # noqa: E402
+    SAVED, Driver, check_bridge, check_no_service, check_ports_free, control_ids, image_path,
+    ini_values, read_bytes, startup_lines, wait_ini)
+
+FOLDER = "VMDS Plant Floor"
+WIN_DIR = "C:\\Program Files\\" + FOLDER
+MASTER_SERVICE = "Daltrimore_VMDS_Mstr"
+LAB_SERVICE = "Daltrimore_VMDS_Lab_2"
+UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Velmora Device Server"
+INSTALLED = ["VMDSMgr.exe", "vmds.exe", "vmdsremove.exe", "vmds.ini", "README.txt", "Uninstall.exe"]
+RECOVERY = "reset=86400 actions=restart/60000,restart/60000,restart/60000 non_crash=1"
+WINE_LACKS_RECOVERY = "QueryServiceConfig2A(FAILURE_ACTIONS) failed: 124"
+
+
+def run_batch(drive_c, name, line, seconds):
+    """Runs one command line through cmd (NSIS wants /D= and _?= unquoted and last, which a
+    plain wine command line cannot give)."""
+    with open(os.path.join(drive_c, name), "w", newline="\r\n") as f:
+        f.write("@echo off\n" + line + "\nexit /b %errorlevel%\n")
+    return wine(seconds, "cmd", "/c", "C:\\" + name)
+
+
+def install(args, drive_c, what):
+    rc, out = run_batch(drive_c, "install.bat", f'C:\\setup\\{os.path.basename(args.setup)} /S '
+                        f'/D={WIN_DIR}', 180)
+    check(rc == 0, f"{what}: the silent install ended with 0", f"{rc} {out}")
+
+
+def reg_values(key):
+    rc, out = wine(30, "reg", "query", key)
+    values = {}
+    for line in out.splitlines():
+        parts = line.split(None, 2)
+        if rc == 0 and len(parts) == 3 and parts[1].startswith("REG_"):
+            values[parts[0]] = parts[2].strip()
+    return rc, values
+
+
+def check_recovery(service, recovery_exe):
+    rc, out = wine(30, recovery_exe, service)
+    if rc != 0 and WINE_LACKS_RECOVERY in out:
+        say(f"note: this Wine keeps no recovery actions (QueryServiceConfig2A answers "
+            f"ERROR_INVALID_LEVEL); {service} is registered and runs all the same")
+        return
+    check(rc == 0 and out.strip() == RECOVERY, f"{service} restarts a minute after a failure",
+          f"{rc} {out.strip()}")
+
+
+def run(args, processes):
+    ids = control_ids(args.repo)
+    driver = Driver(os.path.join(args.bin_dir, "vmdsmgr_driver.exe"), ids)
+    drive_c = os.path.join(os.environ["WINEPREFIX"], "drive_c")
+    folder = os.path.join(drive_c, "Program Files", FOLDER)
+    master_ini = os.path.join(folder, "vmds.ini")
+    master_log = os.path.join(folder, "vmds.log")
+    lab_dir = os.path.join(folder, "Lab 2")
+    menu = os.path.join(drive_c, "ProgramData", "Microsoft", "Windows", "Start Menu", "Programs",
+                        "Velmora Device Server")
+    os.makedirs(os.path.join(drive_c, "setup"))
+    subprocess.run(["cp", args.setup, os.path.join(drive_c, "setup")], check=True)
+    recovery_exe = os.path.join(drive_c, "setup", "service_recovery.exe")
+    subprocess.run(["cp", os.path.join(args.bin_dir, "service_recovery.exe"), recovery_exe],
+                   check=True)
+    check_ports_free([6100, 6411])
+    com1, com2 = PtyDevice(), PtyDevice()
+    map_com(1, com1.path)
+    map_com(2, com2.path)
+
+    # ---- 1. Silent install ------------------------------------------------------------------
+    install(args, drive_c, "first install")
+    check(all(os.path.isfile(os.path.join(folder, f)) for f in INSTALLED),
+          f"{', '.join(INSTALLED)} are in {WIN_DIR}", str(os.listdir(folder)))
+    check(read_bytes(master_ini) == read_bytes(os.path.join(args.bin_dir, "vmds.ini")),
+          "the installed vmds.ini is the shipped first-run file")
+    check(os.path.isfile(os.path.join(menu, "Velmora Device Server - Instance Manager.lnk")),
+          "the Start menu has a shortcut to the manager")
+    rc, values = reg_values(UNINSTALL_KEY)
+    check(values.get("DisplayVersion") == "4.0.0.84" and values.get("Publisher") == "Daltrimore"
+          and values.get("UninstallString") == f'"{WIN_DIR}\\Uninstall.exe"',
+          "Programs and Features lists version, publisher and uninstaller", str(values))
+
+    # ---- 2. The installed manager: the master service, then an instance -----------------------
+    manager = subprocess.Popen(["timeout", "--kill-after=5", "300", "wine",
+                                WIN_DIR + "\\VMDSMgr.exe"], cwd=args.work,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    processes.append(manager)
+    driver.run("wait-main", 60, seconds=60)
+    wait_service_state(MASTER_SERVICE, RUNNING, 30)
+    check(image_path(MASTER_SERVICE) == f'"{WIN_DIR}\\vmds.exe"',
+          "the master service runs the installed vmds.exe", repr(image_path(MASTER_SERVICE)))
+    wait_ini(master_ini, "the first start wrote FirstTimeRun=False",
+             lambda v: v.get("FirstTimeRun") == "False" and v.get("InstallDir") == WIN_DIR)
+    driver.fill_add_dialog("Lab 2", "6411", "COM2")
+    driver.click("CREATE_INSTANCE")
+    driver.wait_state("Lab 2 added and selected", lambda s: not s.open("add") and
+                      s.rows[-1][0] == "Lab 2" and s.enabled("SAVE"))
+    driver.click("SAVE")
+    driver.expect_message(SAVED, "OK")
+    wait_service_state(LAB_SERVICE, RUNNING, 30)
+    check_bridge(6411, com2, "lab-2")
+    driver.run("close")
+    driver.run("wait-gone", 20, seconds=20)
+    manager.wait(timeout=20)
+    for service in (MASTER_SERVICE, LAB_SERVICE):
+        check_recovery(service, "C:\\setup\\service_recovery.exe")
+
+    # ---- 3. Upgrade over it -----------------------------------------------------------------
+    edited = read_bytes(master_ini).replace(b"IdleTimeout=120\r\n", b"IdleTimeout=121\r\n")
+    with open(master_ini, "wb") as f:
+        f.write(edited)
+    starts = startup_lines(master_log)
+    install(args, drive_c, "second install")
+    check(read_bytes(master_ini) == edited, "the second install kept the edited vmds.ini")
+    check(os.path.isfile(os.path.join(lab_dir, "vmds.ini")), "and the instance Lab 2")
+    wait_service_state(MASTER_SERVICE, RUNNING, 30)
+    check(startup_lines(master_log) == starts + 1,
+          "the master service was stopped for the upgrade and started again",
+          f"{starts} -> {startup_lines(master_log)}")
+    check(query_service(LAB_SERVICE)[0] == RUNNING, "Lab 2's service kept running")
+
+    # ---- 4. Uninstall -----------------------------------------------------------------------
+    # A foreign file, and a listed name whose directory holds no instance of that name.
+    with open(os.path.join(folder, "site notes.txt"), "w") as f:
+        f.write("the administrator's own file\n")
+    os.makedirs(os.path.join(folder, "Data"))
+    with open(os.path.join(folder, "Data", "keep.csv"), "w") as f:
+        f.write("1,2,3\n")
+    values = ini_values(master_ini)
+    check(values.get("InstanceNamesList") == "Lab 2", "vmds.ini lists Lab 2", str(values))
+    listed = read_bytes(master_ini).replace(b"InstanceNamesList=Lab 2\r\n",
+                                            b"InstanceNamesList=Lab 2%Data\r\n")
+    with open(master_ini, "wb") as f:
+        f.write(listed)
+    # The uninstaller copies itself to the temp folder and runs from there: wait until it has
+    # deleted its own program and the Programs and Features entry.
+    rc, out = run_batch(drive_c, "uninstall.bat", f'"{WIN_DIR}\\Uninstall.exe" /S', 60)
+    check(rc == 0, "the silent uninstaller started", f"{rc} {out}")
+    deadline = time.monotonic() + 240
+    while os.path.exists(os.path.join(folder, "Uninstall.exe")) or reg_values(UNINSTALL_KEY)[0] == 0:
+        if time.monotonic() >= deadline:
+            raise CheckFailed("the uninstaller did not finish within 240 s "
+                              f"({sorted(os.listdir(folder))})")
+        time.sleep(0.5)  # the next look at the folder, not a synchronisation
+    check_no_service(MASTER_SERVICE)
+    check_no_service(LAB_SERVICE)
+    check(not os.path.exists(lab_dir), "the instance directory Lab 2 is gone")
+    left = sorted(os.listdir(folder))
+    check(left == ["Data", "site notes.txt"],
+          "only the foreign file and the non-instance directory are left", str(left))
+    check(os.listdir(os.path.join(folder, "Data")) == ["keep.csv"], "Data keeps its file")
+    check(not os.path.exists(menu), "the Start-menu folder is gone")
+    for device in (com1, com2):
+        device.close()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--setup", required=True)
+    parser.add_argument("--bin-dir", required=True)
+    parser.add_argument("--repo", required=True)
+    parser.add_argument("--work", required=True)
+    args = parser.parse_args()
+    processes = []
+    try:
+        run(args, processes)
+    except CheckFailed as failure:
+        say(f"FAILED: {failure}")
+        return 1
+    finally:
+        for process in processes:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+    say("installer test passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The Windows installer under Wine and Xvfb: silent install into a folder with blanks, the
+# installed manager's first start, an upgrade that keeps vmds.ini, the silent uninstaller.
+#
+#   installer_test.sh SETUP_EXE BIN_DIR SHIM
+#
+# SETUP_EXE  the installer built by makensis (build/windows/installer/...)
+# BIN_DIR    directory of the cross-built test programs (vmdsmgr_driver.exe, service_recovery.exe)
+#            and of the shipped vmds.ini
+# SHIM       the modem-control shim; the prefix boots with it so that the services can drive
+#            DTR/RTS on the pseudo-terminals behind COM1 and COM2
+#
+# The prefix, its processes, Xvfb and the temp dir are removed on every exit path.
+set -u
+
+if (($# != 3)); then
+  echo "usage: $0 SETUP_EXE BIN_DIR SHIM" >&2
+  exit 2
+fi
+setup=$1 bin_dir=$2 shim=$3
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(cd "$here/../../.." && pwd)
+for file in "$setup" "$bin_dir/vmdsmgr_driver.exe" "$bin_dir/service_recovery.exe" \
+            "$bin_dir/vmds.ini"; do
+  if [[ ! -f "$file" ]]; then
+    echo "missing: $file" >&2
+    exit 1
+  fi
+done
+
+# shellcheck source=scripts/wine-env.sh
+source "$repo/scripts/wine-env.sh"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vmds-installer.XXXXXX")
+test_pid=""
+# shellcheck disable=SC2317  # called by the trap
+cleanup() {
+  if [[ -n "$test_pid" ]]; then
+    kill "$test_pid" 2>/dev/null
+    wait "$test_pid" 2>/dev/null
+  fi
+  wine_env_stop
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+export VMDS_MODEM_LOG="$work/modem.log"
+wine_env_start --display --preload "$shim" || exit 1
+
+timeout --kill-after=5 600 python3 "$here/installer_test.py" --setup "$setup" \
+  --bin-dir "$bin_dir" --repo "$repo" --work "$work" &
+test_pid=$!
+wait "$test_pid"
+rc=$?
+test_pid=""
+if ((rc != 0)); then
+  while IFS= read -r -d '' file; do
+    echo "---- $file"
+    tr -d '\r' <"$file" | tail -40
+  done < <(find "$WINEPREFIX/drive_c/Program Files" \( -name vmds.log -o -name vmds.ini \) \
+             -print0 2>/dev/null)
+fi
+exit "$rc"
