@@ -61,6 +61,12 @@ class Session {
   Step SerialPath();
   Step SendToClient();
   void WriteCompleted();
+  // The chunk paths format their debug lines only while DebugEnabled is set: with it cleared a
+  // line would be formatted for every chunk and then thrown away.
+  void LogWritten(std::size_t written) const {
+    LogDebug(Format("%s had %d bytes written to %s", client(), static_cast<int>(written), port()),
+             c_.log);
+  }
   void UpdateSocketSelection();
   void UpdateWaitList();
   bool ClientDataWaiting();
@@ -342,8 +348,10 @@ Session::Step Session::ReceiveChunk() {
 }
 
 Session::Step Session::HandleClientChunk(const std::uint8_t* data, std::size_t size) {
-  LogTrafficDump(Format("%s sent %d bytes: ", client(), static_cast<int>(size)), data, size,
-                 c_.log);
+  if (DebugEnabled) {
+    LogTrafficDump(Format("%s sent %d bytes: ", client(), static_cast<int>(size)), data, size,
+                   c_.log);
+  }
   if (IsCloseCommand(data, size)) {
     LogEvent(Format("%s issued SSSP=0, closing session", client()), c_.log);
     return End(SessionOutcome::SessionClosed);
@@ -351,16 +359,15 @@ Session::Step Session::HandleClientChunk(const std::uint8_t* data, std::size_t s
   if (c_.port.WritePending() || !toDevice_.empty()) {
     // Behind the write still under way.
     toDevice_.insert(toDevice_.end(), data, data + size);
-    LogDebug(Format("%s serial write pending", client()), c_.log);
+    if (DebugEnabled) LogDebug(Format("%s serial write pending", client()), c_.log);
     return Step::kContinue;
   }
   std::size_t written = 0;
   int error = c_.port.StartWrite(data, size, &written);
   if (error == 0) {
-    LogDebug(Format("%s had %d bytes written to %s", client(), static_cast<int>(written), port()),
-             c_.log);
+    if (DebugEnabled) LogWritten(written);
   } else if (error == os::kErrIoPending) {
-    LogDebug(Format("%s serial write pending", client()), c_.log);
+    if (DebugEnabled) LogDebug(Format("%s serial write pending", client()), c_.log);
   } else {
     LogEvent(Format("Win32 Error #: %d error writing data to %s from %s", error, port(), client()),
              c_.log);
@@ -377,8 +384,7 @@ void Session::WriteQueued() {
   std::size_t written = 0;
   int error = c_.port.StartWrite(chunk, size, &written);
   if (error == 0) {
-    LogDebug(Format("%s had %d bytes written to %s", client(), static_cast<int>(written), port()),
-             c_.log);
+    if (DebugEnabled) LogWritten(written);
   } else if (error != os::kErrIoPending) {
     LogEvent(Format("Win32 Error #: %d error writing data to %s from %s", error, port(), client()),
              c_.log);
@@ -395,8 +401,10 @@ Session::Step Session::ClientGoneWhileWriting() {
     std::size_t got = 0;
     int error = c_.client.Receive(data, kChunkSize, &got);
     if (error != 0 || got == 0) break;
-    LogTrafficDump(Format("%s sent %d bytes: ", client(), static_cast<int>(got)), data, got,
-                   c_.log);
+    if (DebugEnabled) {
+      LogTrafficDump(Format("%s sent %d bytes: ", client(), static_cast<int>(got)), data, got,
+                     c_.log);
+    }
     if (IsCloseCommand(data, got)) {
       LogEvent(Format("%s issued SSSP=0, closing session", client()), c_.log);
       return End(SessionOutcome::SessionClosed);
@@ -412,8 +420,7 @@ void Session::WriteCompleted() {
   int error = c_.port.FinishWrite(&written);
   if (error == os::kErrIoIncomplete) return;
   if (error == 0) {
-    LogDebug(Format("%s had %d bytes written to %s", client(), static_cast<int>(written), port()),
-             c_.log);
+    if (DebugEnabled) LogWritten(written);
   } else {
     LogEvent(Format("Win32 Error #: %d error writing data to %s from %s", error, port(), client()),
              c_.log);
@@ -427,10 +434,12 @@ Session::Step Session::SerialPath() {
   std::size_t got = 0;
   int error = c_.port.Read(toClient_, kChunkSize, &got);
   if (got > kChunkSize) got = 0;
-  LogTrafficDump(Format("%s %d bytes arrived from %s: ", client(), static_cast<int>(got), port()),
-                 toClient_, got, c_.log);
+  if (DebugEnabled) {
+    LogTrafficDump(Format("%s %d bytes arrived from %s: ", client(), static_cast<int>(got), port()),
+                   toClient_, got, c_.log);
+  }
   if (error == os::kErrIoPending) {
-    LogDebug(Format("%s read pending", port()), c_.log);
+    if (DebugEnabled) LogDebug(Format("%s read pending", port()), c_.log);
     return Step::kContinue;
   }
   if (got == 0) return Step::kContinue;
@@ -444,7 +453,9 @@ Session::Step Session::SendToClient() {
   std::size_t sent = 0;
   int error = c_.client.Send(toClient_ + toClientOffset_, toClientSize_ - toClientOffset_, &sent);
   if (error == 0) {
-    if (sent > 0) LogDebug(Format("%s was sent %d bytes", client(), static_cast<int>(sent)), c_.log);
+    if (sent > 0 && DebugEnabled) {
+      LogDebug(Format("%s was sent %d bytes", client(), static_cast<int>(sent)), c_.log);
+    }
     toClientOffset_ += sent;
     if (toClientOffset_ >= toClientSize_) {
       toClientSize_ = toClientOffset_ = 0;
@@ -456,7 +467,7 @@ Session::Step Session::SendToClient() {
   }
   switch (error) {
     case os::kWsaWouldBlock:
-      LogDebug(Format("%s receive data pending", client()), c_.log);
+      if (DebugEnabled) LogDebug(Format("%s receive data pending", client()), c_.log);
       clientWritable_ = false;
       return Step::kContinue;
     case os::kWsaConnAborted:
@@ -480,10 +491,10 @@ Session::Step Session::SendToClient() {
 }  // namespace
 
 bool IsCloseCommand(const std::uint8_t* data, std::size_t size) {
+  // The text is the command exactly when its six characters (none of them zero) start the chunk
+  // and the chunk ends or has a zero byte right after them; no need to measure the whole text.
   static constexpr char kCommand[] = "SSSP=0";
-  std::size_t textLength = 0;
-  while (textLength < size && data[textLength] != 0) ++textLength;
-  return textLength == 6 && std::memcmp(data, kCommand, 6) == 0;
+  return size >= 6 && std::memcmp(data, kCommand, 6) == 0 && (size == 6 || data[6] == 0);
 }
 
 SessionOutcome RunSession(const SessionContext& context) { return Session(context).Run(); }

@@ -6,7 +6,7 @@
 //
 // win32/ implements this with the Win32 calls the service is defined by (service control manager,
 // registry, overlapped serial I/O, WSAEventSelect, WaitForMultipleObjects); posix/ with termios,
-// poll, eventfd and pthreads.
+// epoll (poll where epoll cannot watch a descriptor), eventfd and pthreads.
 #pragma once
 
 #include <atomic>

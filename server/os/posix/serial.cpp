@@ -1,4 +1,4 @@
-// Serial ports on Linux: termios, non-blocking descriptors and poll.
+// Serial ports on Linux: termios, non-blocking descriptors and poll events.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -72,7 +72,7 @@ class PosixSerialPort final : public SerialPort {
     // discards it before the service ends); its bytes go with the port.
     ioctl(fd_, TIOCNXCL);
     flock(fd_, LOCK_UN);
-    close(fd_);
+    posix::CloseWaitableDescriptor(fd_);
   }
 
   int SetupBuffers(std::uint32_t, std::uint32_t) override { return 0; }

@@ -1,4 +1,4 @@
-// TCP sockets on Linux: non-blocking IPv4 sockets whose events are found with poll.
+// TCP sockets on Linux: non-blocking IPv4 sockets whose events are found with epoll or poll.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -20,7 +20,7 @@ using posix::WsaErrorFromErrno;
 class PosixSocket final : public Socket, public PosixWaitable {
  public:
   explicit PosixSocket(int fd) : fd_(fd) {}
-  ~PosixSocket() override { close(fd_); }
+  ~PosixSocket() override { posix::CloseWaitableDescriptor(fd_); }
 
   int SetNonBlocking() override {
     int flags = fcntl(fd_, F_GETFL);
