@@ -30,6 +30,11 @@
 #   Maps COMN onto PATH (a symlink in $WINEPREFIX/dosdevices; effective at once).
 # wine_drive_c
 #   Prints the Linux path of C:\ in the prefix.
+# wine_env_scenario SECONDS COMMAND...
+#   Runs a test's driver COMMAND under `timeout SECONDS` in the background and waits for it, so
+#   that a signal from ctest reaches the caller's trap at once (wine_env_stop ends a driver that
+#   still runs). When it fails, prints the tail of every vmds.log and vmds.ini in the prefix.
+#   Returns the driver's exit code.
 # wine_env_stop
 #   Kills every process of the prefix (wineserver -k; services get no stop control: stop them
 #   first if the test needs their shutdown), stops Xvfb and deletes the prefix. Safe to call
@@ -42,6 +47,7 @@
 WINE_ENV_PREFIX=""
 WINE_ENV_XVFB_PID=""
 WINE_ENV_ROOT=""
+WINE_ENV_SCENARIO_PID=""
 
 _wine_env_say() {
   if [[ "${WINE_ENV_VERBOSE:-0}" == 1 ]]; then echo "wine-env: $*" >&2; fi
@@ -222,7 +228,30 @@ wine_map_com() {
   ln -sfn "$path" "$WINEPREFIX/dosdevices/com$n"
 }
 
+wine_env_scenario() {
+  local seconds="$1" rc
+  shift
+  timeout --kill-after=5 "$seconds" "$@" &
+  WINE_ENV_SCENARIO_PID=$!
+  wait "$WINE_ENV_SCENARIO_PID"
+  rc=$?
+  WINE_ENV_SCENARIO_PID=""
+  if ((rc != 0)); then
+    local file
+    while IFS= read -r -d '' file; do
+      echo "---- $file"
+      tr -d '\r' <"$file" | tail -40
+    done < <(find "$WINEPREFIX/drive_c" \( -name vmds.log -o -name vmds.ini \) -print0 2>/dev/null)
+  fi
+  return "$rc"
+}
+
 wine_env_stop() {
+  if [[ -n "$WINE_ENV_SCENARIO_PID" ]]; then
+    kill "$WINE_ENV_SCENARIO_PID" 2>/dev/null
+    wait "$WINE_ENV_SCENARIO_PID" 2>/dev/null
+    WINE_ENV_SCENARIO_PID=""
+  fi
   if [[ -n "$WINE_ENV_PREFIX" && -d "$WINE_ENV_PREFIX" ]]; then
     _wine_env_say "stopping $WINE_ENV_PREFIX"
     WINEPREFIX="$WINE_ENV_PREFIX" timeout --kill-after=5 20 wineserver -k >/dev/null 2>&1

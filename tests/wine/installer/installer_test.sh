@@ -32,13 +32,8 @@ done
 source "$repo/scripts/wine-env.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vmds-installer.XXXXXX")
-test_pid=""
 # shellcheck disable=SC2317  # called by the trap
 cleanup() {
-  if [[ -n "$test_pid" ]]; then
-    kill "$test_pid" 2>/dev/null
-    wait "$test_pid" 2>/dev/null
-  fi
   wine_env_stop
   rm -rf "$work"
 }
@@ -47,18 +42,5 @@ trap 'exit 130' INT TERM
 
 export VMDS_MODEM_LOG="$work/modem.log"
 wine_env_start --display --preload "$shim" || exit 1
-
-timeout --kill-after=5 600 python3 "$here/installer_test.py" --setup "$setup" \
-  --bin-dir "$bin_dir" --repo "$repo" --work "$work" &
-test_pid=$!
-wait "$test_pid"
-rc=$?
-test_pid=""
-if ((rc != 0)); then
-  while IFS= read -r -d '' file; do
-    echo "---- $file"
-    tr -d '\r' <"$file" | tail -40
-  done < <(find "$WINEPREFIX/drive_c/Program Files" \( -name vmds.log -o -name vmds.ini \) \
-             -print0 2>/dev/null)
-fi
-exit "$rc"
+wine_env_scenario 600 python3 "$here/installer_test.py" --setup "$setup" --bin-dir "$bin_dir" \
+  --repo "$repo" --work "$work"

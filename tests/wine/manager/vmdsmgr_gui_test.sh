@@ -41,13 +41,8 @@ fi
 source "$repo/scripts/wine-env.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vmdsmgr-gui.XXXXXX")
-driver_pid=""
 # shellcheck disable=SC2317  # called by the trap
 cleanup() {
-  if [[ -n "$driver_pid" ]]; then
-    kill "$driver_pid" 2>/dev/null
-    wait "$driver_pid" 2>/dev/null
-  fi
   wine_env_stop
   rm -rf "$work"
 }
@@ -57,18 +52,6 @@ trap 'exit 130' INT TERM
 export VMDS_MODEM_LOG="$work/modem.log"
 wine_env_start --display --preload "$shim" || exit 1
 
-# The scenario runs in the background so that a signal from ctest reaches the trap at once. Its
-# own waits are bounded; this time-out only guards against a fault in the script itself.
-timeout --kill-after=5 300 python3 "$here/vmdsmgr_gui_test.py" --bin-dir "$bin_dir" \
-  --repo "$repo" --work "$work" --screenshots "$@" &
-driver_pid=$!
-wait "$driver_pid"
-rc=$?
-driver_pid=""
-if ((rc != 0)); then
-  while IFS= read -r -d '' file; do
-    echo "---- $file"
-    tr -d '\r' <"$file" | tail -40
-  done < <(find "$WINEPREFIX/drive_c" \( -name vmds.log -o -name vmds.ini \) -print0 2>/dev/null)
-fi
-exit "$rc"
+# The scenario's own waits are bounded; this time-out only guards against a fault in the script.
+wine_env_scenario 300 python3 "$here/vmdsmgr_gui_test.py" --bin-dir "$bin_dir" --repo "$repo" \
+  --work "$work" --screenshots "$@"

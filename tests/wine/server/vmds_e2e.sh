@@ -28,13 +28,8 @@ fi
 source "$repo/scripts/wine-env.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vmds-e2e.XXXXXX")
-driver_pid=""
 # shellcheck disable=SC2317  # called by the trap
 cleanup() {
-  if [[ -n "$driver_pid" ]]; then
-    kill "$driver_pid" 2>/dev/null
-    wait "$driver_pid" 2>/dev/null
-  fi
   wine_env_stop
   rm -rf "$work"
 }
@@ -45,22 +40,12 @@ trap 'exit 130' INT TERM
 export VMDS_MODEM_LOG="$work/modem.log"
 wine_env_start --preload "$shim" || exit 1
 
-# The driver runs in the background so that a signal from ctest reaches the trap at once. Its
-# own waits are bounded; the time-out here only guards against a fault in the driver itself.
-timeout --kill-after=5 200 python3 "$here/vmds_e2e.py" "$scenario" --bin-dir "$bin_dir" --work "$work" \
-  --modem-log "$VMDS_MODEM_LOG" &
-driver_pid=$!
-wait "$driver_pid"
+# The driver's own waits are bounded; the time-out here only guards against a fault in it.
+wine_env_scenario 200 python3 "$here/vmds_e2e.py" "$scenario" --bin-dir "$bin_dir" \
+  --work "$work" --modem-log "$VMDS_MODEM_LOG"
 rc=$?
-driver_pid=""
-if ((rc != 0)); then
-  while IFS= read -r -d '' file; do
-    echo "---- $file"
-    tr -d '\r' <"$file" | tail -40
-  done < <(find "$WINEPREFIX/drive_c" -name vmds.log -print0 2>/dev/null)
-  if [[ -s "$VMDS_MODEM_LOG" ]]; then
-    echo "---- modem lines"
-    cat "$VMDS_MODEM_LOG"
-  fi
+if ((rc != 0)) && [[ -s "$VMDS_MODEM_LOG" ]]; then
+  echo "---- modem lines"
+  cat "$VMDS_MODEM_LOG"
 fi
 exit "$rc"
