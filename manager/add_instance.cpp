@@ -24,29 +24,7 @@ bool HasReservedCharacter(const std::string& name) {
 void MainPresenter::AddClick() {
   try {
     view_.SetProgress("");
-    const bool changed = DetectChange(currentInstanceIndex_) != 0;
-    if (newInstancePending_ || changed) {
-      const std::string question =
-          newInstancePending_
-              ? "Would you like to save the settings for the new instance, \"" +
-                    currentInstanceName_ + "\"?\rSaving the new instance will start the service."
-              : "The settings for instance, \"" + currentInstanceName_ +
-                    "\" have been changed. Do you want to save the changes?";
-      switch (view_.ShowMessage(question, MessageIcon::kExclamation,
-                                MessageButtons::kYesNoCancel)) {
-        case MessageAnswer::kYes:
-          view_.SetProgressAndRepaint(kSavingHint);
-          Save();
-          break;
-        case MessageAnswer::kCancel:
-          return;
-        default:
-          LoadInstance(currentInstanceName_, currentInstanceIndex_);
-          view_.SetEnabled(Control::SaveCmdBtn, false);
-          view_.SetProgress("");
-          break;
-      }
-    }
+    if (!OfferToSave(Leaving::kForAdd)) return;
     newInstancePending_ = false;
     view_.ShowAddInstanceDialog();
   } catch (const RunTimeFailure& failure) {
@@ -159,12 +137,7 @@ void MainPresenter::CreateInstanceClick(AddInstanceView& dialog) {
     record.mCOMPort = serialPort;
     record.mServiceName = serviceName;
     record.mServiceDisplayName = displayName;
-    record.mCOMPortBitRate = 1200;
-    record.mCOMPortDataBits = 8;
-    record.mCOMPortParity = "NOPARITY";
-    record.mCOMPortStopBits = 1;
-    record.mMaxConnectTime = 0;
-    record.mIdleTimeout = 120;
+    ApplyInstanceDefaults(record);
     record.mLogFileName = directory + "\\vmds.log";
     state_.Instances.Add(record);
     done.recordIndex = state_.Instances.Count();
@@ -175,7 +148,7 @@ void MainPresenter::CreateInstanceClick(AddInstanceView& dialog) {
       rollBack();
       return view_.SetProgress(kAddAborted);
     }
-    if (CreateInstanceService(services_, serviceName, displayName, directory + "\\vmds.exe") == 0) {
+    if (!CreateInstanceService(services_, serviceName, displayName, directory + "\\vmds.exe")) {
       rollBack();
       view_.ShowMessage("New service, \"" + displayName +
                             "\" cannot be created due to inappropriate privileges or a duplicate "

@@ -5,6 +5,7 @@
 
 #include "instance_names.h"
 #include "run_time_error.h"
+#include "serial_settings.h"
 #include "service_control.h"
 #include "startup_file.h"
 #include "text_functions.h"
@@ -17,35 +18,6 @@ constexpr const char* kMasterNotCreated =
     "or a duplicate service entry in the service control manager.";
 
 constexpr int kMaxLogFilePath = 230;
-
-struct ParityName {
-  const char* entry;
-  const char* token;
-};
-constexpr ParityName kParities[] = {{"None", "NOPARITY"},
-                                    {"Even", "EVENPARITY"},
-                                    {"Odd", "ODDPARITY"},
-                                    {"Space", "SPACEPARITY"},
-                                    {"Mark", "MARKPARITY"}};
-
-std::string ParityToken(const std::string& entry) {
-  for (const ParityName& p : kParities)
-    if (entry == p.entry) return p.token;
-  return "";
-}
-
-std::string ParityEntry(const std::string& token) {
-  for (const ParityName& p : kParities)
-    if (token == p.token) return p.entry;
-  return "";
-}
-
-std::string StopBitsEntry(float stopBits) {
-  if (stopBits == 1.0f) return "1";
-  if (stopBits == 1.5f) return "1.5";
-  if (stopBits == 2.0f) return "2";
-  return "";
-}
 
 // The number a text starts with (0 when it starts with none), after trimming.
 double NumberOf(const std::string& text) { return LeadingNumber(Trim(text)); }
@@ -69,37 +41,6 @@ class RowCollector : public MessageView {
 };
 
 }  // namespace
-
-const std::vector<std::string>& SerialPortEntries() {
-  static const std::vector<std::string> entries = [] {
-    std::vector<std::string> e;
-    for (int n = 1; n <= 255; ++n) e.push_back("COM" + std::to_string(n));
-    return e;
-  }();
-  return entries;
-}
-
-const std::vector<std::string>& BitRateEntries() {
-  static const std::vector<std::string> entries = {"110",   "300",   "600",   "1200", "2400",
-                                                   "4800",  "9600",  "14400", "19200", "28800",
-                                                   "38400", "57600", "115200"};
-  return entries;
-}
-
-const std::vector<std::string>& DataBitsEntries() {
-  static const std::vector<std::string> entries = {"5", "6", "7", "8"};
-  return entries;
-}
-
-const std::vector<std::string>& ParityEntries() {
-  static const std::vector<std::string> entries = {"None", "Even", "Odd", "Space", "Mark"};
-  return entries;
-}
-
-const std::vector<std::string>& StopBitsEntries() {
-  static const std::vector<std::string> entries = {"1", "1.5", "2"};
-  return entries;
-}
 
 namespace {
 
@@ -172,6 +113,11 @@ void MainPresenter::ShowGeneralError(int number, const std::string& description)
 
 void MainPresenter::ShowRefusal(const std::string& text) {
   view_.ShowMessage(text, MessageIcon::kExclamation, MessageButtons::kOk);
+}
+
+bool MainPresenter::Refused(const std::string& text) {
+  ShowRefusal(text);
+  return false;
 }
 
 // ---- Start-up, activation, placement --------------------------------------------------------
@@ -248,8 +194,8 @@ void MainPresenter::CreateFirstMaster() {
   state_.Instances.Item(1).mLogFileName = logFile;
   WriteStartupFile(state_, files_, view_, path, false, 1);
 
-  std::int16_t result = CreateMasterInstance();
-  if (result == 0) {
+  const MasterService result = CreateMasterInstance();
+  if (result == MasterService::kNotRegistered) {
     view_.ShowMessage(kMasterNotCreated, MessageIcon::kExclamation, MessageButtons::kOk);
     return;
   }
@@ -264,7 +210,7 @@ void MainPresenter::CreateFirstMaster() {
   master.mServiceName = kMasterServiceName;
   master.mServiceDisplayName = kMasterServiceDisplayName;
   master.mLogFileName = logFile;
-  if (result == 1)
+  if (result == MasterService::kNotStarted)
     view_.ShowMessage(std::string("Master instance was created successfully but the service, \"") +
                           kMasterServiceDisplayName +
                           "\" could not be started. Check the log file for details.",
@@ -272,11 +218,12 @@ void MainPresenter::CreateFirstMaster() {
   WriteStartupFile(state_, files_, view_, path, false, 1);
 }
 
-std::int16_t MainPresenter::CreateMasterInstance() {
-  if (CreateInstanceService(services_, kMasterServiceName, kMasterServiceDisplayName,
-                            managerDirectory_ + "\\vmds.exe") == 0)
-    return 0;
-  return StartInstanceService(services_, kMasterServiceName) == 1 ? 2 : 1;
+MainPresenter::MasterService MainPresenter::CreateMasterInstance() {
+  if (!CreateInstanceService(services_, kMasterServiceName, kMasterServiceDisplayName,
+                             managerDirectory_ + "\\vmds.exe"))
+    return MasterService::kNotRegistered;
+  return StartInstanceService(services_, kMasterServiceName) ? MasterService::kRunning
+                                                             : MasterService::kNotStarted;
 }
 
 void MainPresenter::FormActivate() {
@@ -331,26 +278,41 @@ void MainPresenter::ListGotFocus() {
   view_.SetEnabled(Control::cmdRemoveInstance, currentInstanceName_ != kMasterInstanceName);
 }
 
-bool MainPresenter::OfferToSave(bool repaintOnNo) {
-  if (DetectChange(currentInstanceIndex_) == 0 && !newInstancePending_) return true;
-  std::string question =
-      newInstancePending_
-          ? "Would you like to save the settings for the new instance, \"" +
-                currentInstanceName_ +
-                "\"?\rSaving the new instance will start the service for the instance."
-          : "The settings for instance, \"" + currentInstanceName_ +
-                "\" have been changed. Do you want to save the changes?";
+std::string UnsavedChangesQuestion(const std::string& instanceName, bool newInstance,
+                                   const std::string& newInstanceEnding) {
+  if (newInstance)
+    return "Would you like to save the settings for the new instance, \"" + instanceName +
+           "\"?\rSaving the new instance will start the service" + newInstanceEnding;
+  return "The settings for instance, \"" + instanceName +
+         "\" have been changed. Do you want to save the changes?";
+}
+
+bool MainPresenter::OfferToSave(Leaving leaving) {
+  if (!DetectChange(currentInstanceIndex_) && !newInstancePending_) return true;
+  const std::string question = UnsavedChangesQuestion(
+      currentInstanceName_, newInstancePending_,
+      leaving == Leaving::kForAdd ? "." : " for the instance.");
   switch (view_.ShowMessage(question, MessageIcon::kExclamation, MessageButtons::kYesNoCancel)) {
     case MessageAnswer::kYes:
       view_.SetProgressAndRepaint(kSavingHint);
-      Save();
-      return true;
+      // A refused value or a file that cannot be written keeps the instance and its edits shown:
+      // Save has told why.
+      return Save();
     case MessageAnswer::kCancel:
       return false;
     default:
-      if (repaintOnNo) {
-        view_.SetEnabled(Control::SaveCmdBtn, false);
-        view_.SetProgressAndRepaint("");
+      switch (leaving) {
+        case Leaving::kToSwitch:
+          view_.SetEnabled(Control::SaveCmdBtn, false);
+          view_.SetProgressAndRepaint("");
+          break;
+        case Leaving::kForAdd:
+          LoadInstance(currentInstanceName_, currentInstanceIndex_);
+          view_.SetEnabled(Control::SaveCmdBtn, false);
+          view_.SetProgress("");
+          break;
+        case Leaving::kToClose:
+          break;
       }
       return true;
   }
@@ -361,7 +323,7 @@ void MainPresenter::ItemClick(int position) {
     if (position < 0 || position >= static_cast<int>(rows_.size()))
       throw RunTimeFailure(kErrInvalidProcedureCall);
     const std::string clicked = Trim(rows_[static_cast<std::size_t>(position)].InstanceName);
-    if (!OfferToSave(true)) {
+    if (!OfferToSave(Leaving::kToSwitch)) {
       SelectCurrentRow();
       return;
     }
@@ -379,7 +341,7 @@ void MainPresenter::ItemClick(int position) {
 
 bool MainPresenter::FormUnload() {
   try {
-    if (!OfferToSave(false)) return true;
+    if (!OfferToSave(Leaving::kToClose)) return true;
   } catch (const RunTimeFailure& failure) {
     ShowGeneralError(failure.Number(), failure.what());
   }
@@ -456,15 +418,17 @@ void MainPresenter::LoadInstance(const std::string&, std::int16_t index) {
 }
 
 void MainPresenter::DefaultSettings() {
-  PutEntry(Control::BitRateComboBox, "1200");
-  PutEntry(Control::DataBitsComboBox, "8");
-  PutEntry(Control::ParityComboBox, "None");
-  PutEntry(Control::StopBitsComboBox, "1");
-  PutText(Control::MaxConnTimeTextBox, "0");
-  PutText(Control::MaxIdleTimeTextBox, "120");
-  PutCheck(Control::EnableDebugModeCheckBox, false);
-  PutCheck(Control::DropRTSCheckBox, false);
-  PutCheck(Control::DropDTRCheckBox, false);
+  VMDSInstanceClass d;
+  ApplyInstanceDefaults(d);
+  PutEntry(Control::BitRateComboBox, std::to_string(d.mCOMPortBitRate));
+  PutEntry(Control::DataBitsComboBox, std::to_string(d.mCOMPortDataBits));
+  PutEntry(Control::ParityComboBox, ParityEntry(d.mCOMPortParity));
+  PutEntry(Control::StopBitsComboBox, StopBitsEntry(d.mCOMPortStopBits));
+  PutText(Control::MaxConnTimeTextBox, std::to_string(d.mMaxConnectTime));
+  PutText(Control::MaxIdleTimeTextBox, std::to_string(d.mIdleTimeout));
+  PutCheck(Control::EnableDebugModeCheckBox, d.mDebugEnabled == 1);
+  PutCheck(Control::DropRTSCheckBox, d.mDropRTSonSocketClose == 1);
+  PutCheck(Control::DropDTRCheckBox, d.mDropDTRonSocketClose == 1);
 }
 
 void MainPresenter::DefaultSettingsClick() {
@@ -475,7 +439,7 @@ void MainPresenter::DefaultSettingsClick() {
   }
 }
 
-std::int16_t MainPresenter::DetectChange(std::int16_t index) {
+bool MainPresenter::DetectChange(std::int16_t index) {
   const VMDSInstanceClass& r = state_.Instances.Item(index);
   auto numberDiffers = [this](Control c, double field) {
     return NumberOf(view_.Text(c)) != field;
@@ -500,32 +464,32 @@ std::int16_t MainPresenter::DetectChange(std::int16_t index) {
       numberDiffers(Control::MaxIdleTimeTextBox, r.mIdleTimeout) ||
       Trim(view_.Text(Control::BrowseLogFileTextBox)) != r.mLogFileName ||
       checkDiffers(Control::EnableDebugModeCheckBox, r.mDebugEnabled);
-  if (changed) return 1;
+  if (changed) return true;
   view_.SetProgress("");
-  return 0;
+  return false;
 }
 
 // ---- Save -------------------------------------------------------------------------------------
 
 void MainPresenter::SaveClick() { Save(); }
 
-void MainPresenter::Save() {
+bool MainPresenter::Save() {
   view_.SetProgress("");
   try {
     const std::string portText = Trim(view_.Text(Control::TCPPortNumberTextBox));
     const std::optional<std::int32_t> port = TCPPortOf(portText);
-    if (!port) return ShowRefusal(kTCPPortRange);
+    if (!port) return Refused(kTCPPortRange);
     const std::int32_t p = *port;
     std::int16_t i = GetInstanceIndexByTCPPort(state_, p);
     if (i != 0 && i != currentInstanceIndex_)
-      return ShowRefusal("TCP port " + portText + " is already in use by " +
+      return Refused("TCP port " + portText + " is already in use by " +
                          state_.Instances.Item(i).mInstanceName +
                          ". Change the TCP Port Number and click on Save. Operation was aborted.");
 
     const std::string s = Trim(SelectedEntry(Control::SerialPortComboBox));
     i = GetInstanceIndexByCOMPort(state_, s);
     if (i != 0 && i != currentInstanceIndex_)
-      return ShowRefusal(s + " is already in use by " + state_.Instances.Item(i).mInstanceName +
+      return Refused(s + " is already in use by " + state_.Instances.Item(i).mInstanceName +
                          ". Change the Serial Port and click on Save. Operation was aborted.");
 
     const std::string dataBitsText = Trim(SelectedEntry(Control::DataBitsComboBox));
@@ -533,29 +497,29 @@ void MainPresenter::Save() {
     const std::string stopBitsText = Trim(SelectedEntry(Control::StopBitsComboBox));
     const bool eightDataBits = LeadingNumber(dataBitsText) == 8;
     if (eightDataBits && UpperCase(parityText) != "NONE")
-      return ShowRefusal(
+      return Refused(
           "Parity must be set to None if 8 data bits are needed. Make necessary changes and click "
           "on Save. Operation was aborted.");
     if (eightDataBits && LeadingNumber(stopBitsText) != 1)
-      return ShowRefusal(
+      return Refused(
           "Stop bits must be set to 1 to use 8 data bits. Make necessary changes and click on "
           "Save. Operation was aborted.");
 
     std::string connectText = view_.Text(Control::MaxConnTimeTextBox);
     if (Trim(connectText).empty()) throw RunTimeFailure(kErrTypeMismatch);
     if (CheckStringForNonNumericCharacter(connectText))
-      return ShowRefusal(
+      return Refused(
           "Please enter a positive integer in the Maximum Connection Time field. Operation was "
           "aborted.");
     std::string idleText = view_.Text(Control::MaxIdleTimeTextBox);
     if (Trim(idleText).empty()) throw RunTimeFailure(kErrTypeMismatch);
     if (CheckStringForNonNumericCharacter(idleText))
-      return ShowRefusal(
+      return Refused(
           "Please enter a positive integer in the Maximum Idle Time field. Operation was "
           "aborted.");
     const std::string logFile = Trim(view_.Text(Control::BrowseLogFileTextBox));
     if (logFile.size() > kMaxLogFilePath)
-      return ShowRefusal(
+      return Refused(
           "Invalid file path for log file. Please change the log file location. Operation was "
           "aborted.");
 
@@ -599,17 +563,19 @@ void MainPresenter::Save() {
       r = before;
       listRow = rowBefore;
       view_.SetInstanceListRow(row, listRow);
-      return;
+      return false;
     }
     RestartInstanceService(services_, view_, r.mServiceName);
 
     newInstancePending_ = false;
     view_.SetEnabled(Control::SaveCmdBtn, false);
     view_.SetFocus(Control::TCPPortNumberTextBox);
+    return true;
   } catch (const RunTimeFailure& failure) {
     newInstancePending_ = false;
     view_.SetEnabled(Control::SaveCmdBtn, false);
     ShowGeneralError(failure.Number(), failure.what());
     view_.SetProgress("");
+    return false;
   }
 }

@@ -12,6 +12,7 @@
 
 #include "file_system.h"
 #include "instance_list.h"
+#include "serial_settings.h"
 #include "service_database.h"
 #include "shell.h"
 #include "system_info.h"
@@ -25,13 +26,6 @@ inline constexpr const char* kLogViewerProgram = "notepad.exe";
 inline constexpr const char* kChangeHint = "Click the Save button for changes to take effect.";
 inline constexpr const char* kSavingHint = "Please wait while the changes are being saved";
 
-// The entries of the editor's drop-down lists, in their order.
-const std::vector<std::string>& SerialPortEntries();  // "COM1" .. "COM255"
-const std::vector<std::string>& BitRateEntries();
-const std::vector<std::string>& DataBitsEntries();
-const std::vector<std::string>& ParityEntries();
-const std::vector<std::string>& StopBitsEntries();
-
 // The refusal of a TCP port outside 1 to 65535 (Save and Add New Instance word it alike).
 inline constexpr const char* kTCPPortRange =
     "The TCP Port Number must be between 1 and 65535. Change the TCP Port Number and click on "
@@ -40,6 +34,11 @@ inline constexpr const char* kTCPPortRange =
 // The port of a trimmed TCP port text: a whole number from 1 to 65535 without a decimal point;
 // nothing when it is outside. A text that is no number at all raises "Type mismatch".
 std::optional<std::int32_t> TCPPortOf(const std::string& text);
+
+// The question asked before unsaved edits, or a new instance not saved yet, are left behind.
+// The new-instance question ends "start the service" + newInstanceEnding.
+std::string UnsavedChangesQuestion(const std::string& instanceName, bool newInstance,
+                                   const std::string& newInstanceEnding);
 
 // "Error Code: " + the number (a leading blank when not negative) + ", " + the description.
 std::string GeneralErrorText(int number, const std::string& description);
@@ -90,8 +89,11 @@ class MainPresenter {
   // The editor and the manager state, also used by the commands around them.
   void LoadInstance(const std::string& instanceName, std::int16_t index);
   void DefaultSettings();
-  std::int16_t DetectChange(std::int16_t index);
-  void Save();
+  // True when the editor differs from the record at `index`.
+  bool DetectChange(std::int16_t index);
+  // True when the settings were written (whatever the restart's outcome); false when a value was
+  // refused, the file could not be written or anything failed, each told to the user.
+  bool Save();
 
   const ManagerState& State() const { return state_; }
   const std::string& CurrentInstanceName() const { return currentInstanceName_; }
@@ -100,14 +102,19 @@ class MainPresenter {
   const std::vector<InstanceListRow>& Rows() const { return rows_; }
 
  private:
+  enum class MasterService { kNotRegistered, kNotStarted, kRunning };
+  // Where the user goes when leaving the shown instance.
+  enum class Leaving { kToSwitch, kToClose, kForAdd };
+
   void CreateFirstMaster();
-  std::int16_t CreateMasterInstance();
+  MasterService CreateMasterInstance();
   void CentreWindow();
   void ShowGeneralError(int number, const std::string& description);
   void ShowRefusal(const std::string& text);
-  // Asks whether to save the current instance's edits when there are any (or it is new);
-  // Cancel returns false, Yes saves first.
-  bool OfferToSave(bool repaintOnNo);
+  bool Refused(const std::string& text);  // shows the refusal; false
+  // Asks whether to save the shown instance's edits when there are any (or it is new). False
+  // keeps the instance shown: the user cancelled, or answered Yes and Save did not save.
+  bool OfferToSave(Leaving leaving);
   // Writes a value into a control and applies the change notification when it differs.
   void PutText(Control box, const std::string& text);
   void PutEntry(Control combo, const std::string& text);
@@ -118,6 +125,7 @@ class MainPresenter {
   void SelectCurrentRow();
   std::string MasterStartupFilePath() const;
   void ShowRemoveFailure(int number);
+  int MoveAside(const std::string& directory, const std::string& aside, bool serviceJustStopped);
 
   View& view_;
   ServiceDatabase& services_;

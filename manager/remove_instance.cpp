@@ -18,6 +18,9 @@ int MoveFailureNumber(int win32Error) {
   }
 }
 
+constexpr int kMoveRetries = 10;
+constexpr std::uint32_t kMoveRetryMilliseconds = 200;
+
 std::string BlanksForUnderscores(std::string text) {
   for (char& c : text)
     if (c == '_') c = ' ';
@@ -68,47 +71,99 @@ void MainPresenter::RemoveClick() {
       return;
     view_.SetProgressAndRepaint("Please wait - removing software instance " + name);
 
-    // A service that is already gone (deleted by hand, or by a removal that stopped half-way)
-    // counts as removed.
+    // Every step before the service is deleted can be undone, and is, when a later one fails:
+    // the instance is then whole again (its service running again when it ran). A service that
+    // is already gone (deleted by hand, or by a removal that stopped half-way) counts as removed.
     std::vector<std::string> missing;
     const std::string serviceName = ServiceNameOf(name);
-    if (DeleteInstanceService(services_, serviceName) == 0) {
-      if (ServiceIsRegistered(services_, serviceName)) {
-        view_.ShowMessage("Selected service, \"" + BlanksForUnderscores(serviceName) +
-                              "\" cannot be removed due to inappropriate privileges or if the "
-                              "service was previously deleted.\rOperation was aborted.",
-                          MessageIcon::kExclamation, MessageButtons::kOk);
-        return view_.SetProgress("");
-      }
+    const StopOutcome stop = StopInstanceService(services_, serviceName);
+    const auto serviceNotRemoved = [&] {
+      view_.ShowMessage("Selected service, \"" + BlanksForUnderscores(serviceName) +
+                            "\" cannot be removed due to inappropriate privileges or if the "
+                            "service was previously deleted.\rOperation was aborted.",
+                        MessageIcon::kExclamation, MessageButtons::kOk);
+      view_.SetProgress("");
+    };
+    if (stop == StopOutcome::kFailed) return serviceNotRemoved();
+    if (stop == StopOutcome::kNotRegistered)
       missing.push_back("Its service " + serviceName + " did not exist");
-    }
+    const auto restartService = [&] {
+      if (stop == StopOutcome::kStopped) StartInstanceService(services_, serviceName);
+    };
 
-    // The directory goes all or nothing: it is renamed aside first, which fails while a file in
-    // it is in use, and only then deleted. A name that cannot have a directory of its own (one
-    // that ends in a dot or a blank would name another instance's) never deletes anything.
+    // The directory is renamed aside, which fails while a file in it is in use, and is deleted
+    // only once the service is gone. A name that cannot have a directory of its own (one that
+    // ends in a dot or a blank would name another instance's) never moves or deletes anything.
     const std::string directory = InstanceDirectoryOf(managerDirectory_, name);
-    std::string leftOver;
+    std::string asideName;
     if (!IsInstanceDirectoryName(name)) {
       missing.push_back("Its folder was left alone because the name cannot name a folder of its "
                         "own");
     } else if (!files_.DirectoryExists(directory)) {
       missing.push_back("Its folder " + directory + " did not exist");
     } else {
-      std::string asideName = name + "%removed";
+      asideName = name + "%removed";
       for (int n = 2; files_.DirectoryExists(InstanceDirectoryOf(managerDirectory_, asideName));
            ++n)
         asideName = name + "%removed" + std::to_string(n);
-      const std::string aside = InstanceDirectoryOf(managerDirectory_, asideName);
-      if (int error = files_.MoveDirectory(directory, aside))
+      if (int error = MoveAside(directory, InstanceDirectoryOf(managerDirectory_, asideName),
+                                stop == StopOutcome::kStopped)) {
+        restartService();
         throw RunTimeFailure(MoveFailureNumber(error));
-      if (DeleteInstanceDirectory(files_, managerDirectory_, asideName) != 0) leftOver = aside;
+      }
     }
+    const std::string aside =
+        asideName.empty() ? "" : InstanceDirectoryOf(managerDirectory_, asideName);
+    const auto moveBack = [&] {
+      if (!aside.empty()) files_.MoveDirectory(aside, directory);
+    };
 
+    // The master file stops naming the instance before its service goes: when it cannot be
+    // written (the writer has told why), the instance is put back whole.
+    const std::string namesBefore = state_.InstanceNamesList;
+    const std::int16_t countBefore = state_.NumberofInstancesInstalled;
     state_.InstanceNamesList = WithoutInstanceName(state_.InstanceNamesList, name);
     --state_.NumberofInstancesInstalled;
+    const auto relist = [&] {
+      state_.InstanceNamesList = namesBefore;
+      state_.NumberofInstancesInstalled = countBefore;
+    };
+    if (!WriteStartupFile(state_, files_, view_, MasterStartupFilePath(), false, 1)) {
+      relist();
+      moveBack();
+      restartService();
+      view_.ShowMessage("The instance " + name + " was not removed: the list of instances in " +
+                            MasterStartupFilePath() +
+                            " could not be written. The instance was left as it was.\r"
+                            "Operation was aborted.",
+                        MessageIcon::kExclamation, MessageButtons::kOk);
+      view_.SetEnabled(Control::SaveCmdBtn, false);
+      return view_.SetProgress("");
+    }
+
+    if (stop != StopOutcome::kNotRegistered && !DeleteInstanceService(services_, serviceName)) {
+      if (ServiceIsRegistered(services_, serviceName)) {
+        relist();
+        const bool listed = WriteStartupFile(state_, files_, view_, MasterStartupFilePath(), false, 1);
+        moveBack();
+        restartService();
+        serviceNotRemoved();
+        if (!listed)
+          view_.ShowMessage("The instance " + name + " is no longer named in " +
+                                MasterStartupFilePath() +
+                                ". Add it to InstanceNamesList there again by hand.",
+                            MessageIcon::kExclamation, MessageButtons::kOk);
+        return;
+      }
+      missing.push_back("Its service " + serviceName + " did not exist");
+    }
+
+    std::string leftOver;
+    if (!aside.empty() && DeleteInstanceDirectory(files_, managerDirectory_, asideName) != 0)
+      leftOver = aside;
+
     if (state_.NumberofInstancesInstalled <= 0)
       view_.SetEnabled(Control::cmdRemoveInstance, false);
-    WriteStartupFile(state_, files_, view_, MasterStartupFilePath(), false, 1);
     rows_.erase(rows_.begin() + position);
     view_.RemoveInstanceListRow(position);
     state_.Instances.Remove(GetInstanceIndex(state_, name));
@@ -134,4 +189,19 @@ void MainPresenter::RemoveClick() {
   } catch (const RunTimeFailure& failure) {
     ShowRemoveFailure(failure.Number());
   }
+}
+
+// Renames the instance directory aside. A service that has just stopped may still hold its
+// program file for a moment after it reports stopped, so a move refused as "in use" is tried
+// again a few times then.
+int MainPresenter::MoveAside(const std::string& directory, const std::string& aside,
+                             bool serviceJustStopped) {
+  int error = files_.MoveDirectory(directory, aside);
+  for (int tries = 0; error != 0 && serviceJustStopped && tries < kMoveRetries &&
+                      MoveFailureNumber(error) == kErrPermissionDenied;
+       ++tries) {
+    services_.Sleep(kMoveRetryMilliseconds);
+    error = files_.MoveDirectory(directory, aside);
+  }
+  return error;
 }

@@ -2,6 +2,47 @@
 
 namespace {
 
+// A service-database handle that is closed when it goes out of scope; 0 while nothing is open.
+class ScopedServiceHandle {
+ public:
+  explicit ScopedServiceHandle(ServiceDatabase& db) : db_(db) {}
+  ScopedServiceHandle(const ScopedServiceHandle&) = delete;
+  ScopedServiceHandle& operator=(const ScopedServiceHandle&) = delete;
+  ~ScopedServiceHandle() {
+    if (handle_ != 0) db_.CloseServiceEntry(handle_);
+  }
+  // Opens through `open`, which stores the handle it gives; on a failure the handle stays 0.
+  template <typename Open>
+  int OpenWith(Open open) {
+    ScHandle opened = 0;
+    int error = open(&opened);
+    handle_ = error == 0 ? opened : 0;
+    return error;
+  }
+  ScHandle get() const { return handle_; }
+  explicit operator bool() const { return handle_ != 0; }
+
+ private:
+  ServiceDatabase& db_;
+  ScHandle handle_ = 0;
+};
+
+// The service control manager and one service in it, closed service first.
+struct OpenService {
+  ScopedServiceHandle manager;
+  ScopedServiceHandle service;
+  int error = 0;  // why the service is not open (0 when it is)
+
+  OpenService(ServiceDatabase& db, std::uint32_t managerAccess, const std::string& name,
+              std::uint32_t serviceAccess)
+      : manager(db), service(db) {
+    error = manager.OpenWith([&](ScHandle* h) { return db.OpenServiceManager(managerAccess, h); });
+    if (error == 0)
+      error = service.OpenWith(
+          [&](ScHandle* h) { return db.OpenServiceEntry(manager.get(), name, serviceAccess, h); });
+  }
+};
+
 // The state of the service, or kServiceNoState when there is no handle or the query fails.
 std::uint32_t QueryState(ServiceDatabase& db, ScHandle service) {
   std::uint32_t state = kServiceNoState;
@@ -19,21 +60,12 @@ std::uint32_t WaitWhileStopPending(ServiceDatabase& db, ScHandle service, std::u
   return state;
 }
 
-// Opens the manager and the service; either handle stays 0 when it cannot be opened.
-void OpenBoth(ServiceDatabase& db, std::uint32_t managerAccess, const std::string& name,
-              std::uint32_t serviceAccess, ScHandle* manager, ScHandle* service) {
-  *manager = 0;
-  *service = 0;
-  if (db.OpenServiceManager(managerAccess, manager) != 0) {
-    *manager = 0;
-    return;
-  }
-  if (db.OpenServiceEntry(*manager, name, serviceAccess, service) != 0) *service = 0;
-}
-
-void CloseBoth(ServiceDatabase& db, ScHandle manager, ScHandle service) {
-  if (service != 0) db.CloseServiceEntry(service);
-  if (manager != 0) db.CloseServiceEntry(manager);
+// Sends the stop control and waits; true when the service is stopped afterwards. A refused
+// control other than "not active", or a service still stop pending at the bound, is not stopped.
+bool StopAndWait(ServiceDatabase& db, ScHandle service) {
+  int stopError = db.SendStopControl(service);
+  return (stopError == 0 || stopError == kErrorServiceNotActive) &&
+         WaitWhileStopPending(db, service, QueryState(db, service)) == kServiceStopped;
 }
 
 }  // namespace
@@ -43,11 +75,13 @@ std::string QuotedProgramPath(const std::string& programPath) {
   return "\"" + programPath + "\"";
 }
 
-int CreateInstanceService(ServiceDatabase& db, const std::string& serviceName,
-                          const std::string& displayName, const std::string& programPath) {
-  ScHandle manager = 0;
-  if (db.OpenServiceManager(kScManagerCreateService | kStandardRightsRead, &manager) != 0)
-    return 0;
+bool CreateInstanceService(ServiceDatabase& db, const std::string& serviceName,
+                           const std::string& displayName, const std::string& programPath) {
+  ScopedServiceHandle manager(db);
+  if (manager.OpenWith([&](ScHandle* h) {
+        return db.OpenServiceManager(kScManagerCreateService | kStandardRightsRead, h);
+      }) != 0)
+    return false;
   ServiceRegistration registration;
   registration.ServiceName = serviceName;
   registration.DisplayName = displayName;
@@ -56,52 +90,42 @@ int CreateInstanceService(ServiceDatabase& db, const std::string& serviceName,
   registration.StartType = kServiceAutoStart;
   registration.ErrorControl = kServiceErrorNormal;
   registration.BinaryPathName = QuotedProgramPath(programPath);
-  ScHandle service = 0;
-  bool created = db.CreateServiceEntry(manager, registration, &service) == 0 && service != 0;
-  if (created) {
-    // Neither result is used: a service without a description or recovery actions still runs.
-    db.SetServiceDescription(service, kServiceDescription);
-    db.SetRecoveryActions(service, kInstanceRecovery);
-  }
-  CloseBoth(db, manager, created ? service : 0);
-  return created ? 1 : 0;
+  ScopedServiceHandle service(db);
+  service.OpenWith(
+      [&](ScHandle* h) { return db.CreateServiceEntry(manager.get(), registration, h); });
+  if (!service) return false;
+  // Neither result is used: a service without a description or recovery actions still runs.
+  db.SetServiceDescription(service.get(), kServiceDescription);
+  db.SetRecoveryActions(service.get(), kInstanceRecovery);
+  return true;
 }
 
-std::int16_t StartInstanceService(ServiceDatabase& db, const std::string& serviceName) {
-  ScHandle manager = 0, service = 0;
-  OpenBoth(db, kStandardRightsRead, serviceName, kReadControl | kServiceStart | kServiceQueryStatus,
-           &manager, &service);
-  if (service == 0) {
-    CloseBoth(db, manager, 0);
-    return 0;
-  }
-  db.StartServiceEntry(service);  // the answer is not used: an already running service is fine
+bool StartInstanceService(ServiceDatabase& db, const std::string& serviceName) {
+  OpenService open(db, kStandardRightsRead, serviceName,
+                   kReadControl | kServiceStart | kServiceQueryStatus);
+  if (!open.service) return false;
+  db.StartServiceEntry(open.service.get());  // not used: an already running service is fine
   db.Sleep(500);
-  std::uint32_t state = QueryState(db, service);
+  std::uint32_t state = QueryState(db, open.service.get());
   if (state == kServiceStartPending) {
     db.Sleep(1000);
-    state = QueryState(db, service);
+    state = QueryState(db, open.service.get());
   }
-  CloseBoth(db, manager, service);
-  return state == kServiceRunning ? 1 : 0;
+  return state == kServiceRunning;
 }
 
 void RestartInstanceService(ServiceDatabase& db, MessageView& view, const std::string& serviceName) {
-  ScHandle manager = 0, service = 0;
-  OpenBoth(db, kStandardRightsRead, serviceName,
-           kReadControl | kServiceStop | kServiceStart | kServiceQueryStatus, &manager, &service);
+  OpenService open(db, kStandardRightsRead, serviceName,
+                   kReadControl | kServiceStop | kServiceStart | kServiceQueryStatus);
+  const ScHandle service = open.service.get();
   std::uint32_t state = QueryState(db, service);
   if (state == kServiceStopped) {
     db.StartServiceEntry(service);
   } else if (state == kServiceRunning) {
     // The old process must be gone before a new one can read the new settings: a stop that is
     // refused, or a service that does not stop in time, is a failed restart, never a success.
-    int stopError = db.SendStopControl(service);
-    bool stopped = (stopError == 0 || stopError == kErrorServiceNotActive) &&
-                   WaitWhileStopPending(db, service, QueryState(db, service)) == kServiceStopped;
-    if (!stopped) {
+    if (!StopAndWait(db, service)) {
       view.ShowMessage(kRestartFailedToStart, MessageIcon::kExclamation, MessageButtons::kOk);
-      CloseBoth(db, manager, service);
       return;
     }
     db.StartServiceEntry(service);
@@ -115,29 +139,31 @@ void RestartInstanceService(ServiceDatabase& db, MessageView& view, const std::s
     message = QueryState(db, service) == kServiceRunning ? kRestartStarted : kRestartFailedToStart;
   }
   view.ShowMessage(message, MessageIcon::kExclamation, MessageButtons::kOk);
-  CloseBoth(db, manager, service);
 }
 
-int DeleteInstanceService(ServiceDatabase& db, const std::string& serviceName) {
-  ScHandle manager = 0, service = 0;
-  OpenBoth(db, kScManagerAllAccess, serviceName,
-           kDelete | kReadControl | kServiceStop | kServiceQueryStatus, &manager, &service);
-  if (service == 0) {
-    CloseBoth(db, manager, 0);
-    return 0;
-  }
+StopOutcome StopInstanceService(ServiceDatabase& db, const std::string& serviceName) {
+  OpenService open(db, kStandardRightsRead, serviceName,
+                   kReadControl | kServiceStop | kServiceQueryStatus);
+  if (!open.service)
+    return open.error == kErrorServiceDoesNotExist ? StopOutcome::kNotRegistered
+                                                   : StopOutcome::kFailed;
+  const std::uint32_t state = QueryState(db, open.service.get());
+  if (state == kServiceStopped) return StopOutcome::kWasStopped;
+  return StopAndWait(db, open.service.get()) ? StopOutcome::kStopped : StopOutcome::kFailed;
+}
+
+bool DeleteInstanceService(ServiceDatabase& db, const std::string& serviceName) {
+  OpenService open(db, kScManagerAllAccess, serviceName,
+                   kDelete | kReadControl | kServiceStop | kServiceQueryStatus);
+  const ScHandle service = open.service.get();
+  if (service == 0) return false;
   if (QueryState(db, service) != kServiceStopped) db.SendStopControl(service);
   WaitWhileStopPending(db, service, QueryState(db, service));
-  int result = db.DeleteServiceEntry(service) == 0 ? 1 : 0;
-  CloseBoth(db, manager, service);
-  return result;
+  return db.DeleteServiceEntry(service) == 0;
 }
 
 bool ServiceIsRegistered(ServiceDatabase& db, const std::string& serviceName) {
-  ScHandle manager = 0;
-  if (db.OpenServiceManager(kStandardRightsRead, &manager) != 0) return true;
-  ScHandle service = 0;
-  int error = db.OpenServiceEntry(manager, serviceName, kServiceQueryStatus, &service);
-  CloseBoth(db, manager, error == 0 ? service : 0);
-  return error != kErrorServiceDoesNotExist;
+  OpenService open(db, kStandardRightsRead, serviceName, kServiceQueryStatus);
+  if (!open.manager) return true;
+  return open.error != kErrorServiceDoesNotExist;
 }

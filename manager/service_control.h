@@ -33,13 +33,13 @@ constexpr int kMaxStopPendingWaits = 90;
 std::string QuotedProgramPath(const std::string& programPath);
 
 // Registers an own-process, automatic-start service of the local system account with the fixed
-// description. Nonzero when the service was registered; it is not started.
-int CreateInstanceService(ServiceDatabase& db, const std::string& serviceName,
+// description. True when the service was registered; it is not started.
+bool CreateInstanceService(ServiceDatabase& db, const std::string& serviceName,
                           const std::string& displayName, const std::string& programPath);
 
-// Starts the service; 1 when it is running afterwards (checked after 500 ms, and once more after
-// another 1000 ms while start pending), else 0.
-std::int16_t StartInstanceService(ServiceDatabase& db, const std::string& serviceName);
+// Starts the service; true when it is running afterwards (checked after 500 ms, and once more
+// after another 1000 ms while start pending).
+bool StartInstanceService(ServiceDatabase& db, const std::string& serviceName);
 
 // Stops the service when it runs, starts it, and tells the user the outcome (exclamation icon).
 void RestartInstanceService(ServiceDatabase& db, MessageView& view, const std::string& serviceName);
@@ -47,6 +47,17 @@ void RestartInstanceService(ServiceDatabase& db, MessageView& view, const std::s
 // False only when the service database says that no service of this name exists (1060).
 bool ServiceIsRegistered(ServiceDatabase& db, const std::string& serviceName);
 
-// Stops the service unless it is stopped and deletes it. Nonzero when the deletion was accepted;
-// 0 when the service cannot be opened or deleted.
-int DeleteInstanceService(ServiceDatabase& db, const std::string& serviceName);
+// What StopInstanceService found and did.
+enum class StopOutcome {
+  kNotRegistered,  // no service of this name exists
+  kWasStopped,     // it was not running
+  kStopped,        // it ran and has stopped
+  kFailed,         // it cannot be opened, refused the stop or did not stop in time
+};
+
+// Stops the service when it is not stopped and waits while it is stop pending (bounded).
+StopOutcome StopInstanceService(ServiceDatabase& db, const std::string& serviceName);
+
+// Stops the service unless it is stopped and deletes it. True when the deletion was accepted;
+// false when the service cannot be opened or deleted.
+bool DeleteInstanceService(ServiceDatabase& db, const std::string& serviceName);

@@ -3,8 +3,10 @@
 #include <functional>
 #include <map>
 
+#include "instance_directory.h"
 #include "instance_names.h"
 #include "run_time_error.h"
+#include "serial_settings.h"
 #include "value_conversions.h"
 
 namespace {
@@ -12,13 +14,6 @@ namespace {
 const char* kCrLf = "\r\n";
 
 std::string YesNo(std::int16_t flag) { return flag == 1 ? "Yes" : "No"; }
-
-std::string StopBitsToken(float stopBits) {
-  if (stopBits == 1.0f) return "ONESTOPBIT";
-  if (stopBits == 1.5f) return "ONE5STOPBITS";
-  if (stopBits == 2.0f) return "TWOSTOPBITS";
-  return "";
-}
 
 class Lines {
  public:
@@ -38,12 +33,15 @@ StartupFileLayout ChooseLayout(const VMDSInstanceClass& record, bool createflag)
   return record.mMasterInstance ? StartupFileLayout::kMaster : StartupFileLayout::kInstance;
 }
 
-std::string StartupFileText(const ManagerState& state, const VMDSInstanceClass& r,
+std::string StartupFileText(const ManagerState& state, const VMDSInstanceClass& record,
                             StartupFileLayout layout) {
   const std::string product = kProductName;
   Lines out;
   const bool master = layout == StartupFileLayout::kMaster;
   const bool fresh = layout == StartupFileLayout::kNewInstance;
+  // A new instance's file holds the default line and session settings, whatever the record says.
+  VMDSInstanceClass r = record;
+  if (fresh) ApplyInstanceDefaults(r);
   std::string logFile = Trim(r.mLogFileName);
   if (logFile.empty() && !fresh) logFile = ".\\vmds.log";
   const std::string stopBits = StopBitsToken(r.mCOMPortStopBits);
@@ -57,38 +55,18 @@ std::string StartupFileText(const ManagerState& state, const VMDSInstanceClass& 
     out.Add("MasterInstance=True");
     out.Key("NumberofInstancesInstalled", std::to_string(state.NumberofInstancesInstalled));
     out.Key("InstanceNamesList", Trim(state.InstanceNamesList));
-    out.Key("InstanceName", Trim(r.mInstanceName));
-    out.Key("ServiceName", Trim(r.mServiceName));
-    out.Key("ServiceDisplayName", Trim(r.mServiceDisplayName));
-    out.Separator();
-    out.Separator();
   } else {
     out.Add("[Daltrimore " + product + " - Instance - " + Trim(r.mInstanceName) + "]");
     out.Separator();
     out.Add("# DO NOT CHANGE THE NEXT FIVE VARIABLES - THEY ARE UNDER PROGRAM CONTROL");
     out.Key("InstallDir", Trim(r.mInstallDir));
     out.Add("MasterInstance=False");
-    out.Key("InstanceName", Trim(r.mInstanceName));
-    out.Key("ServiceName", Trim(r.mServiceName));
-    out.Key("ServiceDisplayName", Trim(r.mServiceDisplayName));
-    out.Separator();
-    out.Separator();
   }
-  if (fresh) {
-    out.Add("DebugEnabled=No");
-    out.Key("LogFilename", logFile);
-    out.Key("TCPPort", std::to_string(r.mTCPPort));
-    out.Key("COMPort", Trim(r.mCOMPort));
-    out.Add("COMPortBitRate=1200");
-    out.Add("COMPortDataBits=8");
-    out.Add("COMPortParity=NOPARITY");
-    out.Add("COMPortStopBits=ONESTOPBIT");
-    out.Add("DropDTRonSocketClose=No");
-    out.Add("DropRTSonSocketClose=No");
-    out.Add("MaxConnectTime=0");
-    out.Add("IdleTimeout=120");
-    return out.Text();
-  }
+  out.Key("InstanceName", Trim(r.mInstanceName));
+  out.Key("ServiceName", Trim(r.mServiceName));
+  out.Key("ServiceDisplayName", Trim(r.mServiceDisplayName));
+  out.Separator();
+  out.Separator();
   out.Key("DebugEnabled", YesNo(r.mDebugEnabled));
   out.Key("LogFilename", logFile);
   out.Key("TCPPort", std::to_string(r.mTCPPort));
@@ -241,10 +219,7 @@ const std::map<std::string, KeyRule>& KeyRules() {
       r.mCOMPortParity = Trim(v);
     });
     same("COMPortStopBits", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
-      std::string token = Trim(v);
-      if (token == "ONESTOPBIT") r.mCOMPortStopBits = 1;
-      else if (token == "ONE5STOPBITS") r.mCOMPortStopBits = 1.5f;
-      else if (token == "TWOSTOPBITS") r.mCOMPortStopBits = 2;
+      if (std::optional<float> stopBits = StopBitsOfToken(Trim(v))) r.mCOMPortStopBits = *stopBits;
     });
     same("DropDTRonSocketClose", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
       r.mDropDTRonSocketClose = ReadYes(v);
@@ -282,19 +257,6 @@ void ReadOneFile(ManagerState& state, FileSystem& fs, const std::string& path, b
   }
 }
 
-// A hand-edited InstanceNamesList may hold a name that does not lead to a directory of its own
-// inside the manager's directory: empty or dots and blanks only ("", ".", " ", "..": the manager's
-// directory itself or the one above), holding a path separator or a drive colon, or a control
-// character (the system takes a path only up to a NUL, so "..<NUL>x" would be ".."). Reading its
-// file would read outside (or the master file as an instance file), and a later Save would write
-// there.
-bool LeadsOutOfItsDirectory(const std::string& name) {
-  if (name.find_first_not_of(". ") == std::string::npos) return true;
-  for (char c : name)
-    if (c == '\\' || c == '/' || c == ':' || static_cast<unsigned char>(c) < 32) return true;
-  return false;
-}
-
 // The name cursor over InstanceNamesList.
 std::string NextInstanceName(const std::string& list, std::size_t& cursor) {
   std::size_t percent = list.find('%', cursor);
@@ -329,7 +291,10 @@ bool ReadStartupFiles(ManagerState& state, FileSystem& fs, MessageView& view,
       VMDSInstanceClass record;
       record.mInstanceName = NextInstanceName(state.InstanceNamesList, cursor);
       path = managerDir + "\\" + record.mInstanceName + "\\" + state.StartupFileName;
-      if (LeadsOutOfItsDirectory(record.mInstanceName)) throw RunTimeFailure(kErrBadFileName);
+      // A hand-edited name that cannot name a directory of its own would read another
+      // instance's file, the manager's own or one outside: "..", "a\\b", or "Dock." and
+      // "Dock " (Windows drops trailing dots and blanks, so they name Dock).
+      if (!IsInstanceDirectoryName(record.mInstanceName)) throw RunTimeFailure(kErrBadFileName);
       ReadOneFile(state, fs, path, false, record);
       state.Instances.Add(record);
       view.AddInstanceListRow(MakeInstanceListRow(record));

@@ -36,10 +36,10 @@ std::string ReadFailureMessage(const std::string& path, int number);
 // state.Instances and adds the instance list rows to the view. On any failure it shows the
 // read-failure message (critical icon) and returns false: the caller then ends the manager at
 // once. Returns true otherwise, also when item 1 is not a proper master (then nothing but the
-// master record is loaded). A listed name that does not lead to a directory of its own inside
-// the manager's directory (empty, dots and blanks only, a path separator, a drive colon or a
-// control character) is a
-// read failure "illegal filename" for the path it would give, before anything is read.
+// master record is loaded). A listed name that cannot name a directory of its own inside the
+// manager's directory (IsInstanceDirectoryName: empty, dots and blanks only, a trailing dot or
+// blank, a path separator, a drive colon, a wildcard or a control character) is a read failure
+// "illegal filename" for the path it would give, before anything is read.
 bool ReadStartupFiles(ManagerState& state, FileSystem& fs, MessageView& view,
                       const std::string& masterPath);
 

@@ -197,6 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       // character), read from there.
       FUZZ_CHECK(r.mInstanceName.find_first_of("%\\/:") == std::string::npos);
       FUZZ_CHECK(r.mInstanceName.find_first_not_of(". ") != std::string::npos);
+      FUZZ_CHECK(r.mInstanceName.back() != '.' && r.mInstanceName.back() != ' ');
       for (char c : r.mInstanceName) FUZZ_CHECK(static_cast<unsigned char>(c) >= 32);
       FUZZ_CHECK(fs.readPaths.count(kRoot + "\\" + r.mInstanceName + "\\vmds.ini") == 1);
     }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -160,7 +161,9 @@ class FakeServiceDatabase : public ServiceDatabase {
   }
   void Sleep(std::uint32_t milliseconds) override {
     calls.push_back("Sleep " + std::to_string(milliseconds));
+    if (onSleep) onSleep();
   }
+  std::function<void()> onSleep;  // what changes while the caller waits
 
  private:
   static constexpr ScHandle kManagerHandle = 1;

@@ -1,6 +1,7 @@
 // Adding and removing instances, the auxiliary commands, and Save when a value or the file
 // write fails, over the scripted main window.
 #include "presenter_rig.h"
+#include "run_time_error.h"
 #include "value_conversions.h"
 
 namespace {
@@ -129,6 +130,18 @@ TEST_F(Commands, CreateProvisionsTheInstanceAndShowsItUnsaved) {
                      "Saving the new instance will start the service."}));
   EXPECT_FALSE(presenter.NewInstancePending());
   EXPECT_EQ(view.addDialogsShown, 2);
+}
+
+// Yes to the question, then a value Save refuses: the dialog does not open and the edits stay.
+TEST_F(Commands, AddAfterARefusedSaveKeepsTheEdits) {
+  ClickRow(1);
+  Type(MaxIdleTimeTextBox, "-1");
+  view.answers = {Answer::kYes};
+  presenter.AddClick();
+  EXPECT_EQ(Messages(), (Strings{kLabQuestion, kIdle}));
+  EXPECT_EQ(view.addDialogsShown, 0);
+  EXPECT_EQ(view[MaxIdleTimeTextBox].text, "-1");
+  EXPECT_EQ(presenter.CurrentInstanceName(), "Lab 1");
 }
 
 TEST(AddInstance, TheNamesListGetsASeparatorFromTheSecondName) {
@@ -272,27 +285,42 @@ TEST(RemoveInstance, TheOnlyInstanceLeavesAnEmptyListAndRemoveDisabled) {
   EXPECT_FALSE(rig.view[cmdRemoveInstance].enabled);
 }
 
-// A refused removal changes nothing but the service it could already delete; the instance can be
-// removed again later.
+// A removal that fails at any step leaves the instance whole: listed in the master file, its
+// folder in place, its service registered and running again. It can be removed again later.
 TEST_F(Commands, ARefusedRemovalKeepsTheInstance) {
   const std::string dock = kDir + "\\Dock";
+  const std::string service = "Daltrimore_VMDS_Dock";
   const std::string masterBefore = files.files[kMasterFile];
+  const std::string notRemoved =
+      "Selected service, \"Daltrimore VMDS Dock\" cannot be removed due to inappropriate "
+      "privileges or if the service was previously deleted.\rOperation was aborted.";
   struct Case {
     const char* what;
     std::function<void()> fault;
     Strings messages;
+    bool stopped;      // the service was stopped (and so is started again)
+    bool masterSame;   // the master file was not written at all
   };
   for (const Case& c : std::vector<Case>{
-           {"No", [&] { view.answers = {Answer::kNo}; }, {}},
-           {"service refuses", [&] { services.services["Daltrimore_VMDS_Dock"].deleteError = 5; },
-            {"Selected service, \"Daltrimore VMDS Dock\" cannot be removed due to inappropriate "
-             "privileges or if the service was previously deleted.\rOperation was aborted."}},
+           {"No", [&] { view.answers = {Answer::kNo}; }, {}, false, true},
+           {"service does not stop", [&] { services.stopError = 5; }, {notRemoved}, false, true},
            {"file in use", [&] { files.errors[dock] = 32; },
             {"The software instance you are trying to remove, is probably still running. "
-             "Operation was aborted."}},
+             "Operation was aborted."},
+            true, true},
+           {"master file cannot be written", [&] { files.errors[kMasterFile] = 5; },
+            {WriteFailureMessage(kMasterFile, RunTimeErrorFromWin32(5)),
+             "The instance Dock was not removed: the list of instances in " + kMasterFile +
+                 " could not be written. The instance was left as it was.\rOperation was "
+                 "aborted."},
+            true, true},
+           {"service refuses deletion", [&] { services.services[service].deleteError = 5; },
+            {notRemoved}, true, false},
        }) {
     SCOPED_TRACE(c.what);
+    services.services[service].states = {kServiceRunning, kServiceStopped, kServiceRunning};
     ClickRow(2);
+    services.calls.clear();
     view.answers = {Answer::kYes};
     c.fault();
     presenter.RemoveClick();
@@ -300,14 +328,65 @@ TEST_F(Commands, ARefusedRemovalKeepsTheInstance) {
     shown.erase(shown.begin());  // the question
     EXPECT_EQ(shown, c.messages);
     EXPECT_EQ(RowNames(), (Strings{"Master", "Lab 1", "Dock", "bay"}));
-    EXPECT_EQ(files.files[kMasterFile], masterBefore);
+    if (c.masterSame) {
+      EXPECT_EQ(files.files[kMasterFile], masterBefore);
+    }
+    EXPECT_TRUE(Has(files.files[kMasterFile],
+                    "NumberofInstancesInstalled=3\r\nInstanceNamesList=Lab 1%Dock%bay\r\n"));
     EXPECT_TRUE(files.directories.count(dock));
     EXPECT_TRUE(files.deletedTrees.empty());
+    EXPECT_TRUE(services.services.count(service));
+    EXPECT_EQ(Count("Start " + service), c.stopped ? 1u : 0u);
+    if (c.stopped) {
+      EXPECT_EQ(services.calls.back(), "Close SCM");
+    }
     EXPECT_FALSE(view[SaveCmdBtn].enabled);
     EXPECT_FALSE(presenter.NewInstancePending());
+    EXPECT_EQ(presenter.State().NumberofInstancesInstalled, 3);
     files.errors.clear();
-    services.services["Daltrimore_VMDS_Dock"].deleteError = 0;
+    services.stopError = 0;
+    services.services[service].deleteError = 0;
   }
+  // Nothing was left behind: the instance is removed at the next attempt.
+  services.services[service].states = {kServiceRunning, kServiceStopped};
+  ClickRow(2);
+  services.calls.clear();
+  view.answers = {Answer::kYes};
+  presenter.RemoveClick();
+  EXPECT_EQ(Messages().size(), 1u);
+  EXPECT_EQ(RowNames(), (Strings{"Master", "Lab 1", "bay"}));
+  EXPECT_EQ(Count("Delete " + service), 1u);
+  EXPECT_FALSE(files.directories.count(dock));
+}
+
+// The service stops first, the folder moves aside, the master file forgets the name, and only
+// then is the service deleted and the folder with it; a service that holds its program a moment
+// after it stopped delays the move instead of failing it.
+TEST_F(Commands, RemovalStopsMovesListsThenDeletes) {
+  const std::string dock = kDir + "\\Dock";
+  files.errors[dock] = 32;
+  services.services["Daltrimore_VMDS_Dock"].states = {kServiceRunning, kServiceStopped};
+  ClickRow(2);
+  services.calls.clear();
+  view.answers = {Answer::kYes};
+  // The folder is released after three refused moves.
+  int refusals = 0;
+  services.onSleep = [&] {
+    if (++refusals == 3) files.errors.clear();
+  };
+  presenter.RemoveClick();
+  services.onSleep = nullptr;
+  EXPECT_EQ(Messages().size(), 1u);
+  std::vector<std::string> steps;
+  for (const std::string& call : services.calls)
+    if (call.rfind("Stop ", 0) == 0 || call.rfind("Write ", 0) == 0 ||
+        call.rfind("Delete ", 0) == 0 || call == "Sleep 200")
+      steps.push_back(call);
+  EXPECT_EQ(steps, (Strings{"Stop Daltrimore_VMDS_Dock", "Sleep 200", "Sleep 200", "Sleep 200",
+                            "Write " + kMasterFile, "Delete Daltrimore_VMDS_Dock"}));
+  EXPECT_EQ(files.moves, Strings{dock + " -> " + dock + "%removed"});
+  EXPECT_EQ(files.deletedTrees, Strings{dock + "%removed"});
+  EXPECT_EQ(RowNames(), (Strings{"Master", "Lab 1", "bay"}));
 }
 
 TEST(RemoveInstance, MissingServiceOrFolderStillRemovesTheInstance) {
@@ -331,33 +410,13 @@ TEST(RemoveInstance, MissingServiceOrFolderStillRemovesTheInstance) {
   }
 }
 
-TEST(RemoveInstance, NamesAreTakenOutOfTheListWholeAndANameEndingInADotDeletesNothing) {
+TEST(RemoveInstance, NamesAreTakenOutOfTheListWhole) {
   for (const auto& [list, name, left] : std::vector<std::tuple<std::string, std::string, std::string>>{
            {"Lab%Dock%Yard", "Lab", "Dock%Yard"}, {"Lab%Dock%Yard", "Dock", "Lab%Yard"},
            {"Lab%Dock%Yard", "Yard", "Lab%Dock"}, {"Lab", "Lab", ""},
            {"Lab 2%Lab", "Lab", "Lab 2"},        {"Lab%Lab 2", "Lab 2", "Lab"}})
     EXPECT_EQ(WithoutInstanceName(list, name), left) << list << " - " << name;
 
-  Rig rig;
-  std::string& master = rig.files.files[kMasterFile];
-  master.replace(master.find("=3\r\nInstanceNamesList=Lab 1%Dock%bay"), 36,
-                 "=4\r\nInstanceNamesList=Lab 1%Dock%bay%Dock.");
-  rig.files.files[InstanceFile("Dock.")] = InstanceIni(
-      "Dock.", "TCPPort=2001|COMPort=COM4|COMPortBitRate=9600|COMPortDataBits=8|"
-               "COMPortParity=NOPARITY|COMPortStopBits=ONESTOPBIT|IdleTimeout=120");
-  rig.services.services["Daltrimore_VMDS_Dock."].states = {kServiceStopped};
-  rig.files.directories.insert(kDir + "\\Dock");
-  ASSERT_NO_FATAL_FAILURE(rig.Start());
-  rig.ClickRow(4);
-  rig.view.answers = {Answer::kYes};
-  rig.presenter.RemoveClick();
-  EXPECT_EQ(rig.Messages().back(),
-            "The instance Dock. was removed.\rIts folder was left alone because the name cannot "
-            "name a folder of its own.");
-  EXPECT_TRUE(rig.files.moves.empty());
-  EXPECT_TRUE(rig.files.deletedTrees.empty());
-  EXPECT_TRUE(rig.files.directories.count(kDir + "\\Dock"));
-  EXPECT_TRUE(Has(master, "InstanceNamesList=Lab 1%Dock%bay\r\n"));
 }
 
 TEST(RemoveInstance, AServiceThatCannotBeRemovedIsNamedWithBlanks) {

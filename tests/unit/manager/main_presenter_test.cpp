@@ -412,6 +412,7 @@ TEST(MainPresenterSwitching, TheAnswerDecidesAboutTheEditsAndTheSwitch) {
            {"060", {}, 60, {}, {}},  // no real difference: no question
            {"99", {Answer::kNo}, 60, {kLabQuestion}, {{"", true}}},
            {"99", {Answer::kYes}, 99, {kLabQuestion, kRestartStarted}, {{kSavingHint, true}}},
+           // A refused value keeps the instance and its edits shown.
            {"-1", {Answer::kYes}, 60, {kLabQuestion, kIdle}, {{kSavingHint, true}}},
        }) {
     SCOPED_TRACE(c.idle + " " + testing::PrintToString(c.messages));
@@ -427,7 +428,7 @@ TEST(MainPresenterSwitching, TheAnswerDecidesAboutTheEditsAndTheSwitch) {
     EXPECT_EQ(rig.files.writes.size(), c.storedIdle == 99 ? 1u : 0u);
     rig.view.progress.resize(std::min(rig.view.progress.size(), c.progress.size()));
     EXPECT_EQ(rig.view.progress, c.progress);
-    if (c.answers == std::deque<Answer>{Answer::kCancel}) {
+    if (c.answers == std::deque<Answer>{Answer::kCancel} || c.idle == "-1") {
       EXPECT_EQ(rig.presenter.CurrentInstanceName(), "Lab 1");
       EXPECT_EQ(rig.view.selectedRow, 1);
       EXPECT_EQ(rig.view[MaxIdleTimeTextBox].text, c.idle);
@@ -455,7 +456,7 @@ TEST(MainPresenterClosing, CancelKeepsTheWindowNoDropsYesSavesAndCloses) {
            {"99", {Answer::kCancel}, true, {kLabQuestion}},
            {"99", {Answer::kNo}, false, {kLabQuestion}},
            {"99", {Answer::kYes}, false, {kLabQuestion, kRestartStarted}},
-           {"-1", {Answer::kYes}, false, {kLabQuestion, kIdle}},
+           {"-1", {Answer::kYes}, true, {kLabQuestion, kIdle}},  // Save refused: stays
        }) {
     SCOPED_TRACE(c.idle + " " + testing::PrintToString(c.messages));
     Rig rig;

@@ -294,7 +294,9 @@ TEST(ReadStartupFiles, NamesLeadingOutsideTheManagerDirectoryAreIllegalFileNames
   }
   for (const std::string& name : std::vector<std::string>{
            "..", "..\\..\\Windows", "../x", "D:", "C:\\Other", ". .", ".", " .", "a\\b",
-           std::string("..\0x", 4), "Lab\t1"}) {
+           std::string("..\0x", 4), "Lab\t1",
+           // Windows drops trailing dots and blanks: these would read and write Dock's file.
+           "Dock.", "Dock. .", "Lab*", "Lab?"}) {
     FakeFileSystem fs = FilesWith("2", "Lab%" + name);
     fs.files["C:\\VMDS\\" + name + "\\vmds.ini"] = "TCPPort=6103\r\nCOMPort=COM4\r\n";
     FakeView view;
