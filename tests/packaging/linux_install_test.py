@@ -156,6 +156,15 @@ def owner_and_mode(path):
 def onto_the_real_paths(args, script, device, master):
     """Runs inside a private mount namespace, as root."""
     top = tempfile.mkdtemp(prefix="vmds-install-root.")
+    try:
+        in_namespace(args, script, device, master, top)
+    finally:
+        # The namespace's mounts end with it; the copy of /etc is the test's own.
+        subprocess.run(["umount", "/etc"], timeout=60, stderr=subprocess.DEVNULL)
+        shutil.rmtree(top, ignore_errors=True)
+
+
+def in_namespace(args, script, device, master, top):
     os.chmod(top, 0o755)  # the user vmds reaches the shim and the hook's files
     for command in (["cp", "-a", "/etc", os.path.join(top, "etc")],
                     ["mount", "--bind", os.path.join(top, "etc"), "/etc"],
