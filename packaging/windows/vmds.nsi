@@ -7,6 +7,11 @@
 ; Silent install: setup.exe /S [/D=C:\Program Files\Some Folder]  (/D= last and unquoted)
 ; Silent uninstall: "<folder>\Uninstall.exe" /S
 ;
+; The folder gets an access list of its own wherever it is (nothing inherited from its parent:
+; Administrators and SYSTEM full control, Users read and execute), before anything is put in
+; it: the programs in it and in its instance directories run as LocalSystem. When that fails,
+; nothing is installed.
+;
 ; An upgrade keeps the existing vmds.ini (every instance and setting): it stops the master
 ; instance's service while the programs are replaced and starts it again afterwards. The instance
 ; directories keep their own copies of vmds.exe, which only the manager makes.
@@ -136,6 +141,41 @@ Var Left
   ${EndIf}
 !macroend
 
+; ---- Access list of the installation folder -----------------------------------------------------
+
+; P: protected (nothing inherited from the parent); AI: set by inheritance rules; OICI: files and
+; subdirectories inherit each entry. BA Administrators and SY SYSTEM: full control (FA);
+; BU Users: read and execute (FILE_GENERIC_READ | FILE_GENERIC_EXECUTE).
+!define FOLDER_ACCESS "D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
+
+; Gives $INSTDIR that access list; existing files and subdirectories lose what they inherited
+; from the old one. A failure stops the installation before anything is installed: a folder
+; that other users can write, holding programs that run as LocalSystem, is not installed into.
+!macro RestrictInstallFolder
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w "${FOLDER_ACCESS}", i 1, *p .r1, p 0) i .r0 ?e'
+  Pop $2  ; the last error
+  ${If} $0 = 0
+    StrCpy $0 $2
+  ${Else}
+    System::Call 'advapi32::GetSecurityDescriptorDacl(p r1, *i .r3, *p .r4, *i .r5) i .r0 ?e'
+    Pop $2
+    ${If} $0 = 0
+      StrCpy $0 $2
+    ${Else}
+      ; SE_FILE_OBJECT; DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION
+      System::Call 'advapi32::SetNamedSecurityInfoW(w "$INSTDIR", i 1, i 0x80000004, p 0, p 0, p r4, p 0) i .r0'
+    ${EndIf}
+    System::Call 'kernel32::LocalFree(p r1)'
+  ${EndIf}
+  ${If} $0 <> 0
+  ${OrIf} $0 == "error"
+    DetailPrint "Could not set the access rights of $INSTDIR (error $0)"
+    MessageBox MB_ICONSTOP "Setup could not set the access rights of $INSTDIR (error $0).$\r$\n$\r$\nThe programs in this folder run as the Local System account, so only administrators may be able to change them. Nothing was installed." /SD IDOK
+    Abort
+  ${EndIf}
+  DetailPrint "Set the access rights of $INSTDIR: Administrators and SYSTEM full control, Users read and execute"
+!macroend
+
 ; ---- Install ------------------------------------------------------------------------------------
 
 Function .onInit
@@ -155,6 +195,7 @@ FunctionEnd
 Section "Install"
   SetShellVarContext all
   SetOutPath "$INSTDIR"
+  !insertmacro RestrictInstallFolder
   !insertmacro StopMasterService
 
   File "${BIN_DIR}/VMDSMgr.exe"

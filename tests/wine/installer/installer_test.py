@@ -5,7 +5,8 @@ installer_test.sh, booted with the modem shim so that services can use pseudo-te
     installer_test.py --setup EXE --bin-dir DIR --repo DIR --work DIR
 
 1. A silent install into a folder with blanks: the programs, vmds.ini, README, uninstaller,
-   Start-menu shortcut and the Programs and Features entry are there.
+   Start-menu shortcut and the Programs and Features entry are there. The folder gets its own
+   access list (Wine keeps none: a relay trace shows the calls and their results).
 2. The installed manager's first start registers the master service and it runs; an instance
    "Lab 2" added and saved through the window runs too. Both carry recovery actions where this
    Wine keeps them.
@@ -17,6 +18,7 @@ installer_test.sh, booted with the modem shim so that services can use pseudo-te
 
 import argparse
 import os
+import re
 import subprocess
 import sys
 import time
@@ -39,20 +41,65 @@ UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\
 INSTALLED = ["VMDSMgr.exe", "vmds.exe", "vmdsremove.exe", "vmds.ini", "README.txt", "Uninstall.exe"]
 RECOVERY = "reset=86400 actions=restart/60000,restart/60000,restart/60000 non_crash=1"
 WINE_LACKS_RECOVERY = "QueryServiceConfig2A(FAILURE_ACTIONS) failed: 124"
+FOLDER_ACCESS = "D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
+RELAY_CALLS = ["advapi32.ConvertStringSecurityDescriptorToSecurityDescriptorW",
+               "advapi32.SetNamedSecurityInfoW"]
+
+
+def write_batch(drive_c, name, line):
+    """A batch file with one command line, for cmd (NSIS wants /D= and _?= unquoted and last,
+    which a plain wine command line cannot give)."""
+    with open(os.path.join(drive_c, name), "w", newline="\r\n") as f:
+        f.write("@echo off\n" + line + "\nexit /b %errorlevel%\n")
+    return "C:\\" + name
 
 
 def run_batch(drive_c, name, line, seconds):
-    """Runs one command line through cmd (NSIS wants /D= and _?= unquoted and last, which a
-    plain wine command line cannot give)."""
-    with open(os.path.join(drive_c, name), "w", newline="\r\n") as f:
-        f.write("@echo off\n" + line + "\nexit /b %errorlevel%\n")
-    return wine(seconds, "cmd", "/c", "C:\\" + name)
+    return wine(seconds, "cmd", "/c", write_batch(drive_c, name, line))
+
+
+def install_line(args):
+    return f'C:\\setup\\{os.path.basename(args.setup)} /S /D={WIN_DIR}'
 
 
 def install(args, drive_c, what):
-    rc, out = run_batch(drive_c, "install.bat", f'C:\\setup\\{os.path.basename(args.setup)} /S '
-                        f'/D={WIN_DIR}', 180)
+    rc, out = run_batch(drive_c, "install.bat", install_line(args), 180)
     check(rc == 0, f"{what}: the silent install ended with 0", f"{rc} {out}")
+
+
+def install_traced(args, drive_c):
+    """The first install under a relay trace of the access-list calls; returns the trace."""
+    rc, out = wine(30, "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t",
+                   "REG_SZ", "/d", ";".join(RELAY_CALLS), "/f")
+    check(rc == 0, "relay tracing of the access-list calls is set up", f"{rc} {out}")
+    batch = write_batch(drive_c, "install.bat", install_line(args))
+    done = subprocess.run(["timeout", "--kill-after=5", "180", "wine", "cmd", "/c", batch],
+                          env={**os.environ, "WINEDEBUG": "+relay"}, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=195)
+    check(done.returncode == 0, "first install: the silent install ended with 0",
+          f"{done.returncode} {done.stdout.decode('latin-1')}")
+    return done.stderr.decode("latin-1")
+
+
+def check_folder_access(trace):
+    """Wine keeps no folder access lists (it reads back one made up from the Unix mode): the
+    trace shows that the installer builds the list and sets it on its folder, protected from
+    inheritance, with success."""
+    calls = [line for line in trace.splitlines() if any(name in line for name in RELAY_CALLS)]
+    folder = WIN_DIR.replace("\\", "\\\\")  # the trace doubles backslashes
+    convert = re.search(r"Call advapi32\.ConvertStringSecurityDescriptorToSecurityDescriptorW\("
+                        r"[0-9a-f]+ L" + re.escape(f'"{FOLDER_ACCESS}"') + r",00000001,", trace)
+    converted = re.search(r"Ret  advapi32\.ConvertStringSecurityDescriptorToSecurityDescriptorW"
+                          r"\(\) retval=00000001 ", trace)
+    # SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, a list.
+    applied = re.search(r"Call advapi32\.SetNamedSecurityInfoW\([0-9a-f]+ L" +
+                        re.escape(f'"{folder}"') +
+                        r",00000001,80000004,00000000,00000000,0*[1-9a-f][0-9a-f]*,00000000\)",
+                        trace)
+    succeeded = re.search(r"Ret  advapi32\.SetNamedSecurityInfoW\(\) retval=00000000 ", trace)
+    check(bool(convert and converted and applied and succeeded),
+          "the installer gives its folder an access list of its own (Administrators and SYSTEM "
+          "full control, Users read and execute, nothing inherited)", "\n".join(calls))
 
 
 def reg_values(key):
@@ -96,7 +143,7 @@ def run(args, processes):
     map_com(2, com2.path)
 
     # ---- 1. Silent install ------------------------------------------------------------------
-    install(args, drive_c, "first install")
+    check_folder_access(install_traced(args, drive_c))
     check(all(os.path.isfile(os.path.join(folder, f)) for f in INSTALLED),
           f"{', '.join(INSTALLED)} are in {WIN_DIR}", str(os.listdir(folder)))
     check(read_bytes(master_ini) == read_bytes(os.path.join(args.bin_dir, "vmds.ini")),
