@@ -12,13 +12,18 @@ installer_test.sh, booted with the modem shim so that services can use pseudo-te
    Wine keeps them.
 3. A second silent install over the first keeps the edited vmds.ini and the instance, and starts
    the master service again after replacing its program.
-4. The silent uninstaller removes both services, the installed files and the listed instance
-   directory, and leaves a foreign file and a listed name whose directory is not an instance's.
+4. While a handle keeps Lab 2's service registered (marked for deletion), the silent
+   uninstaller removes nothing else and ends with 2: the instance, the programs, vmds.ini, the
+   uninstaller, the shortcuts and the Programs and Features entry stay.
+5. Run again once that service is gone, the silent uninstaller removes the master's service, the
+   installed files and the listed instance directory, and leaves a foreign file and a listed name
+   whose directory is not an instance's.
 """
 
 import argparse
 import os
 import re
+import select
 import subprocess
 import sys
 import time
@@ -102,6 +107,27 @@ def check_folder_access(trace):
           "full control, Users read and execute, nothing inherited)", "\n".join(calls))
 
 
+class ServiceHolder:
+    """service_holder.exe keeping a handle to a service open until release()."""
+
+    def __init__(self, exe, service, processes):
+        self.service = service
+        self.process = subprocess.Popen(["timeout", "--kill-after=5", "300", "wine", exe, service],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL)
+        processes.append(self.process)
+        check(self.line(60) == f"holding {service}", f"a handle to {service} is held open")
+
+    def line(self, seconds):
+        ready, _, _ = select.select([self.process.stdout], [], [], seconds)
+        return self.process.stdout.readline().decode("latin-1").strip() if ready else ""
+
+    def release(self):
+        self.process.stdin.close()
+        check(self.line(60) == f"released {self.service}" and self.process.wait(timeout=30) == 0,
+              f"the handle to {self.service} is closed")
+
+
 def reg_values(key):
     rc, out = wine(30, "reg", "query", key)
     values = {}
@@ -122,6 +148,14 @@ def check_recovery(service, recovery_exe):
           f"{rc} {out.strip()}")
 
 
+def check_entries(what, menu):
+    rc, values = reg_values(UNINSTALL_KEY)
+    check(os.path.isfile(os.path.join(menu, "Velmora Device Server - Instance Manager.lnk"))
+          and os.path.isfile(os.path.join(menu, "Uninstall Velmora Device Server.lnk"))
+          and values.get("DisplayVersion") == "4.0.0.84" and values.get("Publisher") == "Daltrimore"
+          and values.get("UninstallString") == f'"{WIN_DIR}\\Uninstall.exe"', what, str(values))
+
+
 def run(args, processes):
     ids = control_ids(args.repo)
     driver = Driver(os.path.join(args.bin_dir, "vmdsmgr_driver.exe"), ids)
@@ -134,9 +168,9 @@ def run(args, processes):
                         "Velmora Device Server")
     os.makedirs(os.path.join(drive_c, "setup"))
     subprocess.run(["cp", args.setup, os.path.join(drive_c, "setup")], check=True)
-    recovery_exe = os.path.join(drive_c, "setup", "service_recovery.exe")
-    subprocess.run(["cp", os.path.join(args.bin_dir, "service_recovery.exe"), recovery_exe],
-                   check=True)
+    for tool in ("service_recovery.exe", "service_holder.exe"):
+        subprocess.run(["cp", os.path.join(args.bin_dir, tool), os.path.join(drive_c, "setup")],
+                       check=True)
     check_ports_free([6100, 6411])
     com1, com2 = PtyDevice(), PtyDevice()
     map_com(1, com1.path)
@@ -148,12 +182,8 @@ def run(args, processes):
           f"{', '.join(INSTALLED)} are in {WIN_DIR}", str(os.listdir(folder)))
     check(read_bytes(master_ini) == read_bytes(os.path.join(args.bin_dir, "vmds.ini")),
           "the installed vmds.ini is the shipped first-run file")
-    check(os.path.isfile(os.path.join(menu, "Velmora Device Server - Instance Manager.lnk")),
-          "the Start menu has a shortcut to the manager")
-    rc, values = reg_values(UNINSTALL_KEY)
-    check(values.get("DisplayVersion") == "4.0.0.84" and values.get("Publisher") == "Daltrimore"
-          and values.get("UninstallString") == f'"{WIN_DIR}\\Uninstall.exe"',
-          "Programs and Features lists version, publisher and uninstaller", str(values))
+    check_entries("the Start menu has the shortcuts, and Programs and Features lists version, "
+                  "publisher and uninstaller", menu)
 
     # ---- 2. The installed manager: the master service, then an instance -----------------------
     manager = subprocess.Popen(["timeout", "--kill-after=5", "300", "wine",
@@ -195,7 +225,23 @@ def run(args, processes):
           f"{starts} -> {startup_lines(master_log)}")
     check(query_service(LAB_SERVICE)[0] == RUNNING, "Lab 2's service kept running")
 
-    # ---- 4. Uninstall -----------------------------------------------------------------------
+    # ---- 4. Uninstall while a service stays registered ---------------------------------------
+    # In place (_?=), so that the batch waits for the uninstaller and gets its exit code.
+    holder = ServiceHolder("C:\\setup\\service_holder.exe", LAB_SERVICE, processes)
+    rc, out = run_batch(drive_c, "uninstall.bat",
+                        f'"{WIN_DIR}\\Uninstall.exe" /S _?={WIN_DIR}', 240)
+    check(rc == 2, "the uninstaller ends with 2 while Lab 2's service stays registered",
+          f"{rc} {out}")
+    check_no_service(MASTER_SERVICE)
+    check(query_service(LAB_SERVICE)[0] is not None, "Lab 2's service is still registered")
+    check(all(os.path.isfile(os.path.join(folder, f)) for f in INSTALLED),
+          "the programs, vmds.ini and the uninstaller stay", str(os.listdir(folder)))
+    check(os.path.isfile(os.path.join(lab_dir, "vmds.ini")), "and the instance Lab 2")
+    check_entries("the shortcuts and the Programs and Features entry stay", menu)
+    holder.release()
+    check_no_service(LAB_SERVICE)
+
+    # ---- 5. Uninstall -----------------------------------------------------------------------
     # A foreign file, and a listed name whose directory holds no instance of that name.
     with open(os.path.join(folder, "site notes.txt"), "w") as f:
         f.write("the administrator's own file\n")
