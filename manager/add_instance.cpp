@@ -1,6 +1,7 @@
 // Add New Instance: the command of the main window, the dialog's load and its Create Instance
 // button (validation, then provisioning that is undone as a whole when any step fails).
 #include <optional>
+#include <string>
 
 #include "instance_directory.h"
 #include "instance_names.h"
@@ -119,6 +120,16 @@ void MainPresenter::CreateInstanceClick(AddInstanceView& dialog) {
     if (int error = files_.MakeDirectory(directory))  // an existing directory is never taken over
       throw RunTimeFailure(RunTimeErrorFromWin32(error));
     done.directory = true;
+    // Its program runs as LocalSystem: only administrators may change what is in it, wherever
+    // the manager's own directory is.
+    if (int error = files_.RestrictDirectoryAccess(directory)) {
+      rollBack();
+      view_.ShowMessage("The access rights of the new instance directory, \"" + directory +
+                            "\", cannot be set (Windows error " + std::to_string(error) +
+                            ").\rOperation was aborted.",
+                        MessageIcon::kExclamation, MessageButtons::kOk);
+      return view_.SetProgress("");
+    }
     if (int error = files_.CopyOneFile(managerDirectory_ + "\\vmds.exe", directory + "\\vmds.exe"))
       throw RunTimeFailure(RunTimeErrorFromWin32(error));
 

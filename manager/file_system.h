@@ -13,6 +13,11 @@ class FileSystem {
   // Creates the file or discards its old content, then writes `content` byte for byte.
   virtual int WriteTextFile(const std::string& path, const std::string& content) = 0;
   virtual int MakeDirectory(const std::string& path) = 0;
+  // Gives a directory an access list of its own, inheriting nothing from its parent:
+  // Administrators and SYSTEM full control, Users read and execute, and the same for every file
+  // and subdirectory made in it. Programs in an instance directory run as LocalSystem, so no
+  // other user may be able to change them.
+  virtual int RestrictDirectoryAccess(const std::string& path) = 0;
   // Copies one file, replacing the target.
   virtual int CopyOneFile(const std::string& from, const std::string& to) = 0;
   // Deletes a directory with all its files and subdirectories, read-only ones included. Links

@@ -1,6 +1,9 @@
 #include "win32/win32_file_system.h"
 
 #include <windows.h>
+// After windows.h:
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 
@@ -111,6 +114,32 @@ int Win32FileSystem::WriteTextFile(const std::string& path, const std::string& c
 
 int Win32FileSystem::MakeDirectory(const std::string& path) {
   return ::CreateDirectoryA(path.c_str(), nullptr) ? 0 : LastError();
+}
+
+int Win32FileSystem::RestrictDirectoryAccess(const std::string& path) {
+  // P: protected (nothing inherited from the parent); OICI: files and subdirectories inherit
+  // each entry. BA Administrators and SY SYSTEM: full control (FA); BU Users: read and execute
+  // (FILE_GENERIC_READ | FILE_GENERIC_EXECUTE).
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(
+          "D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)", SDDL_REVISION_1,
+          &descriptor, nullptr))
+    return LastError();
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  int error = 0;
+  if (!::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) {
+    error = LastError();
+  } else {
+    // Also replaces what existing files and subdirectories inherited from the old list.
+    std::string name = path;  // the call takes a non-const string
+    error = static_cast<int>(::SetNamedSecurityInfoA(
+        name.data(), SE_FILE_OBJECT,
+        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+        nullptr));
+  }
+  ::LocalFree(descriptor);
+  return error;
 }
 
 int Win32FileSystem::CopyOneFile(const std::string& from, const std::string& to) {

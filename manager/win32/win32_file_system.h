@@ -8,6 +8,7 @@ class Win32FileSystem : public FileSystem {
   int ReadTextFile(const std::string& path, std::string* content) override;
   int WriteTextFile(const std::string& path, const std::string& content) override;
   int MakeDirectory(const std::string& path) override;
+  int RestrictDirectoryAccess(const std::string& path) override;
   int CopyOneFile(const std::string& from, const std::string& to) override;
   int DeleteDirectoryTree(const std::string& path) override;
   int MoveDirectory(const std::string& from, const std::string& to) override;

@@ -7,6 +7,11 @@
 ; Silent install: setup.exe /S [/D=C:\Program Files\Some Folder]  (/D= last and unquoted)
 ; Silent uninstall: "<folder>\Uninstall.exe" /S
 ;
+; The folder gets an access list of its own wherever it is (nothing inherited from its parent:
+; Administrators and SYSTEM full control, Users read and execute), before anything is put in
+; it: the programs in it and in its instance directories run as LocalSystem. When that fails,
+; nothing is installed.
+;
 ; An upgrade keeps the existing vmds.ini (every instance and setting): it stops the master
 ; instance's service while the programs are replaced and starts it again afterwards. The instance
 ; directories keep their own copies of vmds.exe, which only the manager makes.
@@ -14,7 +19,10 @@
 ; The uninstaller first runs "vmdsremove.exe remove_all_services" and waits for it, then deletes
 ; what this installer put in the folder, the master's log file and the instance directories that
 ; the master vmds.ini lists (each one only when its own vmds.ini names it as that instance and its
-; service is gone). Anything else in the folder stays, and the uninstaller says so.
+; service is gone). Anything else in the folder stays, and the uninstaller says so. When a
+; service is still registered after the removal tool ran, it removes nothing else (the
+; instances, vmds.ini, the programs, itself, the shortcuts and the Programs and Features entry
+; stay), names the services, says to run it again after a restart, and ends with exit code 2.
 
 Unicode true
 Target amd64-unicode
@@ -82,6 +90,7 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "${PUBLISHER}"
 Var MasterWasRunning
 Var Names
 Var Left
+Var Remaining
 
 ; ---- Service database (advapi32 through the System plug-in) ------------------------------------
 
@@ -136,6 +145,41 @@ Var Left
   ${EndIf}
 !macroend
 
+; ---- Access list of the installation folder -----------------------------------------------------
+
+; P: protected (nothing inherited from the parent); AI: set by inheritance rules; OICI: files and
+; subdirectories inherit each entry. BA Administrators and SY SYSTEM: full control (FA);
+; BU Users: read and execute (FILE_GENERIC_READ | FILE_GENERIC_EXECUTE).
+!define FOLDER_ACCESS "D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
+
+; Gives $INSTDIR that access list; existing files and subdirectories lose what they inherited
+; from the old one. A failure stops the installation before anything is installed: a folder
+; that other users can write, holding programs that run as LocalSystem, is not installed into.
+!macro RestrictInstallFolder
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w "${FOLDER_ACCESS}", i 1, *p .r1, p 0) i .r0 ?e'
+  Pop $2  ; the last error
+  ${If} $0 = 0
+    StrCpy $0 $2
+  ${Else}
+    System::Call 'advapi32::GetSecurityDescriptorDacl(p r1, *i .r3, *p .r4, *i .r5) i .r0 ?e'
+    Pop $2
+    ${If} $0 = 0
+      StrCpy $0 $2
+    ${Else}
+      ; SE_FILE_OBJECT; DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION
+      System::Call 'advapi32::SetNamedSecurityInfoW(w "$INSTDIR", i 1, i 0x80000004, p 0, p 0, p r4, p 0) i .r0'
+    ${EndIf}
+    System::Call 'kernel32::LocalFree(p r1)'
+  ${EndIf}
+  ${If} $0 <> 0
+  ${OrIf} $0 == "error"
+    DetailPrint "Could not set the access rights of $INSTDIR (error $0)"
+    MessageBox MB_ICONSTOP "Setup could not set the access rights of $INSTDIR (error $0).$\r$\n$\r$\nThe programs in this folder run as the Local System account, so only administrators may be able to change them. Nothing was installed." /SD IDOK
+    Abort
+  ${EndIf}
+  DetailPrint "Set the access rights of $INSTDIR: Administrators and SYSTEM full control, Users read and execute"
+!macroend
+
 ; ---- Install ------------------------------------------------------------------------------------
 
 Function .onInit
@@ -155,6 +199,7 @@ FunctionEnd
 Section "Install"
   SetShellVarContext all
   SetOutPath "$INSTDIR"
+  !insertmacro RestrictInstallFolder
   !insertmacro StopMasterService
 
   File "${BIN_DIR}/VMDSMgr.exe"
@@ -201,8 +246,9 @@ Function un.onInit
   ${EndIf}
 FunctionEnd
 
-; Whether the service named on the stack is still in the service database (a service that is
-; marked for deletion counts as gone). Pushes 1 or 0.
+; Whether the service named on the stack is still in the service database. A service that is
+; marked for deletion counts as there: it stays until it has stopped and every handle to it is
+; closed, at the latest until Windows restarts. Pushes 1 or 0.
 Function un.ServiceStillThere
   Exch $R0
   Push $R1
@@ -221,6 +267,51 @@ Function un.ServiceStillThere
   Pop $R2
   Pop $R1
   Exch $R0
+FunctionEnd
+
+; The service name of the instance named on the stack: "Daltrimore_VMDS_" and the name with
+; blanks turned into "_". Pushes it.
+Function un.ServiceNameOf
+  Exch $R0
+  Push $R1
+  Push $R2
+  Push $R3
+  StrCpy $R1 ""
+  StrCpy $R2 0
+  ${Do}
+    StrCpy $R3 $R0 1 $R2
+    ${If} $R3 == ""
+      ${Break}
+    ${ElseIf} $R3 == " "
+      StrCpy $R3 "_"
+    ${EndIf}
+    StrCpy $R1 "$R1$R3"
+    IntOp $R2 $R2 + 1
+  ${Loop}
+  StrCpy $R0 "Daltrimore_VMDS_$R1"
+  Pop $R3
+  Pop $R2
+  Pop $R1
+  Exch $R0
+FunctionEnd
+
+; Adds the service named on the stack to $Remaining when it is still registered.
+Function un.NoteRemainingService
+  Exch $R0
+  Push $R1
+  Push $R0
+  Call un.ServiceStillThere
+  Pop $R1
+  ${If} $R1 = 1
+    DetailPrint "The service $R0 is still registered"
+    ${If} $Remaining == ""
+      StrCpy $Remaining $R0
+    ${Else}
+      StrCpy $Remaining "$Remaining, $R0"
+    ${EndIf}
+  ${EndIf}
+  Pop $R1
+  Pop $R0
 FunctionEnd
 
 ; Deletes the directory of the instance named in $R1 when it is really that instance's: a plain
@@ -262,24 +353,14 @@ Function un.RemoveInstanceDirectory
     StrCpy $Left 1
     Return
   ${EndIf}
-  ; The service name: "Daltrimore_VMDS_" and the name with blanks turned into "_".
-  StrCpy $R5 ""
-  StrCpy $R2 0
-  ${Do}
-    StrCpy $R3 $R1 1 $R2
-    ${If} $R3 == ""
-      ${Break}
-    ${ElseIf} $R3 == " "
-      StrCpy $R3 "_"
-    ${EndIf}
-    StrCpy $R5 "$R5$R3"
-    IntOp $R2 $R2 + 1
-  ${Loop}
-  Push "Daltrimore_VMDS_$R5"
+  Push $R1
+  Call un.ServiceNameOf
+  Pop $R5
+  Push $R5
   Call un.ServiceStillThere
   Pop $R2
   ${If} $R2 = 1
-    DetailPrint "Left $R4: the service Daltrimore_VMDS_$R5 could not be removed"
+    DetailPrint "Left $R4: the service $R5 could not be removed"
     StrCpy $Left 1
     Return
   ${EndIf}
@@ -291,21 +372,8 @@ Function un.RemoveInstanceDirectory
   ${EndIf}
 FunctionEnd
 
-Section "Uninstall"
-  SetShellVarContext all
-  StrCpy $Left 0
-  ; The instance names, read before anything is touched.
-  ReadINIStr $Names "$INSTDIR\vmds.ini" "${MASTER_SECTION}" "InstanceNamesList"
-
-  ${If} ${FileExists} "$INSTDIR\vmdsremove.exe"
-  ${AndIf} ${FileExists} "$INSTDIR\vmds.ini"
-    DetailPrint "Stopping and deleting the services of every instance"
-    nsExec::ExecToLog '"$INSTDIR\vmdsremove.exe" remove_all_services'
-    Pop $0
-    DetailPrint "vmdsremove.exe ended with $0"
-  ${EndIf}
-
-  ; Every instance directory that the master file lists ("%" between the names).
+; Calls FUNCTION with each name in the master file's list ("%" between the names) in $R1.
+!macro ForEachListedName FUNCTION
   StrCpy $R0 0
   StrCpy $R1 ""
   ${Do}
@@ -314,7 +382,7 @@ Section "Uninstall"
     ${OrIf} $R2 == ""
       Push $R0
       Push $R2
-      Call un.RemoveInstanceDirectory
+      Call ${FUNCTION}
       Pop $R2
       Pop $R0
       StrCpy $R1 ""
@@ -326,18 +394,49 @@ Section "Uninstall"
     ${EndIf}
     IntOp $R0 $R0 + 1
   ${Loop}
+!macroend
 
-  Push "${MASTER_SERVICE}"
-  Call un.ServiceStillThere
-  Pop $0
-  ${If} $0 = 1
-    DetailPrint "The service ${MASTER_SERVICE} could not be removed; its files stay"
-    StrCpy $Left 1
-  ${Else}
-    Delete "$INSTDIR\vmds.exe"
-    Delete "$INSTDIR\vmds.ini"
-    Delete "$INSTDIR\vmds.log"  ; the master instance's log
+; Adds the service of the instance named in $R1 to $Remaining when it is still registered.
+Function un.NoteListedService
+  ${If} $R1 != ""
+    Push $R1
+    Call un.ServiceNameOf
+    Call un.NoteRemainingService
   ${EndIf}
+FunctionEnd
+
+Section "Uninstall"
+  SetShellVarContext all
+  StrCpy $Left 0
+  StrCpy $Remaining ""
+  ; The instance names, read before anything is touched.
+  ReadINIStr $Names "$INSTDIR\vmds.ini" "${MASTER_SECTION}" "InstanceNamesList"
+
+  ${If} ${FileExists} "$INSTDIR\vmdsremove.exe"
+  ${AndIf} ${FileExists} "$INSTDIR\vmds.ini"
+    DetailPrint "Stopping and deleting the services of every instance"
+    nsExec::ExecToLog '"$INSTDIR\vmdsremove.exe" remove_all_services'
+    Pop $0
+    DetailPrint "vmdsremove.exe ended with $0"
+  ${EndIf}
+
+  ; A service that is still registered keeps its restart-on-failure actions: then everything
+  ; stays as it is (the instances, vmds.ini, the manager, the removal tool, this uninstaller and
+  ; the entry in Programs and Features), so that the removal can be finished later.
+  !insertmacro ForEachListedName un.NoteListedService
+  Push "${MASTER_SERVICE}"
+  Call un.NoteRemainingService
+  ${If} $Remaining != ""
+    DetailPrint "Nothing else was removed: the services $Remaining are still registered. Restart Windows, then run the uninstaller again."
+    MessageBox MB_ICONEXCLAMATION "These services of ${PRODUCT} are still registered: $Remaining.$\r$\n$\r$\nNothing else was removed: the instances, the Instance Manager, the removal tool and this uninstaller stay in $INSTDIR, and ${PRODUCT} stays in Programs and Features. Restart Windows, then run the uninstaller again to finish the removal." /SD IDOK
+    SetErrorLevel 2
+    Return
+  ${EndIf}
+
+  !insertmacro ForEachListedName un.RemoveInstanceDirectory
+  Delete "$INSTDIR\vmds.exe"
+  Delete "$INSTDIR\vmds.ini"
+  Delete "$INSTDIR\vmds.log"  ; the master instance's log
   Delete "$INSTDIR\VMDSMgr.exe"
   Delete "$INSTDIR\vmdsremove.exe"
   Delete "$INSTDIR\README.txt"

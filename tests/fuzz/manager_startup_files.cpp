@@ -84,6 +84,10 @@ class ScratchFileSystem : public FileSystem {
     FUZZ_CHECK(false);
     return 5;
   }
+  int RestrictDirectoryAccess(const std::string&) override {
+    FUZZ_CHECK(false);
+    return 5;
+  }
   int CopyOneFile(const std::string&, const std::string&) override {
     FUZZ_CHECK(false);
     return 5;

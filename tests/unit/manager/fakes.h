@@ -40,6 +40,8 @@ class FakeFileSystem : public FileSystem {
   std::vector<std::string> deletedTrees;
   std::set<std::string> directories;  // made or given; MakeDirectory of one that exists fails
   std::vector<std::string> moves;
+  std::vector<std::string> restricted;  // directories given their own access list
+  std::map<std::string, int> restrictErrors;  // path -> Win32 error of RestrictDirectoryAccess
 
   int ReadTextFile(const std::string& path, std::string* content) override {
     if (errors.count(path)) return errors[path];
@@ -56,6 +58,12 @@ class FakeFileSystem : public FileSystem {
   int MakeDirectory(const std::string& path) override {
     if (errors.count(path)) return errors[path];
     return directories.insert(path).second ? 0 : 183;
+  }
+  int RestrictDirectoryAccess(const std::string& path) override {
+    if (restrictErrors.count(path)) return restrictErrors[path];
+    if (!directories.count(path)) return 3;
+    restricted.push_back(path);
+    return 0;
   }
   int CopyOneFile(const std::string&, const std::string& to) override {
     return errors.count(to) ? errors[to] : 0;

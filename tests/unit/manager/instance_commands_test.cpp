@@ -105,6 +105,11 @@ TEST_F(Commands, CreateProvisionsTheInstanceAndShowsItUnsaved) {
   EXPECT_TRUE(Has(files.files[kMasterFile],
                   "NumberofInstancesInstalled=4\r\nInstanceNamesList=Lab 1%Dock%bay%Yard 1\r\n"));
   EXPECT_EQ(services.calls.back(), "Write " + kMasterFile);  // after the registration
+  // The directory gets its own access list before anything is put into it.
+  EXPECT_EQ(files.restricted, Strings{kYardDir});
+  EXPECT_EQ(Strings(services.calls.begin(), services.calls.begin() + 3),
+            (Strings{"Restrict " + kYardDir, "Copy " + kYardDir + "\\vmds.exe",
+                     "Write " + kYardDir + "\\vmds.ini"}));
   EXPECT_EQ(view.rows.back(), (InstanceListRow{"Yard 1", "6200", "COM  5"}));
   EXPECT_EQ(view.selectedRow, 4);
   EXPECT_EQ(Editor(), (Strings{"6200", "COM5", "1200", "8", "None", "1", "0", "120", "off", "off",
@@ -174,6 +179,10 @@ TEST_F(Commands, AFailedProvisioningStepUndoesEverythingAndARetryWorks) {
     std::string message;
   };
   for (const Case& c : std::vector<Case>{
+           {"access list", [&] { files.restrictErrors[kYardDir] = 1307; },
+            [&] { files.restrictErrors.erase(kYardDir); },
+            "The access rights of the new instance directory, \"" + kYardDir +
+                "\", cannot be set (Windows error 1307).\rOperation was aborted."},
            {"program missing", [&] { files.errors[exe] = 2; }, [&] { files.errors.erase(exe); },
             "Error Code:  53, File not found\rOperation was aborted."},
            {"instance file", [&] { files.errors[file] = 5; }, [&] { files.errors.erase(file); },

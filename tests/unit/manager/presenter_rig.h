@@ -83,7 +83,8 @@ class ScriptedServices : public FakeServiceDatabase {
   }
 };
 
-// Keeps every write, and notes it among the service calls so that the order of both shows.
+// Keeps every write, and notes it, the access lists set and the copies among the service calls
+// so that the order of all shows.
 class JournalFiles : public FakeFileSystem {
  public:
   std::vector<std::string>* journal = nullptr;
@@ -92,6 +93,14 @@ class JournalFiles : public FakeFileSystem {
     writes.push_back(content);
     journal->push_back("Write " + path);
     return FakeFileSystem::WriteTextFile(path, content);
+  }
+  int RestrictDirectoryAccess(const std::string& path) override {
+    journal->push_back("Restrict " + path);
+    return FakeFileSystem::RestrictDirectoryAccess(path);
+  }
+  int CopyOneFile(const std::string& from, const std::string& to) override {
+    journal->push_back("Copy " + to);
+    return FakeFileSystem::CopyOneFile(from, to);
   }
 };
 

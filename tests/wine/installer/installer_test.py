@@ -5,18 +5,25 @@ installer_test.sh, booted with the modem shim so that services can use pseudo-te
     installer_test.py --setup EXE --bin-dir DIR --repo DIR --work DIR
 
 1. A silent install into a folder with blanks: the programs, vmds.ini, README, uninstaller,
-   Start-menu shortcut and the Programs and Features entry are there.
+   Start-menu shortcut and the Programs and Features entry are there. The folder gets its own
+   access list (Wine keeps none: a relay trace shows the calls and their results).
 2. The installed manager's first start registers the master service and it runs; an instance
    "Lab 2" added and saved through the window runs too. Both carry recovery actions where this
    Wine keeps them.
 3. A second silent install over the first keeps the edited vmds.ini and the instance, and starts
    the master service again after replacing its program.
-4. The silent uninstaller removes both services, the installed files and the listed instance
-   directory, and leaves a foreign file and a listed name whose directory is not an instance's.
+4. While a handle keeps Lab 2's service registered (marked for deletion), the silent
+   uninstaller removes nothing else and ends with 2: the instance, the programs, vmds.ini, the
+   uninstaller, the shortcuts and the Programs and Features entry stay.
+5. Run again once that service is gone, the silent uninstaller removes the master's service, the
+   installed files and the listed instance directory, and leaves a foreign file and a listed name
+   whose directory is not an instance's.
 """
 
 import argparse
 import os
+import re
+import select
 import subprocess
 import sys
 import time
@@ -39,20 +46,86 @@ UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\
 INSTALLED = ["VMDSMgr.exe", "vmds.exe", "vmdsremove.exe", "vmds.ini", "README.txt", "Uninstall.exe"]
 RECOVERY = "reset=86400 actions=restart/60000,restart/60000,restart/60000 non_crash=1"
 WINE_LACKS_RECOVERY = "QueryServiceConfig2A(FAILURE_ACTIONS) failed: 124"
+FOLDER_ACCESS = "D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
+RELAY_CALLS = ["advapi32.ConvertStringSecurityDescriptorToSecurityDescriptorW",
+               "advapi32.SetNamedSecurityInfoW"]
+
+
+def write_batch(drive_c, name, line):
+    """A batch file with one command line, for cmd (NSIS wants /D= and _?= unquoted and last,
+    which a plain wine command line cannot give)."""
+    with open(os.path.join(drive_c, name), "w", newline="\r\n") as f:
+        f.write("@echo off\n" + line + "\nexit /b %errorlevel%\n")
+    return "C:\\" + name
 
 
 def run_batch(drive_c, name, line, seconds):
-    """Runs one command line through cmd (NSIS wants /D= and _?= unquoted and last, which a
-    plain wine command line cannot give)."""
-    with open(os.path.join(drive_c, name), "w", newline="\r\n") as f:
-        f.write("@echo off\n" + line + "\nexit /b %errorlevel%\n")
-    return wine(seconds, "cmd", "/c", "C:\\" + name)
+    return wine(seconds, "cmd", "/c", write_batch(drive_c, name, line))
+
+
+def install_line(args):
+    return f'C:\\setup\\{os.path.basename(args.setup)} /S /D={WIN_DIR}'
 
 
 def install(args, drive_c, what):
-    rc, out = run_batch(drive_c, "install.bat", f'C:\\setup\\{os.path.basename(args.setup)} /S '
-                        f'/D={WIN_DIR}', 180)
+    rc, out = run_batch(drive_c, "install.bat", install_line(args), 180)
     check(rc == 0, f"{what}: the silent install ended with 0", f"{rc} {out}")
+
+
+def install_traced(args, drive_c):
+    """The first install under a relay trace of the access-list calls; returns the trace."""
+    rc, out = wine(30, "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t",
+                   "REG_SZ", "/d", ";".join(RELAY_CALLS), "/f")
+    check(rc == 0, "relay tracing of the access-list calls is set up", f"{rc} {out}")
+    batch = write_batch(drive_c, "install.bat", install_line(args))
+    done = subprocess.run(["timeout", "--kill-after=5", "180", "wine", "cmd", "/c", batch],
+                          env={**os.environ, "WINEDEBUG": "+relay"}, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=195)
+    check(done.returncode == 0, "first install: the silent install ended with 0",
+          f"{done.returncode} {done.stdout.decode('latin-1')}")
+    return done.stderr.decode("latin-1")
+
+
+def check_folder_access(trace):
+    """Wine keeps no folder access lists (it reads back one made up from the Unix mode): the
+    trace shows that the installer builds the list and sets it on its folder, protected from
+    inheritance, with success."""
+    calls = [line for line in trace.splitlines() if any(name in line for name in RELAY_CALLS)]
+    folder = WIN_DIR.replace("\\", "\\\\")  # the trace doubles backslashes
+    convert = re.search(r"Call advapi32\.ConvertStringSecurityDescriptorToSecurityDescriptorW\("
+                        r"[0-9a-f]+ L" + re.escape(f'"{FOLDER_ACCESS}"') + r",00000001,", trace)
+    converted = re.search(r"Ret  advapi32\.ConvertStringSecurityDescriptorToSecurityDescriptorW"
+                          r"\(\) retval=00000001 ", trace)
+    # SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, a list.
+    applied = re.search(r"Call advapi32\.SetNamedSecurityInfoW\([0-9a-f]+ L" +
+                        re.escape(f'"{folder}"') +
+                        r",00000001,80000004,00000000,00000000,0*[1-9a-f][0-9a-f]*,00000000\)",
+                        trace)
+    succeeded = re.search(r"Ret  advapi32\.SetNamedSecurityInfoW\(\) retval=00000000 ", trace)
+    check(bool(convert and converted and applied and succeeded),
+          "the installer gives its folder an access list of its own (Administrators and SYSTEM "
+          "full control, Users read and execute, nothing inherited)", "\n".join(calls))
+
+
+class ServiceHolder:
+    """service_holder.exe keeping a handle to a service open until release()."""
+
+    def __init__(self, exe, service, processes):
+        self.service = service
+        self.process = subprocess.Popen(["timeout", "--kill-after=5", "300", "wine", exe, service],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL)
+        processes.append(self.process)
+        check(self.line(60) == f"holding {service}", f"a handle to {service} is held open")
+
+    def line(self, seconds):
+        ready, _, _ = select.select([self.process.stdout], [], [], seconds)
+        return self.process.stdout.readline().decode("latin-1").strip() if ready else ""
+
+    def release(self):
+        self.process.stdin.close()
+        check(self.line(60) == f"released {self.service}" and self.process.wait(timeout=30) == 0,
+              f"the handle to {self.service} is closed")
 
 
 def reg_values(key):
@@ -75,6 +148,14 @@ def check_recovery(service, recovery_exe):
           f"{rc} {out.strip()}")
 
 
+def check_entries(what, menu):
+    rc, values = reg_values(UNINSTALL_KEY)
+    check(os.path.isfile(os.path.join(menu, "Velmora Device Server - Instance Manager.lnk"))
+          and os.path.isfile(os.path.join(menu, "Uninstall Velmora Device Server.lnk"))
+          and values.get("DisplayVersion") == "4.0.0.84" and values.get("Publisher") == "Daltrimore"
+          and values.get("UninstallString") == f'"{WIN_DIR}\\Uninstall.exe"', what, str(values))
+
+
 def run(args, processes):
     ids = control_ids(args.repo)
     driver = Driver(os.path.join(args.bin_dir, "vmdsmgr_driver.exe"), ids)
@@ -87,26 +168,22 @@ def run(args, processes):
                         "Velmora Device Server")
     os.makedirs(os.path.join(drive_c, "setup"))
     subprocess.run(["cp", args.setup, os.path.join(drive_c, "setup")], check=True)
-    recovery_exe = os.path.join(drive_c, "setup", "service_recovery.exe")
-    subprocess.run(["cp", os.path.join(args.bin_dir, "service_recovery.exe"), recovery_exe],
-                   check=True)
+    for tool in ("service_recovery.exe", "service_holder.exe"):
+        subprocess.run(["cp", os.path.join(args.bin_dir, tool), os.path.join(drive_c, "setup")],
+                       check=True)
     check_ports_free([6100, 6411])
     com1, com2 = PtyDevice(), PtyDevice()
     map_com(1, com1.path)
     map_com(2, com2.path)
 
     # ---- 1. Silent install ------------------------------------------------------------------
-    install(args, drive_c, "first install")
+    check_folder_access(install_traced(args, drive_c))
     check(all(os.path.isfile(os.path.join(folder, f)) for f in INSTALLED),
           f"{', '.join(INSTALLED)} are in {WIN_DIR}", str(os.listdir(folder)))
     check(read_bytes(master_ini) == read_bytes(os.path.join(args.bin_dir, "vmds.ini")),
           "the installed vmds.ini is the shipped first-run file")
-    check(os.path.isfile(os.path.join(menu, "Velmora Device Server - Instance Manager.lnk")),
-          "the Start menu has a shortcut to the manager")
-    rc, values = reg_values(UNINSTALL_KEY)
-    check(values.get("DisplayVersion") == "4.0.0.84" and values.get("Publisher") == "Daltrimore"
-          and values.get("UninstallString") == f'"{WIN_DIR}\\Uninstall.exe"',
-          "Programs and Features lists version, publisher and uninstaller", str(values))
+    check_entries("the Start menu has the shortcuts, and Programs and Features lists version, "
+                  "publisher and uninstaller", menu)
 
     # ---- 2. The installed manager: the master service, then an instance -----------------------
     manager = subprocess.Popen(["timeout", "--kill-after=5", "300", "wine",
@@ -148,7 +225,23 @@ def run(args, processes):
           f"{starts} -> {startup_lines(master_log)}")
     check(query_service(LAB_SERVICE)[0] == RUNNING, "Lab 2's service kept running")
 
-    # ---- 4. Uninstall -----------------------------------------------------------------------
+    # ---- 4. Uninstall while a service stays registered ---------------------------------------
+    # In place (_?=), so that the batch waits for the uninstaller and gets its exit code.
+    holder = ServiceHolder("C:\\setup\\service_holder.exe", LAB_SERVICE, processes)
+    rc, out = run_batch(drive_c, "uninstall.bat",
+                        f'"{WIN_DIR}\\Uninstall.exe" /S _?={WIN_DIR}', 240)
+    check(rc == 2, "the uninstaller ends with 2 while Lab 2's service stays registered",
+          f"{rc} {out}")
+    check_no_service(MASTER_SERVICE)
+    check(query_service(LAB_SERVICE)[0] is not None, "Lab 2's service is still registered")
+    check(all(os.path.isfile(os.path.join(folder, f)) for f in INSTALLED),
+          "the programs, vmds.ini and the uninstaller stay", str(os.listdir(folder)))
+    check(os.path.isfile(os.path.join(lab_dir, "vmds.ini")), "and the instance Lab 2")
+    check_entries("the shortcuts and the Programs and Features entry stay", menu)
+    holder.release()
+    check_no_service(LAB_SERVICE)
+
+    # ---- 5. Uninstall -----------------------------------------------------------------------
     # A foreign file, and a listed name whose directory holds no instance of that name.
     with open(os.path.join(folder, "site notes.txt"), "w") as f:
         f.write("the administrator's own file\n")

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The Windows installer under Wine and Xvfb: silent install into a folder with blanks, the
-# installed manager's first start, an upgrade that keeps vmds.ini, the silent uninstaller.
+# installed manager's first start, an upgrade that keeps vmds.ini, the silent uninstaller while a
+# service stays registered and once it is gone.
 #
 #   installer_test.sh SETUP_EXE BIN_DIR SHIM
 #
 # SETUP_EXE  the installer built by makensis (build/windows/installer/...)
-# BIN_DIR    directory of the cross-built test programs (vmdsmgr_driver.exe, service_recovery.exe)
-#            and of the shipped vmds.ini
+# BIN_DIR    directory of the cross-built test programs (vmdsmgr_driver.exe, service_recovery.exe,
+#            service_holder.exe) and of the shipped vmds.ini
 # SHIM       the modem-control shim; the prefix boots with it so that the services can drive
 #            DTR/RTS on the pseudo-terminals behind COM1 and COM2
 #
@@ -21,7 +22,7 @@ setup=$1 bin_dir=$2 shim=$3
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/../../.." && pwd)
 for file in "$setup" "$bin_dir/vmdsmgr_driver.exe" "$bin_dir/service_recovery.exe" \
-            "$bin_dir/vmds.ini"; do
+            "$bin_dir/service_holder.exe" "$bin_dir/vmds.ini"; do
   if [[ ! -f "$file" ]]; then
     echo "missing: $file" >&2
     exit 1
