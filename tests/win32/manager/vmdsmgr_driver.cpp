@@ -16,6 +16,7 @@
 //   rows                         every row of the instance list, cells tab-separated
 //   selected-row                 the selected row (-1 none)
 //   click-row N                  a mouse click on row N of the instance list (posted)
+//   click-column N               a mouse click on the header of column N of the instance list
 //   select-row N                 selects row N through the list's item state
 //   focus                        id of the control that has the input focus (0 the window, -1 none)
 //   state                        all of the above at once, one "key=value" per line
@@ -403,6 +404,24 @@ void ClickRow(long row) {
   PostMessageW(list, WM_LBUTTONUP, 0, where);
 }
 
+// A left click into the middle of a column's header, as the mouse would send it: the header
+// notifies the list, which notifies the window (LVN_COLUMNCLICK).
+void ClickColumn(long column) {
+  HWND header = reinterpret_cast<HWND>(Send(ListView(), LVM_GETHEADER, 0, 0));
+  if (header == nullptr) Fail("the list has no header");
+  RemoteBuffer remote(header, sizeof(RECT));
+  RECT rect{};
+  remote.Write(0, &rect, sizeof rect);
+  if (!Send(header, HDM_GETITEMRECT, static_cast<WPARAM>(column),
+            reinterpret_cast<LPARAM>(remote.Address())))
+    Fail("no header item " + std::to_string(column));
+  remote.Read(0, &rect, sizeof rect);
+  LPARAM where = MAKELPARAM((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+  PostMessageW(header, WM_MOUSEMOVE, 0, where);
+  PostMessageW(header, WM_LBUTTONDOWN, MK_LBUTTON, where);
+  PostMessageW(header, WM_LBUTTONUP, 0, where);
+}
+
 // Selection through the item state: the list reports LVN_ITEMCHANGED to the window.
 void SelectRow(long row) {
   HWND list = ListView();
@@ -698,6 +717,9 @@ int Run(const std::vector<std::wstring>& args) {
   } else if (command == L"click-row") {
     need(1);
     ClickRow(Number(args[1].c_str()));
+  } else if (command == L"click-column") {
+    need(1);
+    ClickColumn(Number(args[1].c_str()));
   } else if (command == L"select-row") {
     need(1);
     SelectRow(Number(args[1].c_str()));

@@ -771,6 +771,14 @@ def run(args, managers):
           ("Dock", "1"), "vmds.ini lists Dock only", str(values))
     check_refused(6401)
 
+    # A click on the TCP Port header sorts by that column, descending first; Dock stays selected.
+    driver.run("click-column", 1)
+    driver.wait_state("sorted by TCP port, descending", lambda s: s.rows == [dock_row, master_row]
+                      and s.selected == 0)
+    driver.run("click-column", 1)
+    driver.wait_state("sorted by TCP port, ascending", lambda s: s.rows == [master_row, dock_row]
+                      and s.selected == 1)
+
     # The About box does not block the main window.
     driver.click("ABOUT")
     state = driver.wait_state("the About box is open, the main window enabled",
