@@ -43,7 +43,6 @@ bool AddInstanceDialog::Open(HINSTANCE instance, HWND owner, Events events) {
   if (events_.load) events_.load(*this);
   if (!IsOpen()) return true;  // the load closed it again
   if (owner != nullptr) EnableWindow(owner, FALSE);
-  CentreOnScreen();
   ShowActive();
   return true;
 }
@@ -105,21 +104,19 @@ void AddInstanceDialog::OnButton(int id) {
 
 void AddInstanceDialog::OnCloseRequest() { Close(); }
 
-// Placed again on every change of size: centred on the screen, except that it goes to the top
-// (left) edge while the main window sits at the top (left) edge.
 void AddInstanceDialog::OnSized() {
-  RECT box{}, main{};
-  if (!GetWindowRect(Handle(), &box) || Owner() == nullptr || !GetWindowRect(Owner(), &main))
-    return;
-  const RECT screen = ScreenOf(Owner());
-  const int width = box.right - box.left, height = box.bottom - box.top;
-  const int left = main.left != screen.left
-                       ? screen.left + (screen.right - screen.left - width) / 2
-                       : screen.left;
-  const int top = main.top != screen.top
-                      ? screen.top + (screen.bottom - screen.top - height) / 2
-                      : screen.top;
-  SetWindowPos(Handle(), nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  if (events_.resize) events_.resize(*this);
+}
+
+ScreenRect AddInstanceDialog::WindowArea() {
+  RECT box{};
+  if (!IsOpen() || !GetWindowRect(Handle(), &box)) return ScreenRect{};
+  return ScreenRect{box.left, box.top, box.right - box.left, box.bottom - box.top};
+}
+
+void AddInstanceDialog::MoveWindowTo(int left, int top) {
+  if (IsOpen())
+    SetWindowPos(Handle(), nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void AddInstanceDialog::OnDestroy() {

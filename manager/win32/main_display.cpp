@@ -22,7 +22,8 @@ namespace {
 // list (wParam: the row position).
 constexpr UINT kItemClickMessage = WM_APP + 1;
 // Posted to the window when it was activated while a presenter call was running (a dialog closed
-// by that call): the presenter hears of the activation once the call has ended.
+// by that call): the presenter hears of the activation once the call has ended (wParam: where
+// the activation came from).
 constexpr UINT kFormActivateMessage = WM_APP + 2;
 
 // The whole window, 898 x 449 client pixels at 96 DPI.
@@ -300,6 +301,12 @@ template <typename Call>
 void MainDisplay::Report(Call call) {
   if (!UserEventsAllowed() || presenterCalls_ > 0) return;
   ++presenterCalls_;
+  RunPresenter(call);
+  --presenterCalls_;
+}
+
+template <typename Call>
+void MainDisplay::RunPresenter(Call& call) {
   try {
     call(*presenter_);
   } catch (const std::exception& failure) {
@@ -307,7 +314,6 @@ void MainDisplay::Report(Call call) {
     // unwinding through the system's window procedures.
     ShowMessage(failure.what(), MessageIcon::kExclamation, MessageButtons::kOk);
   }
-  --presenterCalls_;
 }
 
 // ---- Messages ----------------------------------------------------------------------------------
@@ -361,19 +367,17 @@ LRESULT MainDisplay::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     }
     case kFormActivateMessage:
-      if (GetActiveWindow() == window_) ReportFormActivate();
+      if (GetActiveWindow() == window_) {
+        const auto from = static_cast<ActivatedFrom>(wParam);
+        Report([from](MainPresenter& presenter) { presenter.FormActivate(from); });
+      }
       return 0;
     case WM_ACTIVATE:
       OnActivate(wParam, lParam);
       return 0;
     case WM_SIZE:
-      if (wParam != SIZE_MINIMIZED && UserEventsAllowed()) {
-        try {
-          presenter_->FormResize();
-        } catch (const std::exception& failure) {
-          ShowMessage(failure.what(), MessageIcon::kExclamation, MessageButtons::kOk);
-        }
-      }
+      if (wParam != SIZE_MINIMIZED)
+        Report([](MainPresenter& presenter) { presenter.FormResize(); });
       return 0;
     case WM_DPICHANGED: {
       const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
@@ -460,16 +464,8 @@ LRESULT MainDisplay::OnNotify(const NMHDR& header) {
       break;
     }
     case LVN_COLUMNCLICK: {
-      const auto& click = reinterpret_cast<const NMLISTVIEW&>(header);
-      char title[128] = {};
-      LVCOLUMNA column{};
-      column.mask = LVCF_TEXT;
-      column.pszText = title;
-      column.cchTextMax = static_cast<int>(sizeof(title));
-      SendMessageA(header.hwndFrom, LVM_GETCOLUMNA, static_cast<WPARAM>(click.iSubItem),
-                   reinterpret_cast<LPARAM>(&column));
-      const std::string text(title);
-      Report([&text](MainPresenter& presenter) { presenter.ColumnClick(text); });
+      const int column = reinterpret_cast<const NMLISTVIEW&>(header).iSubItem;
+      Report([column](MainPresenter& presenter) { presenter.ColumnClick(column); });
       break;
     }
     case NM_SETFOCUS:
@@ -482,9 +478,7 @@ LRESULT MainDisplay::OnNotify(const NMHDR& header) {
 }
 
 // The window becomes active or inactive. Keyboard focus leaves with the window and comes back to
-// the control that had it. Form activation is reported when the window is first activated and
-// when it takes over from another window of this program (a dialog), not when the user switches
-// back from another program or a message box of this window closes.
+// the control that had it.
 void MainDisplay::OnActivate(WPARAM wParam, LPARAM lParam) {
   if (LOWORD(wParam) == WA_INACTIVE) {
     HWND focus = GetFocus();
@@ -500,35 +494,24 @@ void MainDisplay::OnActivate(WPARAM wParam, LPARAM lParam) {
       ::SetFocus(savedFocus_);
   }
 
-  bool formActivates = false;
-  if (!activatedOnce_) {
-    activatedOnce_ = true;
-    formActivates = true;
-  } else if (messageBoxes_ == 0) {
-    HWND previous = reinterpret_cast<HWND>(lParam);
-    formActivates = previous != nullptr &&
-                    GetWindowThreadProcessId(previous, nullptr) == GetCurrentThreadId();
-  }
-  if (formActivates && UserEventsAllowed()) {
+  // The presenter decides what the activation means; it hears where it came from.
+  ActivatedFrom from = ActivatedFrom::kOtherProgram;
+  if (messageBoxes_ > 0)
+    from = ActivatedFrom::kMessageBox;
+  else if (lParam != 0 && GetWindowThreadProcessId(reinterpret_cast<HWND>(lParam), nullptr) ==
+                              GetCurrentThreadId())
+    from = ActivatedFrom::kOwnWindow;
+  if (UserEventsAllowed()) {
     if (presenterCalls_ > 0)
-      PostMessageA(window_, kFormActivateMessage, 0, 0);
+      PostMessageA(window_, kFormActivateMessage, static_cast<WPARAM>(from), 0);
     else
-      ReportFormActivate();
+      Report([from](MainPresenter& presenter) { presenter.FormActivate(from); });
   }
 
   if (!OwnsFocus(window_, GetFocus())) {
     WritingScope writing(*this);
     HWND first = GetNextDlgTabItem(window_, nullptr, FALSE);
     ::SetFocus(first != nullptr ? first : window_);
-  }
-}
-
-void MainDisplay::ReportFormActivate() {
-  if (!UserEventsAllowed()) return;
-  try {
-    presenter_->FormActivate();
-  } catch (const std::exception& failure) {
-    ShowMessage(failure.what(), MessageIcon::kExclamation, MessageButtons::kOk);
   }
 }
 
@@ -848,18 +831,20 @@ int MainDisplay::SelectedInstanceListRow() {
 
 void MainDisplay::ShowAddInstanceDialog() {
   AddInstanceDialog::Events events;
-  // The load belongs to the presenter call that opens the dialog; Create Instance is a user
-  // action of its own.
+  // The load belongs to the presenter call that opens the dialog; Create Instance and changes of
+  // size are user actions of their own.
   events.load = [this](AddInstanceDialog& dialog) {
-    if (presenter_ == nullptr) return;
-    try {
-      presenter_->AddDialogLoad(dialog);
-    } catch (const std::exception& failure) {
-      ShowMessage(failure.what(), MessageIcon::kExclamation, MessageButtons::kOk);
-    }
+    auto load = [&dialog](MainPresenter& presenter) {
+      presenter.AddDialogLoad(dialog);
+      presenter.AddDialogPlace(dialog, true);
+    };
+    if (presenter_ != nullptr) RunPresenter(load);
   };
   events.create = [this](AddInstanceDialog& dialog) {
     Report([&dialog](MainPresenter& presenter) { presenter.CreateInstanceClick(dialog); });
+  };
+  events.resize = [this](AddInstanceDialog& dialog) {
+    Report([&dialog](MainPresenter& presenter) { presenter.AddDialogPlace(dialog, false); });
   };
   if (!addDialog_.Open(instance_, window_, std::move(events)))
     ShowMessage("The dialog \"Add New Instance\" could not be opened.",

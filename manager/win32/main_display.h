@@ -94,7 +94,6 @@ class MainDisplay : public View {
   void OnCommand(int id, int code);
   LRESULT OnNotify(const NMHDR& header);
   void OnActivate(WPARAM wParam, LPARAM lParam);
-  void ReportFormActivate();
   void OnAboutWeb();
   void DrawProgress(const DRAWITEMSTRUCT& item);
 
@@ -109,6 +108,10 @@ class MainDisplay : public View {
   // message box of the presenter dispatches messages that can reach this window).
   template <typename Call>
   void Report(Call call);
+  // Runs a presenter call; an exception that leaves the presenter becomes a message box here,
+  // and nowhere else.
+  template <typename Call>
+  void RunPresenter(Call& call);
   void WriteInstanceListRow(int position, const InstanceListRow& row, bool insert);
   // The window of this program that message boxes and the file dialog belong to: the active one
   // (the Add New Instance dialog while it is open), null before the main window is shown.
@@ -126,7 +129,6 @@ class MainDisplay : public View {
   int writing_ = 0;
   int presenterCalls_ = 0;
   int messageBoxes_ = 0;  // message boxes and file dialogs open
-  bool activatedOnce_ = false;
   HWND savedFocus_ = nullptr;
   std::vector<HWND> controls_;  // parallel to the layout table
   AddInstanceDialog addDialog_;

@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include "window_placement.h"
+
 namespace {
 
 constexpr DWORD kPopupStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
@@ -76,11 +78,11 @@ void PopupWindow::CentreOnScreen() {
   RECT box{};
   if (window_ == nullptr || !GetWindowRect(window_, &box)) return;
   const RECT screen = ScreenOf(owner_ != nullptr ? owner_ : window_);
-  const int width = box.right - box.left, height = box.bottom - box.top;
-  const int screenWidth = screen.right - screen.left, screenHeight = screen.bottom - screen.top;
-  const int left = width < screenWidth ? (screenWidth - width) / 2 : 0;
-  const int top = height < screenHeight ? (screenHeight - height) / 2 : 0;
-  SetWindowPos(window_, nullptr, screen.left + left, screen.top + top, 0, 0,
+  const ScreenPoint place =
+      CentredOnScreen(ScreenRect{screen.left, screen.top, screen.right - screen.left,
+                                 screen.bottom - screen.top},
+                      box.right - box.left, box.bottom - box.top);
+  SetWindowPos(window_, nullptr, place.left, place.top, 0, 0,
                SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
