@@ -2,15 +2,15 @@
 
 #include <commctrl.h>
 
-#include <commdlg.h>
-#include <winver.h>
-
 #include <algorithm>
 #include <exception>
 #include <utility>
 #include <vector>
 
+#include "file_open_dialog.h"
 #include "main_presenter.h"
+#include "message_box.h"
+#include "program_file.h"
 #include "resource.h"
 #include "win32_shell.h"
 #include "window_layout.h"
@@ -157,31 +157,6 @@ constexpr EditorEvent kEditorEvents[] = {
 
 bool OwnsFocus(HWND window, HWND focus) {
   return focus != nullptr && (focus == window || IsChild(window, focus));
-}
-
-// The full path of the running program file; empty when it cannot be had.
-std::string ProgramPath() {
-  std::string path(MAX_PATH, '\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0) return std::string();
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    if (path.size() >= 32768) return std::string();
-    path.resize(path.size() * 2);  // cut off: try again with more room
-  }
-}
-
-// "Description|pattern|Description|pattern" as the file dialog takes it: NUL-separated, ending in
-// two NULs.
-std::string DialogFilter(const std::string& filter) {
-  std::string converted = filter;
-  for (char& c : converted)
-    if (c == '|') c = '\0';
-  converted.append(2, '\0');
-  return converted;
 }
 
 }  // namespace
@@ -548,37 +523,10 @@ MessageAnswer MainDisplay::ShowTitledMessage(const std::string& title, const std
 
 MessageAnswer MainDisplay::ShowBox(const char* title, const std::string& text, MessageIcon icon,
                                    MessageButtons buttons) {
-  UINT type = MB_APPLMODAL;
-  switch (icon) {
-    case MessageIcon::kExclamation: type |= MB_ICONEXCLAMATION; break;
-    case MessageIcon::kCritical: type |= MB_ICONHAND; break;
-    case MessageIcon::kQuestion: type |= MB_ICONQUESTION; break;
-    case MessageIcon::kInformation: type |= MB_ICONINFORMATION; break;
-  }
-  switch (buttons) {
-    case MessageButtons::kOk: type |= MB_OK; break;
-    case MessageButtons::kYesNo: type |= MB_YESNO; break;
-    case MessageButtons::kYesNoCancel: type |= MB_YESNOCANCEL; break;
-  }
-  // Before the window is shown (start-up) the box has no owner, so it gets its own taskbar
-  // button and comes to the front.
-  HWND owner = DialogOwner();
-  if (owner == nullptr) type |= MB_SETFOREGROUND;
-
   ++messageBoxes_;
-  const int answer = MessageBoxA(owner, text.c_str(), title, type);
+  const MessageAnswer answer = ShowMessageBox(DialogOwner(), title, text, icon, buttons);
   --messageBoxes_;
-  switch (answer) {
-    case IDYES: return MessageAnswer::kYes;
-    case IDNO: return MessageAnswer::kNo;
-    case IDCANCEL: return MessageAnswer::kCancel;
-    case IDOK: return MessageAnswer::kOk;
-    default:
-      // The box could not be shown: the answer that changes nothing.
-      if (buttons == MessageButtons::kYesNoCancel) return MessageAnswer::kCancel;
-      if (buttons == MessageButtons::kYesNo) return MessageAnswer::kNo;
-      return MessageAnswer::kOk;
-  }
+  return answer;
 }
 
 void MainDisplay::WriteInstanceListRow(int position, const InstanceListRow& row, bool insert) {
@@ -852,40 +800,10 @@ void MainDisplay::ShowAddInstanceDialog() {
 }
 
 std::string MainDisplay::AskForFileName(const FileDialogRequest& request) {
-  const std::string filter = DialogFilter(request.filter);
-  std::vector<char> file(32768, '\0');
-  OPENFILENAMEA dialog{};
-  dialog.lStructSize = sizeof(dialog);
-  dialog.hwndOwner = DialogOwner();
-  dialog.hInstance = instance_;
-  dialog.lpstrFilter = request.filter.empty() ? nullptr : filter.c_str();
-  dialog.nFilterIndex = 1;
-  dialog.lpstrFile = file.data();
-  dialog.nMaxFile = static_cast<DWORD>(file.size());
-  dialog.lpstrTitle = request.title.empty() ? nullptr : request.title.c_str();
-  dialog.lpstrDefExt =
-      request.defaultExtension.empty() ? nullptr : request.defaultExtension.c_str();
-  dialog.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_NOREADONLYRETURN | OFN_LONGNAMES |
-                 OFN_EXPLORER;
-
   ++messageBoxes_;
-  bool chosen = false;
-  // A preset the dialog cannot take (too long, or not a valid file name) keeps it from opening
-  // at all: it opens again without one.
-  bool withoutPreset = request.fileName.size() >= file.size();
-  if (!withoutPreset) {
-    request.fileName.copy(file.data(), request.fileName.size());
-    chosen = GetOpenFileNameA(&dialog) != FALSE;
-    withoutPreset = !chosen && !request.fileName.empty() && CommDlgExtendedError() != 0;
-  }
-  if (withoutPreset) {
-    std::fill(file.begin(), file.end(), '\0');
-    chosen = GetOpenFileNameA(&dialog) != FALSE;
-  }
+  std::string chosen = ::AskForFileName(DialogOwner(), instance_, request);
   --messageBoxes_;
-  if (!chosen) return std::string();
-  file.back() = '\0';
-  return std::string(file.data());
+  return chosen;
 }
 
 void MainDisplay::ShowAbout(const AboutTexts& texts) {
@@ -903,28 +821,7 @@ void MainDisplay::OnAboutWeb() {
   if (shell_ != nullptr) shell_->SetOwner(window_);
 }
 
-ProgramVersion MainDisplay::Version() {
-  ProgramVersion version;
-  const std::string path = ProgramPath();
-  if (path.empty()) return version;
-  DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
-  if (size == 0) return version;
-  std::vector<char> data(size);
-  if (!GetFileVersionInfoA(path.c_str(), 0, size, data.data())) return version;
-  void* block = nullptr;
-  UINT length = 0;
-  if (!VerQueryValueA(data.data(), "\\", &block, &length) || block == nullptr ||
-      length < sizeof(VS_FIXEDFILEINFO))
-    return version;
-  const auto* info = static_cast<const VS_FIXEDFILEINFO*>(block);
-  if (info->dwSignature != VS_FFI_SIGNATURE) return version;
-  version.major = HIWORD(info->dwFileVersionMS);
-  version.minor = LOWORD(info->dwFileVersionMS);
-  version.build = HIWORD(info->dwFileVersionLS);
-  version.revision = LOWORD(info->dwFileVersionLS);
-  return version;
-}
+ProgramVersion MainDisplay::Version() { return ReadProgramVersion(); }
 
 void MainDisplay::CloseDialogs() {
   about_.Close();
