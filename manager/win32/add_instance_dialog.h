@@ -30,8 +30,8 @@ class AddInstanceDialog : public PopupWindow, public AddInstanceView {
   void SetTCPPortText(const std::string& text) override;
   void FillSerialPorts(const std::vector<std::string>& entries, int selected) override;
   std::string SerialPortText() override;
-  ScreenRect WindowArea() override;
-  void MoveWindowTo(int left, int top) override;
+  ScreenRect WindowArea() override { return Area(); }
+  void MoveWindowTo(int left, int top) override { MoveTo(left, top); }
   void Close() override;
 
  private:

@@ -4,8 +4,6 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <exception>
-
 #include "main_display.h"
 #include "main_presenter.h"
 #include "program_file.h"
@@ -36,12 +34,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   display.SetPresenter(&presenter);
 
   bool run = false;
-  try {
-    run = presenter.FormLoad();
-  } catch (const std::exception& failure) {
-    display.ShowMessage(failure.what(), MessageIcon::kExclamation, MessageButtons::kOk);
-    run = false;
-  }
+  display.Report([&run](MainPresenter& start) { run = start.FormLoad(); });
   HWND window = display.Handle();
   if (!run) {
     display.SetPresenter(nullptr);
@@ -53,7 +46,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   UpdateWindow(window);
   MSG message{};
   while (GetMessageA(&message, nullptr, 0, 0) > 0) {
-    if (display.TranslateDialogMessage(message)) continue;
+    if (display.TranslateMessages(message)) continue;
     TranslateMessage(&message);
     DispatchMessageA(&message);
   }
