@@ -18,6 +18,7 @@
 //   click-row N                  a mouse click on row N of the instance list (posted)
 //   click-column N               a mouse click on the header of column N of the instance list
 //   select-row N                 selects row N through the list's item state
+//   key return|escape            the key pressed in the manager's focused control (posted)
 //   focus                        id of the control that has the input focus (0 the window, -1 none)
 //   state                        all of the above at once, one "key=value" per line
 //   expect-message SECONDS TEXT ANSWER
@@ -455,6 +456,20 @@ int FocusId() {
   return focus ? GetDlgCtrlID(focus) : -1;
 }
 
+// A key pressed in the control of the manager that has the focus, as the keyboard would post
+// it: the manager's message loop gives it to its dialog navigation (Enter, Esc).
+void PressKey(const std::wstring& name) {
+  const UINT key = name == L"return" ? VK_RETURN : name == L"escape" ? VK_ESCAPE : 0;
+  if (key == 0) Fail("unknown key " + Utf8(name));
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(MainWindow(), nullptr), &info))
+    Fail("GetGUIThreadInfo failed (error " + std::to_string(GetLastError()) + ")");
+  if (!info.hwndFocus) Fail("no window of the manager has the focus");
+  PostMessageW(info.hwndFocus, WM_KEYDOWN, key, 1);
+  PostMessageW(info.hwndFocus, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001));
+}
+
 // ---- Message boxes ---------------------------------------------------------------------------
 
 std::vector<HWND> MessageBoxes() {
@@ -720,6 +735,9 @@ int Run(const std::vector<std::wstring>& args) {
   } else if (command == L"click-column") {
     need(1);
     ClickColumn(Number(args[1].c_str()));
+  } else if (command == L"key") {
+    need(1);
+    PressKey(args[1]);
   } else if (command == L"select-row") {
     need(1);
     SelectRow(Number(args[1].c_str()));
