@@ -309,9 +309,9 @@ void MainDisplay::SetToolTip(Control control, const std::string& text) {
 
 void MainDisplay::SetProgress(const std::string& text) {
   WritingScope writing(*this);
-  HWND label = ControlHandle(Control::ProgressLabel);
-  SetWindowTextA(label, text.c_str());
-  InvalidateRect(label, nullptr, TRUE);
+  const ControlWindow label(ControlHandle(Control::ProgressLabel));
+  label.SetText(text);
+  InvalidateRect(label.Handle(), nullptr, TRUE);
 }
 
 void MainDisplay::SetProgressAndRepaint(const std::string& text) {
