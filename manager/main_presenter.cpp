@@ -10,6 +10,7 @@
 #include "startup_file.h"
 #include "text_functions.h"
 #include "value_conversions.h"
+#include "window_placement.h"
 
 namespace {
 
@@ -226,7 +227,10 @@ MainPresenter::MasterService MainPresenter::CreateMasterInstance() {
                                                              : MasterService::kNotStarted;
 }
 
-void MainPresenter::FormActivate() {
+void MainPresenter::FormActivate(ActivatedFrom from) {
+  const bool first = !activated_;
+  activated_ = true;
+  if (!first && from != ActivatedFrom::kOwnWindow) return;
   view_.SetFocus(Control::VMDSInstanceListView);
   ListGotFocus();
 }
@@ -238,13 +242,21 @@ void MainPresenter::FormResize() {
 
 // Centres the window on the screen; a window larger than the screen goes to its left or top edge.
 void MainPresenter::CentreWindow() {
-  const ScreenRect screen = view_.ScreenArea();
   const ScreenRect window = view_.WindowArea();
-  int left = (screen.width - window.width) / 2;
-  int top = (screen.height - window.height) / 2;
-  if (window.width + left > screen.width) left = 0;
-  if (window.height + top > screen.height) top = 0;
-  view_.MoveWindowTo(screen.left + left, screen.top + top);
+  const ScreenPoint place = CentredOnScreen(view_.ScreenArea(), window.width, window.height);
+  view_.MoveWindowTo(place.left, place.top);
+}
+
+void MainPresenter::AddDialogPlace(AddInstanceView& dialog, bool loading) {
+  const ScreenRect screen = view_.ScreenArea();
+  const ScreenRect box = dialog.WindowArea();
+  ScreenPoint place = CentredOnScreen(screen, box.width, box.height);
+  if (!loading) {
+    const ScreenRect main = view_.WindowArea();
+    if (main.left == screen.left) place.left = screen.left;
+    if (main.top == screen.top) place.top = screen.top;
+  }
+  dialog.MoveWindowTo(place.left, place.top);
 }
 
 // ---- The instance list ------------------------------------------------------------------------
@@ -257,10 +269,8 @@ int MainPresenter::RowOf(const std::string& instanceName) const {
 
 void MainPresenter::SelectCurrentRow() { view_.SelectInstanceListRow(RowOf(currentInstanceName_)); }
 
-void MainPresenter::ColumnClick(const std::string& headerText) {
-  if (headerText == "Instance Name") sortColumn_ = 0;
-  else if (headerText == "TCP Port") sortColumn_ = 1;
-  else if (headerText == "Serial Port") sortColumn_ = 2;
+void MainPresenter::ColumnClick(int column) {
+  if (column >= 0 && column <= 2) sortColumn_ = column;
   sortDescending_ = !sortDescending_;
   auto cell = [this](const InstanceListRow& row) {
     return LowerCase(sortColumn_ == 0 ? row.InstanceName

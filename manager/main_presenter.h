@@ -56,13 +56,17 @@ class MainPresenter {
   // Window events.
   // Start-up; false when the program must end at once (the window is then never shown).
   bool FormLoad();
-  void FormActivate();
+  // The window became active. The instance list gets the focus on the first activation and when
+  // a dialog of the manager hands the activation back, not when the user comes back from another
+  // program or a message box closes.
+  void FormActivate(ActivatedFrom from);
   void FormResize();
   // Closing; true keeps the window open (the user cancelled).
   bool FormUnload();
 
   // Instance list events.
-  void ColumnClick(const std::string& headerText);
+  // A click on a column header: 0 the name, 1 the TCP port, 2 the serial port.
+  void ColumnClick(int column);
   void ListGotFocus();
   void ItemClick(int position);
 
@@ -75,6 +79,9 @@ class MainPresenter {
   // Add New Instance: the command, the dialog's load and its Create Instance button.
   void AddClick();
   void AddDialogLoad(AddInstanceView& dialog);
+  // Places the dialog when it loads (centred on the screen) and whenever its size changes
+  // (centred too, except at the screen's top or left edge while the main window sits there).
+  void AddDialogPlace(AddInstanceView& dialog, bool loading);
   void CreateInstanceClick(AddInstanceView& dialog);
   void RemoveClick();
 
@@ -141,4 +148,5 @@ class MainPresenter {
   std::vector<InstanceListRow> rows_;  // in the shown order
   int sortColumn_ = 0;
   bool sortDescending_ = false;
+  bool activated_ = false;  // the window was activated before
 };

@@ -70,6 +70,10 @@ struct ScreenRect {
   bool operator==(const ScreenRect&) const = default;
 };
 
+// The window the main window took the activation from: another program's (or none), a message
+// box of the manager's own, or another window of the manager (a dialog that closed).
+enum class ActivatedFrom { kOtherProgram, kMessageBox, kOwnWindow };
+
 // The dialog "Add New Instance": the name (at most 20 characters can be typed), the TCP port and
 // a pick-only list of serial ports. While it is open the main window is disabled.
 class AddInstanceView {
@@ -81,6 +85,9 @@ class AddInstanceView {
   virtual void SetTCPPortText(const std::string& text) = 0;
   virtual void FillSerialPorts(const std::vector<std::string>& entries, int selected) = 0;
   virtual std::string SerialPortText() = 0;  // the selected entry; empty when none
+  // The dialog's place in pixels, and moving it (the size stays).
+  virtual ScreenRect WindowArea() = 0;
+  virtual void MoveWindowTo(int left, int top) = 0;
   // Closes the dialog and enables the main window again.
   virtual void Close() = 0;
 };

@@ -30,7 +30,8 @@ bool AboutBox::Show(HINSTANCE instance, HWND owner, const AboutTexts& texts, Eve
   instance_ = instance;
   const bool opening = !IsOpen();
   if (opening) {
-    const Shape shape{VMDSMGR_ABOUT_CLASS, kAboutLayout, 420, 312, IDC_ABOUT_OK, IDC_ABOUT_OK};
+    const PopupShape shape{VMDSMGR_ABOUT_CLASS, kAboutLayout, 420, 312, IDC_ABOUT_OK,
+                           IDC_ABOUT_OK};
     if (!CreatePopup(instance, owner, texts.caption.c_str(), shape)) return false;
     SetIcon();
   }
@@ -50,11 +51,11 @@ bool AboutBox::Show(HINSTANCE instance, HWND owner, const AboutTexts& texts, Eve
 
 void AboutBox::SetTexts(const AboutTexts& texts) {
   SetWindowTextA(Handle(), texts.caption.c_str());
-  SetWindowTextA(Control(IDC_ABOUT_MAKER), texts.maker.c_str());
-  SetWindowTextA(Control(IDC_ABOUT_VERSION), WithLineBreaks(texts.version).c_str());
-  SetWindowTextA(Control(IDC_ABOUT_LEGAL), WithLineBreaks(texts.legal).c_str());
-  SetWindowTextA(Control(IDC_ABOUT_SUPPORT), WithLineBreaks(texts.support).c_str());
-  SetWindowTextA(Control(IDC_ABOUT_WEB), texts.webAddress.c_str());
+  SetWindowTextA(Item(IDC_ABOUT_MAKER), texts.maker.c_str());
+  SetWindowTextA(Item(IDC_ABOUT_VERSION), WithLineBreaks(texts.version).c_str());
+  SetWindowTextA(Item(IDC_ABOUT_LEGAL), WithLineBreaks(texts.legal).c_str());
+  SetWindowTextA(Item(IDC_ABOUT_SUPPORT), WithLineBreaks(texts.support).c_str());
+  SetWindowTextA(Item(IDC_ABOUT_WEB), texts.webAddress.c_str());
 }
 
 void AboutBox::SetIcon() {
@@ -62,7 +63,7 @@ void AboutBox::SetIcon() {
   HICON icon = static_cast<HICON>(
       LoadImageA(instance_, MAKEINTRESOURCEA(IDI_VMDSMGR), IMAGE_ICON, size, size, 0));
   if (icon == nullptr) return;
-  SendMessageA(Control(IDC_ABOUT_ICON), STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
+  SendMessageA(Item(IDC_ABOUT_ICON), STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
   if (icon_ != nullptr) DestroyIcon(icon_);
   icon_ = icon;
 }

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "controls.h"
 #include "resource.h"
 
 namespace {
@@ -36,56 +37,41 @@ bool AddInstanceDialog::Open(HINSTANCE instance, HWND owner, Events events) {
     return true;
   }
   events_ = std::move(events);
-  const Shape shape{VMDSMGR_ADD_INSTANCE_CLASS, kAddLayout, 320, 168, IDC_CREATE_INSTANCE,
-                    IDC_NEW_INSTANCE_NAME};
+  const PopupShape shape{VMDSMGR_ADD_INSTANCE_CLASS, kAddLayout, 320, 168, IDC_CREATE_INSTANCE,
+                         IDC_NEW_INSTANCE_NAME};
   if (!CreatePopup(instance, owner, "Add New Instance", shape)) return false;
-  SendMessageA(Control(IDC_NEW_INSTANCE_NAME), EM_LIMITTEXT, kNameLimit, 0);
+  Edit(Item(IDC_NEW_INSTANCE_NAME)).LimitText(kNameLimit);
   if (events_.load) events_.load(*this);
   if (!IsOpen()) return true;  // the load closed it again
   if (owner != nullptr) EnableWindow(owner, FALSE);
-  CentreOnScreen();
   ShowActive();
   return true;
 }
 
 std::string AddInstanceDialog::InstanceNameText() {
-  return WindowText(Control(IDC_NEW_INSTANCE_NAME));
+  return Edit(Item(IDC_NEW_INSTANCE_NAME)).Text();
 }
 
 void AddInstanceDialog::SetInstanceNameText(const std::string& text) {
-  SetWindowTextA(Control(IDC_NEW_INSTANCE_NAME), text.c_str());
+  Edit(Item(IDC_NEW_INSTANCE_NAME)).SetText(text);
 }
 
-std::string AddInstanceDialog::TCPPortText() { return WindowText(Control(IDC_NEW_TCP_PORT)); }
+std::string AddInstanceDialog::TCPPortText() { return Edit(Item(IDC_NEW_TCP_PORT)).Text(); }
 
 void AddInstanceDialog::SetTCPPortText(const std::string& text) {
-  SetWindowTextA(Control(IDC_NEW_TCP_PORT), text.c_str());
+  Edit(Item(IDC_NEW_TCP_PORT)).SetText(text);
 }
 
 void AddInstanceDialog::FillSerialPorts(const std::vector<std::string>& entries, int selected) {
-  HWND box = Control(IDC_NEW_SERIAL_PORT);
-  if (box == nullptr) return;
-  SendMessageA(box, WM_SETREDRAW, FALSE, 0);
-  SendMessageA(box, CB_RESETCONTENT, 0, 0);
-  for (const std::string& entry : entries)
-    SendMessageA(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry.c_str()));
-  SendMessageA(box, CB_SETCURSEL, static_cast<WPARAM>(selected), 0);
-  SendMessageA(box, WM_SETREDRAW, TRUE, 0);
-  InvalidateRect(box, nullptr, TRUE);
+  const ComboBox box(Item(IDC_NEW_SERIAL_PORT));
+  box.Fill(entries);
+  box.Select(selected);
 }
 
 std::string AddInstanceDialog::SerialPortText() {
-  HWND box = Control(IDC_NEW_SERIAL_PORT);
-  if (box == nullptr) return std::string();
-  const LRESULT position = SendMessageA(box, CB_GETCURSEL, 0, 0);
-  if (position == CB_ERR) return std::string();
-  const LRESULT length = SendMessageA(box, CB_GETLBTEXTLEN, static_cast<WPARAM>(position), 0);
-  if (length == CB_ERR || length <= 0) return std::string();
-  std::string text(static_cast<size_t>(length) + 1, '\0');
-  const LRESULT copied = SendMessageA(box, CB_GETLBTEXT, static_cast<WPARAM>(position),
-                                      reinterpret_cast<LPARAM>(text.data()));
-  text.resize(copied > 0 ? static_cast<size_t>(copied) : 0);
-  return text;
+  const ComboBox box(Item(IDC_NEW_SERIAL_PORT));
+  const int position = box.Selection();
+  return position < 0 ? std::string() : box.Entry(position);
 }
 
 void AddInstanceDialog::Close() {
@@ -105,21 +91,8 @@ void AddInstanceDialog::OnButton(int id) {
 
 void AddInstanceDialog::OnCloseRequest() { Close(); }
 
-// Placed again on every change of size: centred on the screen, except that it goes to the top
-// (left) edge while the main window sits at the top (left) edge.
 void AddInstanceDialog::OnSized() {
-  RECT box{}, main{};
-  if (!GetWindowRect(Handle(), &box) || Owner() == nullptr || !GetWindowRect(Owner(), &main))
-    return;
-  const RECT screen = ScreenOf(Owner());
-  const int width = box.right - box.left, height = box.bottom - box.top;
-  const int left = main.left != screen.left
-                       ? screen.left + (screen.right - screen.left - width) / 2
-                       : screen.left;
-  const int top = main.top != screen.top
-                      ? screen.top + (screen.bottom - screen.top - height) / 2
-                      : screen.top;
-  SetWindowPos(Handle(), nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  if (events_.resize) events_.resize(*this);
 }
 
 void AddInstanceDialog::OnDestroy() {

@@ -1,7 +1,7 @@
 // The dialog "Add New Instance" with real Win32 controls. While it is open its owner, the main
 // window, is disabled; closing it (Create Instance done, Cancel, Esc, the close box, or the
-// program) always enables the main window again. It reports its load and the Create Instance
-// button through the callbacks it is given and decides nothing itself.
+// program) always enables the main window again. It reports its load, changes of its size and
+// the Create Instance button through the callbacks it is given and decides nothing itself.
 #pragma once
 
 #include <functional>
@@ -16,6 +16,7 @@ class AddInstanceDialog : public PopupWindow, public AddInstanceView {
   struct Events {
     std::function<void(AddInstanceDialog&)> load;    // created, before it is shown
     std::function<void(AddInstanceDialog&)> create;  // Create Instance (button or Enter)
+    std::function<void(AddInstanceDialog&)> resize;  // its size changed (not minimised)
   };
 
   // Makes and shows the dialog over owner and disables owner; when it is open already it is
@@ -29,6 +30,8 @@ class AddInstanceDialog : public PopupWindow, public AddInstanceView {
   void SetTCPPortText(const std::string& text) override;
   void FillSerialPorts(const std::vector<std::string>& entries, int selected) override;
   std::string SerialPortText() override;
+  ScreenRect WindowArea() override { return Area(); }
+  void MoveWindowTo(int left, int top) override { MoveTo(left, top); }
   void Close() override;
 
  private:

@@ -4,35 +4,13 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <exception>
-#include <string>
-
 #include "main_display.h"
 #include "main_presenter.h"
+#include "program_file.h"
 #include "win32_file_system.h"
 #include "win32_service_database.h"
 #include "win32_shell.h"
 #include "win32_system_info.h"
-
-namespace {
-
-// The directory of the manager's own program file, without a trailing backslash.
-std::string ManagerDirectory() {
-  std::string path(MAX_PATH, '\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0) return std::string();
-    if (length < path.size()) {
-      path.resize(length);
-      break;
-    }
-    path.resize(path.size() * 2);  // cut off: try again with more room
-  }
-  const std::string::size_type slash = path.find_last_of('\\');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-}  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   INITCOMMONCONTROLSEX controls{};
@@ -52,16 +30,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   Win32Shell shell;
   shell.SetOwner(display.Handle());
   display.SetShell(&shell);
-  MainPresenter presenter(display, services, files, system, shell, ManagerDirectory());
+  MainPresenter presenter(display, services, files, system, shell, ProgramDirectory());
   display.SetPresenter(&presenter);
 
   bool run = false;
-  try {
-    run = presenter.FormLoad();
-  } catch (const std::exception& failure) {
-    display.ShowMessage(failure.what(), MessageIcon::kExclamation, MessageButtons::kOk);
-    run = false;
-  }
+  display.Report([&run](MainPresenter& start) { run = start.FormLoad(); });
   HWND window = display.Handle();
   if (!run) {
     display.SetPresenter(nullptr);
@@ -73,7 +46,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   UpdateWindow(window);
   MSG message{};
   while (GetMessageA(&message, nullptr, 0, 0) > 0) {
-    if (display.TranslateDialogMessage(message)) continue;
+    if (display.TranslateMessages(message)) continue;
     TranslateMessage(&message);
     DispatchMessageA(&message);
   }

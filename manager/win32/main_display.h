@@ -5,22 +5,22 @@
 
 #include <windows.h>
 
+#include <exception>
 #include <string>
 #include <vector>
 
 #include "about_box.h"
 #include "add_instance_dialog.h"
+#include "layout_window.h"
 #include "view.h"
 
 class MainPresenter;
 class Win32Shell;
 
-class MainDisplay : public View {
+class MainDisplay : public LayoutWindow, public View {
  public:
   MainDisplay() = default;
   ~MainDisplay() override;
-  MainDisplay(const MainDisplay&) = delete;
-  MainDisplay& operator=(const MainDisplay&) = delete;
 
   // Creates the window (hidden) with all its controls; false when that fails.
   bool Create(HINSTANCE instance);
@@ -29,10 +29,21 @@ class MainDisplay : public View {
   // The shell seam: programs it starts are owned by the About box while its web button runs,
   // else by the main window.
   void SetShell(Win32Shell* shell) { shell_ = shell; }
-  HWND Handle() const { return window_; }
   // Keyboard navigation (Tab, Enter, Esc) of the main window, the Add New Instance dialog and
   // the About box; true when the message was used up.
-  bool TranslateDialogMessage(MSG& message);
+  bool TranslateMessages(MSG& message);
+
+  // Runs one presenter call for a user action, unless the program is writing into the controls
+  // or another call still runs (a modal message box of the presenter dispatches messages that can
+  // reach this window). An exception that leaves the presenter becomes a message box here, and
+  // nowhere else.
+  template <typename Call>
+  void Report(Call call) {
+    if (presenter_ == nullptr || Writing() || presenterCalls_ > 0) return;
+    ++presenterCalls_;
+    RunPresenter(call);
+    --presenterCalls_;
+  }
 
   // MessageView
   MessageAnswer ShowMessage(const std::string& text, MessageIcon icon,
@@ -68,48 +79,38 @@ class MainDisplay : public View {
   ProgramVersion Version() override;
   void CloseDialogs() override;
   void CloseWindow() override;
-  ScreenRect ScreenArea() override;
-  ScreenRect WindowArea() override;
+  ScreenRect ScreenArea() override { return Screen(); }
+  ScreenRect WindowArea() override { return Area(); }
   bool IsMinimised() override;
   void MoveWindowTo(int left, int top) override;
 
  private:
-  // Marks the time in which the program writes into the controls: their notifications are not
-  // the user's and are swallowed.
-  class WritingScope {
-   public:
-    explicit WritingScope(MainDisplay& display) : display_(display) { ++display_.writing_; }
-    ~WritingScope() { --display_.writing_; }
-    WritingScope(const WritingScope&) = delete;
-    WritingScope& operator=(const WritingScope&) = delete;
+  // LayoutWindow
+  void MakeFonts(UINT dpi, LayoutFonts& fonts) override;
+  void OnCreated() override;
+  void OnLayout(UINT oldDpi) override;
+  void OnActivated(HWND previous) override;
+  void OnDestroyed() override;
+  std::optional<LRESULT> OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
-   private:
-    MainDisplay& display_;
-  };
-
-  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   static LRESULT CALLBACK TimeBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam,
                                       UINT_PTR subclassId, DWORD_PTR data);
-  LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void OnCommand(int id, int code);
-  LRESULT OnNotify(const NMHDR& header);
-  void OnActivate(WPARAM wParam, LPARAM lParam);
-  void ReportFormActivate();
+  void OnNotify(const NMHDR& header);
   void OnAboutWeb();
   void DrawProgress(const DRAWITEMSTRUCT& item);
 
-  void CreateControls();
-  void ApplyLayout(UINT dpi);
-  void MakeFonts(UINT dpi);
-  int Scale(int pixelsAt96) const;
-
-  HWND ControlWindow(Control control) const;
-  bool UserEventsAllowed() const;
-  // Runs one presenter call for a user action, unless another one is still running (a modal
-  // message box of the presenter dispatches messages that can reach this window).
+  HWND ControlHandle(Control control) const;
   template <typename Call>
-  void Report(Call call);
-  void WriteInstanceListRow(int position, const InstanceListRow& row, bool insert);
+  void RunPresenter(Call& call) {
+    try {
+      call(*presenter_);
+    } catch (const std::exception& failure) {
+      // The presenter reports the failures it expects itself; this keeps anything else from
+      // unwinding through the system's window procedures.
+      ShowMessage(failure.what(), MessageIcon::kExclamation, MessageButtons::kOk);
+    }
+  }
   // The window of this program that message boxes and the file dialog belong to: the active one
   // (the Add New Instance dialog while it is open), null before the main window is shown.
   HWND DialogOwner() const;
@@ -117,18 +118,11 @@ class MainDisplay : public View {
                         MessageButtons buttons);
 
   HINSTANCE instance_ = nullptr;
-  HWND window_ = nullptr;
   HWND toolTip_ = nullptr;
   MainPresenter* presenter_ = nullptr;
   Win32Shell* shell_ = nullptr;
-  UINT dpi_ = 96;
-  LayoutFonts fonts_;
-  int writing_ = 0;
   int presenterCalls_ = 0;
   int messageBoxes_ = 0;  // message boxes and file dialogs open
-  bool activatedOnce_ = false;
-  HWND savedFocus_ = nullptr;
-  std::vector<HWND> controls_;  // parallel to the layout table
   AddInstanceDialog addDialog_;
   AboutBox about_;
 };

@@ -193,6 +193,14 @@ class FakeAddDialog : public AddInstanceView {
     return serialSelection < 0 ? "" : serialPorts.at(static_cast<std::size_t>(serialSelection));
   }
   void Close() override { closed = true; }
+  ScreenRect window{0, 0, 320, 200};
+  std::vector<std::pair<int, int>> moves;
+  ScreenRect WindowArea() override { return window; }
+  void MoveWindowTo(int left, int top) override {
+    moves.push_back({left, top});
+    window.left = left;
+    window.top = top;
+  }
   void Pick(const std::string& entry) {
     auto found = std::find(serialPorts.begin(), serialPorts.end(), entry);
     ASSERT_NE(found, serialPorts.end()) << entry;

@@ -45,7 +45,7 @@ TEST_F(MainPresenterTest, StartUpShowsTheMasterWithSaveAndRemoveDisabled) {
   EXPECT_EQ(view.moves, (std::vector<std::pair<int, int>>{{62, 134}}));
   EXPECT_EQ(presenter.CurrentInstanceName(), "Master");
   EXPECT_EQ(presenter.CurrentInstanceIndex(), 1);
-  presenter.FormActivate();
+  presenter.FormActivate(ActivatedFrom::kMessageBox);  // the first activation, from anywhere
   EXPECT_EQ(view.focus, VMDSInstanceListView);
   view[cmdRemoveInstance].enabled = true;
   presenter.ListGotFocus();  // the master is shown
@@ -133,25 +133,26 @@ TEST(MainPresenterSingleCopy, ASecondRunningCopyEndsStartUpSilently) {
 }
 
 TEST_F(Started, ColumnClicksReverseTheOneDirectionAndCompareTextIgnoringCase) {
-  for (const auto& [header, order] : std::vector<std::pair<std::string, Strings>>{
-           {"TCP Port", {"bay", "Master", "Dock", "Lab 1"}},  // the first click sorts descending
-           {"TCP Port", {"Lab 1", "Dock", "Master", "bay"}},  // '10001' before '2000'
-           {"Instance Name", {"Master", "Lab 1", "Dock", "bay"}},
-           {"No Such Header", {"bay", "Dock", "Lab 1", "Master"}},
+  for (const auto& [column, order] : std::vector<std::pair<int, Strings>>{
+           {1, {"bay", "Master", "Dock", "Lab 1"}},  // the first click sorts descending
+           {1, {"Lab 1", "Dock", "Master", "bay"}},  // '10001' before '2000'
+           {0, {"Master", "Lab 1", "Dock", "bay"}},
+           {3, {"bay", "Dock", "Lab 1", "Master"}},  // no such column: the last one, reversed
+           {2, {"Lab 1", "Dock", "bay", "Master"}},  // 'COM 12' before 'COM  3'; ties keep order
        }) {
-    presenter.ColumnClick(header);
-    EXPECT_EQ(RowNames(), order) << header;
+    presenter.ColumnClick(column);
+    EXPECT_EQ(RowNames(), order) << column;
     EXPECT_EQ(presenter.Rows(), view.rows);
     ASSERT_GE(view.selectedRow, 0) << "the shown instance's row stays selected";
     EXPECT_EQ(view.rows[static_cast<std::size_t>(view.selectedRow)].InstanceName, "Master");
   }
-  ClickRow(0);  // positions are those of the shown order
+  ClickRow(2);  // positions are those of the shown order
   EXPECT_EQ(presenter.CurrentInstanceName(), "bay");
   EXPECT_EQ(presenter.CurrentInstanceIndex(), 4);
   Type(TCPPortNumberTextBox, "7001");
   Pick(SerialPortComboBox, "COM9");
   presenter.SaveClick();
-  EXPECT_EQ(view.rows[0], (InstanceListRow{"bay", "7001", "COM  9"}));
+  EXPECT_EQ(view.rows[2], (InstanceListRow{"bay", "7001", "COM  9"}));
 }
 
 TEST_F(Started, ResizeCentresAndKeepsAnOversizedWindowAtTheTopLeftEdge) {
@@ -171,6 +172,38 @@ TEST_F(Started, ResizeCentresAndKeepsAnOversizedWindowAtTheTopLeftEdge) {
     view.moves.clear();
     presenter.FormResize();
     EXPECT_EQ(view.moves, c.moves) << c.width << "x" << c.height;
+  }
+}
+
+TEST_F(MainPresenterTest, OnlyTheFirstActivationAndAHandBackFromADialogFocusTheList) {
+  Start();
+  for (const auto& [from, focused] : std::vector<std::pair<ActivatedFrom, bool>>{
+           {ActivatedFrom::kOtherProgram, true},  // the first one
+           {ActivatedFrom::kOtherProgram, false},
+           {ActivatedFrom::kMessageBox, false},
+           {ActivatedFrom::kOwnWindow, true}}) {
+    view.focus = ExitCmdBtn;
+    presenter.FormActivate(from);
+    EXPECT_EQ(view.focus, focused ? VMDSInstanceListView : ExitCmdBtn) << static_cast<int>(from);
+  }
+}
+
+// Loading centres the dialog; a later resize keeps it at an edge the main window sits on.
+TEST_F(Started, TheAddDialogIsCentredAndFollowsTheMainWindowToTheScreenEdge) {
+  struct Case {
+    int mainLeft, mainTop;
+    bool loading;
+    std::pair<int, int> place;
+  };
+  for (const Case& c : std::vector<Case>{{0, 0, true, {352, 284}},
+                                         {0, 50, false, {0, 284}},
+                                         {50, 0, false, {352, 0}},
+                                         {50, 50, false, {352, 284}}}) {
+    view.screen = {0, 0, 1024, 768};
+    view.window = {c.mainLeft, c.mainTop, 900, 500};
+    FakeAddDialog dialog;
+    presenter.AddDialogPlace(dialog, c.loading);
+    EXPECT_EQ(dialog.moves, (std::vector<std::pair<int, int>>{c.place})) << c.mainLeft << c.mainTop;
   }
 }
 

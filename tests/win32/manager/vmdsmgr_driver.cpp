@@ -16,7 +16,9 @@
 //   rows                         every row of the instance list, cells tab-separated
 //   selected-row                 the selected row (-1 none)
 //   click-row N                  a mouse click on row N of the instance list (posted)
+//   click-column N               a mouse click on the header of column N of the instance list
 //   select-row N                 selects row N through the list's item state
+//   key return|escape            the key pressed in the manager's focused control (posted)
 //   focus                        id of the control that has the input focus (0 the window, -1 none)
 //   state                        all of the above at once, one "key=value" per line
 //   expect-message SECONDS TEXT ANSWER
@@ -403,6 +405,24 @@ void ClickRow(long row) {
   PostMessageW(list, WM_LBUTTONUP, 0, where);
 }
 
+// A left click into the middle of a column's header, as the mouse would send it: the header
+// notifies the list, which notifies the window (LVN_COLUMNCLICK).
+void ClickColumn(long column) {
+  HWND header = reinterpret_cast<HWND>(Send(ListView(), LVM_GETHEADER, 0, 0));
+  if (header == nullptr) Fail("the list has no header");
+  RemoteBuffer remote(header, sizeof(RECT));
+  RECT rect{};
+  remote.Write(0, &rect, sizeof rect);
+  if (!Send(header, HDM_GETITEMRECT, static_cast<WPARAM>(column),
+            reinterpret_cast<LPARAM>(remote.Address())))
+    Fail("no header item " + std::to_string(column));
+  remote.Read(0, &rect, sizeof rect);
+  LPARAM where = MAKELPARAM((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+  PostMessageW(header, WM_MOUSEMOVE, 0, where);
+  PostMessageW(header, WM_LBUTTONDOWN, MK_LBUTTON, where);
+  PostMessageW(header, WM_LBUTTONUP, 0, where);
+}
+
 // Selection through the item state: the list reports LVN_ITEMCHANGED to the window.
 void SelectRow(long row) {
   HWND list = ListView();
@@ -434,6 +454,20 @@ int FocusId() {
   if (parent && parent != main && (IsClass(parent, WC_COMBOBOXW) || IsClass(parent, WC_LISTVIEWW)))
     focus = parent;
   return focus ? GetDlgCtrlID(focus) : -1;
+}
+
+// A key pressed in the control of the manager that has the focus, as the keyboard would post
+// it: the manager's message loop gives it to its dialog navigation (Enter, Esc).
+void PressKey(const std::wstring& name) {
+  const UINT key = name == L"return" ? VK_RETURN : name == L"escape" ? VK_ESCAPE : 0;
+  if (key == 0) Fail("unknown key " + Utf8(name));
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(MainWindow(), nullptr), &info))
+    Fail("GetGUIThreadInfo failed (error " + std::to_string(GetLastError()) + ")");
+  if (!info.hwndFocus) Fail("no window of the manager has the focus");
+  PostMessageW(info.hwndFocus, WM_KEYDOWN, key, 1);
+  PostMessageW(info.hwndFocus, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001));
 }
 
 // ---- Message boxes ---------------------------------------------------------------------------
@@ -698,6 +732,12 @@ int Run(const std::vector<std::wstring>& args) {
   } else if (command == L"click-row") {
     need(1);
     ClickRow(Number(args[1].c_str()));
+  } else if (command == L"click-column") {
+    need(1);
+    ClickColumn(Number(args[1].c_str()));
+  } else if (command == L"key") {
+    need(1);
+    PressKey(args[1]);
   } else if (command == L"select-row") {
     need(1);
     SelectRow(Number(args[1].c_str()));

@@ -727,16 +727,19 @@ def run(args, managers):
     wait_service_state(LAB_SERVICE, RUNNING, 20)
     check_bridge(6401, com3, "added-lab")
 
-    # A refused name: the message belongs to the dialog, which stays open.
+    # A refused name: the message belongs to the dialog, which stays open. Enter in the name field
+    # presses Create Instance, the default button; Esc closes the dialog as Cancel does.
     driver.fill_add_dialog("MyMaster", "6409", "COM9")
-    driver.click("CREATE_INSTANCE")
+    driver.wait_state("the focus is in the name field",
+                      lambda s: s.focus == int(ids["NEW_INSTANCE_NAME"]))
+    driver.run("key", "return")
     out = driver.expect_message(RESERVED_MASTER, "OK")
     check("owner: VMDSMgrAddNewInstance" in out, "the refusal belongs to the dialog", out)
     driver.wait_state("after the refusal the dialog stays open with its fields",
                       lambda s: s.open("add") and s.text_of("NEW_INSTANCE_NAME") == "MyMaster"
                       and s.text_of("NEW_TCP_PORT") == "6409")
-    driver.click("CANCEL_INSTANCE")
-    driver.wait_state("Cancel closed the dialog and added nothing", lambda s: not s.open("add")
+    driver.run("key", "escape")
+    driver.wait_state("Esc closed the dialog and added nothing", lambda s: not s.open("add")
                       and s.main_enabled and s.rows == [master_row, lab_row])
     check(not os.path.exists(os.path.join(install, "MyMaster")), "no directory MyMaster")
 
@@ -770,6 +773,14 @@ def run(args, managers):
     check((values.get("InstanceNamesList"), values.get("NumberofInstancesInstalled")) ==
           ("Dock", "1"), "vmds.ini lists Dock only", str(values))
     check_refused(6401)
+
+    # A click on the TCP Port header sorts by that column, descending first; Dock stays selected.
+    driver.run("click-column", 1)
+    driver.wait_state("sorted by TCP port, descending", lambda s: s.rows == [dock_row, master_row]
+                      and s.selected == 0)
+    driver.run("click-column", 1)
+    driver.wait_state("sorted by TCP port, ascending", lambda s: s.rows == [master_row, dock_row]
+                      and s.selected == 1)
 
     # The About box does not block the main window.
     driver.click("ABOUT")
