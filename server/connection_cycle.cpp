@@ -57,12 +57,8 @@ void DrainSessionWrites(os::SerialPort& port, std::vector<std::uint8_t>& unwritt
   if (!port.WritePending() && unwritten.empty()) return;
   const char* who = client.c_str();
   const char* where = comPort.c_str();
-  auto logWritten = [&](std::size_t written) {
-    LogDebug(Format("%s had %d bytes written to %s", who, static_cast<int>(written), where), log);
-  };
-  auto logFailure = [&](int error) {
-    LogEvent(Format("Win32 Error #: %d error writing data to %s from %s", error, where, who), log);
-  };
+  auto logWritten = [&](std::size_t written) { LogSerialWritten(written, client, comPort, log); };
+  auto logFailure = [&](int error) { LogSerialWriteFailure(error, client, comPort, log); };
 
   enum class End { kDone, kDeviceStalled, kStopped, kWriteFailed } end = End::kDone;
   Clock::time_point stopDeadline = Clock::now() + std::chrono::milliseconds(kStopDrainMs);

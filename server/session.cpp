@@ -3,10 +3,51 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <memory>
 
 #include "serial_port.h"
 
+void LogSerialWritten(std::size_t written, const std::string& client, const std::string& comPort,
+                      const LogSettings& log) {
+  if (!DebugEnabled) return;  // no line to format
+  LogDebug(Format("%s had %d bytes written to %s", client.c_str(), static_cast<int>(written),
+                  comPort.c_str()),
+           log);
+}
+
+void LogSerialWriteFailure(int error, const std::string& client, const std::string& comPort,
+                           const LogSettings& log) {
+  LogEvent(Format("Win32 Error #: %d error writing data to %s from %s", error, comPort.c_str(),
+                  client.c_str()),
+           log);
+}
+
 namespace {
+
+// What a socket error means for the session, one table per direction: the errors that say the
+// client has gone end the session with their line; any other ends it as a socket failure.
+struct SocketErrorLines {
+  struct Line {
+    int error;
+    const char* format;  // "%s": the client's address
+  };
+  Line gone[4];
+  const char* unexpected;  // "%d": the error, "%s": the client's address
+};
+
+constexpr SocketErrorLines kReceiveErrors = {
+    {{os::kWsaConnAborted, "%s aborted connection"},
+     {os::kWsaConnReset, "%s reset connection"},
+     {os::kWsaNotConnected, "%s disconnected"},
+     {os::kWsaShutdown, "%s closed connection"}},
+    "Winsock Error #: %d Unexpected error while sending data to %s"};
+
+constexpr SocketErrorLines kSendErrors = {
+    {{os::kWsaConnAborted, "%s aborted connection"},
+     {os::kWsaConnReset, "%s reset connection"},
+     {os::kWsaNotConnected, "%s has broken connection"},
+     {os::kWsaShutdown, "%s closed Session"}},
+    "Winsock Error #: %d Error sending data to %s"};
 
 // One session's state. Nothing is dropped while the client is there: bytes read from the port
 // wait in `toClient_` until the client takes them (the port is not read meanwhile), and client
@@ -22,13 +63,28 @@ namespace {
 // events signalled together is stop, client, device, connect time.
 class Session {
  public:
-  explicit Session(const SessionContext& c) : c_(c) {}
+  explicit Session(const SessionContext& c) : c_(c), waitSet_(os::CreateWaitSet()) {
+    for (std::size_t place = 0; place < kPlaces; ++place) waitSet_->Add(nullptr);
+    waitSet_->Change(kExitPlace, &c_.exitEvent);
+    waitSet_->Change(kMaxConnectPlace, &c_.maxConnectEvent);
+  }
   SessionOutcome Run();
 
  private:
   enum class Step { kContinue, kEnd };
   enum class Direction { kNone, kToDevice, kToClient };
-  enum class Source { kExit, kSocket, kWriteDone, kSerial, kMaxConnect };
+  // The places of the wait set, in the order a wait reports what is signalled together. The
+  // port's receive wait stands in one of two places, so that the direction served last comes
+  // second.
+  enum Place : std::size_t {
+    kExitPlace,
+    kSerialFirstPlace,
+    kSocketPlace,
+    kWriteDonePlace,
+    kSerialLastPlace,
+    kMaxConnectPlace,
+    kPlaces
+  };
 
   const char* client() const { return c_.clientAddress.c_str(); }
   const char* port() const { return c_.comPort.c_str(); }
@@ -55,6 +111,8 @@ class Session {
   Step StopRequested();
   Step MaxConnectReached();
   Step ReceiveChunk();
+  // Dumps a chunk from the client in debug mode; true when it is the close command (logged).
+  bool TakeCloseCommand(const std::uint8_t* data, std::size_t size) const;
   Step HandleClientChunk(const std::uint8_t* data, std::size_t size);
   void WriteQueued();
   Step ClientGoneWhileWriting();
@@ -64,11 +122,14 @@ class Session {
   // The chunk paths format their debug lines only while DebugEnabled is set: with it cleared a
   // line would be formatted for every chunk and then thrown away.
   void LogWritten(std::size_t written) const {
-    LogDebug(Format("%s had %d bytes written to %s", client(), static_cast<int>(written), port()),
-             c_.log);
+    LogSerialWritten(written, c_.clientAddress, c_.comPort, c_.log);
   }
+  void LogWriteFailure(int error) const {
+    LogSerialWriteFailure(error, c_.clientAddress, c_.comPort, c_.log);
+  }
+  Step SocketError(const SocketErrorLines& lines, int error);
   void UpdateSocketSelection();
-  void UpdateWaitList();
+  void UpdateWaitSet();
   bool ClientDataWaiting();
 
   const SessionContext& c_;
@@ -86,12 +147,9 @@ class Session {
   int failedWaits_ = 0;    // failed waits in a row
   static constexpr int kMaxFailedWaits = 10;
 
-  // The wait list, made again only when what it holds or its order changes.
-  static constexpr std::size_t kMaxSlots = 5;
-  os::Waitable* waitList_[kMaxSlots] = {};
-  Source sources_[kMaxSlots] = {};
-  std::size_t waitCount_ = 0;
-  unsigned waitListKey_ = ~0u;
+  // What the session waits on; its places change only when what they should hold changes.
+  std::unique_ptr<os::WaitSet> waitSet_;
+  unsigned waitSetKey_ = ~0u;
 
   // Client bytes received while a serial write was pending, oldest first.
   static constexpr std::size_t kToDeviceLimit = 64 * 1024;
@@ -163,10 +221,9 @@ SessionOutcome Session::Loop() {
 
     // Only the direction served last has known work (then the wait only looks), or none has.
     const bool knownWork = toDevice || toClient;
-    UpdateWaitList();
+    UpdateWaitSet();
     int waitError = 0;
-    int signalled = os::WaitAny(std::span<os::Waitable* const>(waitList_, waitCount_),
-                                knownWork ? 0 : c_.idleTimeout, &waitError);
+    int signalled = waitSet_->Wait(knownWork ? 0 : c_.idleTimeout, &waitError);
     if (signalled == os::kWaitFailed) {
       // Another pass, but a wait that keeps failing would make the loop spin.
       if (++failedWaits_ >= kMaxFailedWaits) {
@@ -187,11 +244,11 @@ SessionOutcome Session::Loop() {
       }
       // Otherwise the client's data waits for the device: that is no idleness.
     } else {
-      switch (sources_[signalled]) {
-        case Source::kExit:
+      switch (static_cast<Place>(signalled)) {
+        case kExitPlace:
           StopRequested();
           return outcome_;
-        case Source::kSocket: {
+        case kSocketPlace: {
           int error = 0;
           unsigned events = c_.client.TakeEvents(&error);
           if (events & os::kNetRead) clientReadable_ = true;
@@ -202,15 +259,17 @@ SessionOutcome Session::Loop() {
           step = ServeAfterWake();
           break;
         }
-        case Source::kWriteDone:
+        case kWriteDonePlace:
           WriteCompleted();
           step = ServeAfterWake();
           break;
-        case Source::kSerial:
+        case kSerialFirstPlace:
+        case kSerialLastPlace:
           serialReady_ = true;
           step = Serve(Direction::kToClient);
           break;
-        case Source::kMaxConnect:
+        case kMaxConnectPlace:
+        case kPlaces:
           MaxConnectReached();
           return outcome_;
       }
@@ -266,37 +325,20 @@ void Session::UpdateSocketSelection() {
   }
 }
 
-void Session::UpdateWaitList() {
+void Session::UpdateWaitSet() {
   const bool socket = selected_ != 0;
   const bool writeDone = c_.port.WritePending();
   const bool serial = !HoldingClientBytes() && !serialReady_;
   const bool deviceFirst = lastServed_ == Direction::kToDevice;
   const unsigned key = (socket ? 1u : 0u) | (writeDone ? 2u : 0u) | (serial ? 4u : 0u) |
                        (deviceFirst ? 8u : 0u);
-  if (key == waitListKey_) return;
-  waitListKey_ = key;
-  waitCount_ = 0;
-  auto add = [&](os::Waitable* waitable, Source source) {
-    waitList_[waitCount_] = waitable;
-    sources_[waitCount_] = source;
-    ++waitCount_;
-  };
-  auto clientSide = [&] {
-    if (socket) add(c_.client.EventWaitable(), Source::kSocket);
-    if (writeDone) add(c_.port.WriteWaitable(), Source::kWriteDone);
-  };
-  auto deviceSide = [&] {
-    if (serial) add(c_.port.ReceiveWaitable(), Source::kSerial);
-  };
-  add(&c_.exitEvent, Source::kExit);
-  if (deviceFirst) {
-    deviceSide();
-    clientSide();
-  } else {
-    clientSide();
-    deviceSide();
-  }
-  add(&c_.maxConnectEvent, Source::kMaxConnect);
+  if (key == waitSetKey_) return;
+  waitSetKey_ = key;
+  os::Waitable* receive = serial ? c_.port.ReceiveWaitable() : nullptr;
+  waitSet_->Change(kSerialFirstPlace, deviceFirst ? receive : nullptr);
+  waitSet_->Change(kSocketPlace, socket ? c_.client.EventWaitable() : nullptr);
+  waitSet_->Change(kWriteDonePlace, writeDone ? c_.port.WriteWaitable() : nullptr);
+  waitSet_->Change(kSerialLastPlace, deviceFirst ? nullptr : receive);
 }
 
 bool Session::ClientDataWaiting() {
@@ -321,41 +363,27 @@ Session::Step Session::ReceiveChunk() {
       LogEvent(Format("%s closed session", client()), c_.log);
       return End(SessionOutcome::SessionClosed);
     }
-    switch (error) {
-      case os::kWsaWouldBlock:
-        LogEvent(Format("%s has data pending", client()), c_.log);
-        return HoldingClientBytes() ? Step::kContinue : SerialPath();
-      case os::kWsaConnAborted:
-        LogEvent(Format("%s aborted connection", client()), c_.log);
-        return End(SessionOutcome::SessionClosed);
-      case os::kWsaConnReset:
-        LogEvent(Format("%s reset connection", client()), c_.log);
-        return End(SessionOutcome::SessionClosed);
-      case os::kWsaNotConnected:
-        LogEvent(Format("%s disconnected", client()), c_.log);
-        return End(SessionOutcome::SessionClosed);
-      case os::kWsaShutdown:
-        LogEvent(Format("%s closed connection", client()), c_.log);
-        return End(SessionOutcome::SessionClosed);
-      default:
-        LogEvent(Format("Winsock Error #: %d Unexpected error while sending data to %s", error,
-                        client()),
-                 c_.log);
-        return End(SessionOutcome::SocketFailure);
+    if (error == os::kWsaWouldBlock) {
+      LogEvent(Format("%s has data pending", client()), c_.log);
+      return HoldingClientBytes() ? Step::kContinue : SerialPath();
     }
+    return SocketError(kReceiveErrors, error);
   }
   return HandleClientChunk(data, got);
 }
 
-Session::Step Session::HandleClientChunk(const std::uint8_t* data, std::size_t size) {
+bool Session::TakeCloseCommand(const std::uint8_t* data, std::size_t size) const {
   if (DebugEnabled) {
     LogTrafficDump(Format("%s sent %d bytes: ", client(), static_cast<int>(size)), data, size,
                    c_.log);
   }
-  if (IsCloseCommand(data, size)) {
-    LogEvent(Format("%s issued SSSP=0, closing session", client()), c_.log);
-    return End(SessionOutcome::SessionClosed);
-  }
+  if (!IsCloseCommand(data, size)) return false;
+  LogEvent(Format("%s issued SSSP=0, closing session", client()), c_.log);
+  return true;
+}
+
+Session::Step Session::HandleClientChunk(const std::uint8_t* data, std::size_t size) {
+  if (TakeCloseCommand(data, size)) return End(SessionOutcome::SessionClosed);
   if (c_.port.WritePending() || !toDevice_.empty()) {
     // Behind the write still under way.
     toDevice_.insert(toDevice_.end(), data, data + size);
@@ -369,8 +397,7 @@ Session::Step Session::HandleClientChunk(const std::uint8_t* data, std::size_t s
   } else if (error == os::kErrIoPending) {
     if (DebugEnabled) LogDebug(Format("%s serial write pending", client()), c_.log);
   } else {
-    LogEvent(Format("Win32 Error #: %d error writing data to %s from %s", error, port(), client()),
-             c_.log);
+    LogWriteFailure(error);
   }
   return Step::kContinue;
 }
@@ -386,8 +413,7 @@ void Session::WriteQueued() {
   if (error == 0) {
     if (DebugEnabled) LogWritten(written);
   } else if (error != os::kErrIoPending) {
-    LogEvent(Format("Win32 Error #: %d error writing data to %s from %s", error, port(), client()),
-             c_.log);
+    LogWriteFailure(error);
   }
 }
 
@@ -401,14 +427,7 @@ Session::Step Session::ClientGoneWhileWriting() {
     std::size_t got = 0;
     int error = c_.client.Receive(data, kChunkSize, &got);
     if (error != 0 || got == 0) break;
-    if (DebugEnabled) {
-      LogTrafficDump(Format("%s sent %d bytes: ", client(), static_cast<int>(got)), data, got,
-                     c_.log);
-    }
-    if (IsCloseCommand(data, got)) {
-      LogEvent(Format("%s issued SSSP=0, closing session", client()), c_.log);
-      return End(SessionOutcome::SessionClosed);
-    }
+    if (TakeCloseCommand(data, got)) return End(SessionOutcome::SessionClosed);
     toDevice_.insert(toDevice_.end(), data, data + got);
   }
   LogEvent(Format("%s closed session", client()), c_.log);
@@ -422,8 +441,7 @@ void Session::WriteCompleted() {
   if (error == 0) {
     if (DebugEnabled) LogWritten(written);
   } else {
-    LogEvent(Format("Win32 Error #: %d error writing data to %s from %s", error, port(), client()),
-             c_.log);
+    LogWriteFailure(error);
   }
 }
 
@@ -465,27 +483,23 @@ Session::Step Session::SendToClient() {
     }
     return Step::kContinue;
   }
-  switch (error) {
-    case os::kWsaWouldBlock:
-      if (DebugEnabled) LogDebug(Format("%s receive data pending", client()), c_.log);
-      clientWritable_ = false;
-      return Step::kContinue;
-    case os::kWsaConnAborted:
-      LogEvent(Format("%s aborted connection", client()), c_.log);
-      return End(SessionOutcome::SessionClosed);
-    case os::kWsaConnReset:
-      LogEvent(Format("%s reset connection", client()), c_.log);
-      return End(SessionOutcome::SessionClosed);
-    case os::kWsaNotConnected:
-      LogEvent(Format("%s has broken connection", client()), c_.log);
-      return End(SessionOutcome::SessionClosed);
-    case os::kWsaShutdown:
-      LogEvent(Format("%s closed Session", client()), c_.log);
-      return End(SessionOutcome::SessionClosed);
-    default:
-      LogEvent(Format("Winsock Error #: %d Error sending data to %s", error, client()), c_.log);
-      return End(SessionOutcome::SocketFailure);
+  if (error == os::kWsaWouldBlock) {
+    if (DebugEnabled) LogDebug(Format("%s receive data pending", client()), c_.log);
+    clientWritable_ = false;
+    return Step::kContinue;
   }
+  return SocketError(kSendErrors, error);
+}
+
+Session::Step Session::SocketError(const SocketErrorLines& lines, int error) {
+  for (const SocketErrorLines::Line& line : lines.gone) {
+    if (line.error == error) {
+      LogEvent(Format(line.format, client()), c_.log);
+      return End(SessionOutcome::SessionClosed);
+    }
+  }
+  LogEvent(Format(lines.unexpected, error, client()), c_.log);
+  return End(SessionOutcome::SocketFailure);
 }
 
 }  // namespace

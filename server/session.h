@@ -32,3 +32,9 @@ struct SessionContext {
 bool IsCloseCommand(const std::uint8_t* data, std::size_t size);
 
 SessionOutcome RunSession(const SessionContext& context);
+
+// The debug line of a finished serial write and the line of a failed one.
+void LogSerialWritten(std::size_t written, const std::string& client, const std::string& comPort,
+                      const LogSettings& log);
+void LogSerialWriteFailure(int error, const std::string& client, const std::string& comPort,
+                           const LogSettings& log);
