@@ -256,6 +256,9 @@ class Socket {
  public:
   virtual ~Socket() = default;  // closes
   virtual int SetNonBlocking() = 0;
+  // Sends each piece at once instead of holding a small one back until the last is acknowledged
+  // (TCP_NODELAY). Returns 0 or an error number.
+  virtual int SetNoDelay() = 0;
   virtual int Bind(std::uint16_t port) = 0;  // INADDR_ANY, no address reuse
   virtual int Listen(int backlog) = 0;
   // Accepts a waiting connection: the new socket and the peer's dotted-decimal address.

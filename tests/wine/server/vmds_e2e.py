@@ -629,11 +629,54 @@ def scenario_stalled_device(args):
     device.close()
 
 
+def round_trip_255(inst, device, port, mark):
+    """A request answered by a 255-byte reply (four chunks): no chunk waits for the client's
+    delayed acknowledgement of the one before (about 40 ms a round trip)."""
+    client = connect(port)
+    mark = inst.log.wait_for("127.0.0.1 connected to COM5", 10, mark)
+    millis = []
+    for round_ in range(21):
+        request = bytes((i * 3 + round_) & 0xFF for i in range(255))
+        reply = bytes((i * 5 + round_) & 0xFF for i in range(255))
+        start = time.monotonic()
+        client.sendall(request)
+        got = device.read_exactly(255, 10)
+        check(got == request, f"round trip {round_}: the request reaches the device")
+        device.write(reply)
+        got = recv_exactly(client, 255, 10)
+        check(got == reply, f"round trip {round_}: the reply reaches the client")
+        millis.append((time.monotonic() - start) * 1000)
+    median = sorted(millis)[len(millis) // 2]
+    check(median < 20, f"255-byte request/reply round trip, median {median:.2f} ms (< 20 ms)")
+    client.close()
+    return inst.log.wait_for("127.0.0.1 closed session", 10, mark)
+
+
+def scenario_client_endings(args):
+    """Debug mode off, as in production: a 255-byte reply without a stall."""
+    device = PtyDevice()
+    map_com(5, device.path)
+    inst = Installation(args.bin_dir, "Velmora Client Endings", SERVICE_PREFIX + "Client_Endings")
+    port = free_tcp_port()
+    inst.write_ini("COM5", port, debug=False)
+    inst.register()
+    inst.start()
+    mark, _ = wait_for_prefix(inst.log, "STARTUP: ", 30)
+    mark = round_trip_255(inst, device, port, mark)
+    inst.stop()
+    inst.expect_stopped_cleanly()
+    inst.log.wait_for(SHUTDOWN, 10, mark)
+    inst.log.expect_complete()
+    inst.delete()
+    device.close()
+
+
 SCENARIOS = {
     "service-host": scenario_service_host,
     "missing-port": scenario_missing_port,
     "data-path": scenario_data_path,
     "stalled-device": scenario_stalled_device,
+    "client-endings": scenario_client_endings,
 }
 
 
