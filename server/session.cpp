@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <chrono>
 #include <deque>
 #include <memory>
 
@@ -97,7 +98,9 @@ class Session {
     return served == Direction::kToDevice ? Direction::kToClient : Direction::kToDevice;
   }
   bool HoldingClientBytes() const { return toClientSize_ > toClientOffset_; }
-  bool ToDeviceRoom() const { return toDevice_.size() + kChunkSize <= kToDeviceLimit; }
+  bool QueueFull() const { return toDevice_.size() + kChunkSize > kToDeviceLimit; }
+  // A stalled device no longer holds the client back: its bytes are read on and dropped.
+  bool ToDeviceRoom() const { return !QueueFull() || deviceStalled_; }
   // Work that needs no wait, from readiness already reported.
   bool ToDeviceReady() const {
     return (!c_.port.WritePending() && !toDevice_.empty()) ||
@@ -111,11 +114,18 @@ class Session {
   Step StopRequested();
   Step MaxConnectReached();
   Step ReceiveChunk();
+  // A receive that brought no data: the end of the stream or an error.
+  Step ReceiveEnded(int error, std::size_t got);
   // Dumps a chunk from the client in debug mode; true when it is the close command (logged).
   bool TakeCloseCommand(const std::uint8_t* data, std::size_t size) const;
   Step HandleClientChunk(const std::uint8_t* data, std::size_t size);
   void WriteQueued();
   Step ClientGoneWhileWriting();
+  int WatchDevice(int timeout);
+  void Drop(std::size_t bytes, SessionDrops::Reason reason);
+  Step DiscardChunk();
+  // Receives up to kToDeviceLimit bytes into discard_.
+  int ReceiveLarge(std::size_t* got);
   Step SerialPath();
   Step SendToClient();
   void WriteCompleted();
@@ -152,8 +162,15 @@ class Session {
   unsigned waitSetKey_ = ~0u;
 
   // Client bytes received while a serial write was pending, oldest first.
-  static constexpr std::size_t kToDeviceLimit = 64 * 1024;
   std::deque<std::uint8_t> toDevice_;
+
+  // Watching a device that holds the client back: what it had not taken at the mark, and when
+  // it counts as stalled if it takes nothing more.
+  bool watchingDevice_ = false;
+  bool deviceStalled_ = false;
+  std::size_t unsentAtMark_ = 0;
+  std::chrono::steady_clock::time_point stallDeadline_;
+  std::vector<std::uint8_t> discard_;  // receives of bytes that are dropped
 
   std::uint8_t toClient_[kChunkSize] = {};
   std::size_t toClientSize_ = 0;
@@ -223,7 +240,8 @@ SessionOutcome Session::Loop() {
     const bool knownWork = toDevice || toClient;
     UpdateWaitSet();
     int waitError = 0;
-    int signalled = waitSet_->Wait(knownWork ? 0 : c_.idleTimeout, &waitError);
+    const int timeout = WatchDevice(knownWork ? 0 : c_.idleTimeout);
+    int signalled = waitSet_->Wait(timeout, &waitError);
     if (signalled == os::kWaitFailed) {
       // Another pass, but a wait that keeps failing would make the loop spin.
       if (++failedWaits_ >= kMaxFailedWaits) {
@@ -260,6 +278,7 @@ SessionOutcome Session::Loop() {
           break;
         }
         case kWriteDonePlace:
+          deviceStalled_ = watchingDevice_ = false;  // the device took bytes
           WriteCompleted();
           step = ServeAfterWake();
           break;
@@ -296,6 +315,7 @@ Session::Step Session::Serve(Direction direction) {
       WriteQueued();
       return Step::kContinue;
     }
+    if (QueueFull()) return DiscardChunk();
     return ReceiveChunk();
   }
   return HoldingClientBytes() ? SendToClient() : SerialPath();
@@ -352,6 +372,11 @@ Session::Step Session::ReceiveChunk() {
   std::size_t got = 0;
   clientReadable_ = false;
   int error = c_.client.Receive(data, kChunkSize, &got);
+  if (error != 0 || got == 0) return ReceiveEnded(error, got);
+  return HandleClientChunk(data, got);
+}
+
+Session::Step Session::ReceiveEnded(int error, std::size_t got) {
   if (error == 0 && got == 0) {
     // End of the client's stream: everything it sent has been passed on.
     LogEvent(Format("%s closed session", client()), c_.log);
@@ -369,7 +394,7 @@ Session::Step Session::ReceiveChunk() {
     }
     return SocketError(kReceiveErrors, error);
   }
-  return HandleClientChunk(data, got);
+  return Step::kContinue;
 }
 
 bool Session::TakeCloseCommand(const std::uint8_t* data, std::size_t size) const {
@@ -417,16 +442,70 @@ void Session::WriteQueued() {
   }
 }
 
+int Session::WatchDevice(int timeout) {
+  using Clock = std::chrono::steady_clock;
+  // Only a device that holds the client back is watched: a write pending and the queue full.
+  if (!c_.port.WritePending() || !QueueFull() || clientClosed_) {
+    watchingDevice_ = deviceStalled_ = false;
+    return timeout;
+  }
+  if (deviceStalled_) return timeout;
+  const Clock::time_point now = Clock::now();
+  const std::size_t unsent = c_.port.UnsentBytes();
+  if (!watchingDevice_ || unsent < unsentAtMark_) {
+    watchingDevice_ = true;
+    unsentAtMark_ = unsent;
+    stallDeadline_ = now + std::chrono::milliseconds(kSessionStallMs);
+  } else if (now >= stallDeadline_) {
+    // The client's bytes would wait for ever, and its close behind them would never be seen.
+    deviceStalled_ = true;
+    UpdateSocketSelection();
+    return 0;
+  }
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(stallDeadline_ - now).count();
+  const int watch = static_cast<int>(left);
+  return timeout < 0 || timeout > watch ? watch : timeout;
+}
+
+void Session::Drop(std::size_t bytes, SessionDrops::Reason reason) {
+  c_.drops.bytes += bytes;
+  if (c_.drops.reason == SessionDrops::Reason::kNone) c_.drops.reason = reason;
+}
+
+int Session::ReceiveLarge(std::size_t* got) {
+  if (discard_.empty()) discard_.resize(kToDeviceLimit);
+  return c_.client.Receive(discard_.data(), discard_.size(), got);
+}
+
+Session::Step Session::DiscardChunk() {
+  // The device is stalled and the queue full: what the client sends is received in large pieces
+  // and dropped. A piece that is the close command alone still closes the session.
+  std::size_t got = 0;
+  clientReadable_ = false;
+  int error = ReceiveLarge(&got);
+  if (error != 0 || got == 0) return ReceiveEnded(error, got);
+  if (TakeCloseCommand(discard_.data(), got)) return End(SessionOutcome::SessionClosed);
+  Drop(got, SessionDrops::Reason::kDeviceStalled);
+  return Step::kContinue;
+}
+
 Session::Step Session::ClientGoneWhileWriting() {
   // The device has not taken the last chunk yet, and the client will send nothing more. What it
-  // sent before it closed is taken from the socket now, chunk by chunk as ever, and left with the
-  // waiting chunks to the connection cycle, which writes them behind the pending write or drops
-  // them when the device takes nothing.
+  // sent before it closed is taken from the socket now: chunk by chunk as ever up to the queue
+  // bound, left with the waiting chunks to the connection cycle (which writes them behind the
+  // pending write, or drops them when the device takes nothing), and the rest in large pieces,
+  // dropped and counted, so that the next client is not kept waiting for it.
   for (;;) {
-    std::uint8_t data[kChunkSize + 1] = {};
     std::size_t got = 0;
-    int error = c_.client.Receive(data, kChunkSize, &got);
-    if (error != 0 || got == 0) break;
+    if (QueueFull()) {
+      if (ReceiveLarge(&got) != 0 || got == 0) break;
+      if (TakeCloseCommand(discard_.data(), got)) return End(SessionOutcome::SessionClosed);
+      Drop(got, SessionDrops::Reason::kClientGone);
+      continue;
+    }
+    std::uint8_t data[kChunkSize + 1] = {};
+    if (c_.client.Receive(data, kChunkSize, &got) != 0 || got == 0) break;
     if (TakeCloseCommand(data, got)) return End(SessionOutcome::SessionClosed);
     toDevice_.insert(toDevice_.end(), data, data + got);
   }

@@ -640,11 +640,11 @@ def round_trip_255(inst, device, port, mark):
         reply = bytes((i * 5 + round_) & 0xFF for i in range(255))
         start = time.monotonic()
         client.sendall(request)
-        got = device.read_exactly(255, 10)
-        check(got == request, f"round trip {round_}: the request reaches the device")
+        if device.read_exactly(255, 10) != request:
+            check(False, f"round trip {round_}: the request reaches the device")
         device.write(reply)
-        got = recv_exactly(client, 255, 10)
-        check(got == reply, f"round trip {round_}: the reply reaches the client")
+        if recv_exactly(client, 255, 10) != reply:
+            check(False, f"round trip {round_}: the reply reaches the client")
         millis.append((time.monotonic() - start) * 1000)
     median = sorted(millis)[len(millis) // 2]
     check(median < 20, f"255-byte request/reply round trip, median {median:.2f} ms (< 20 ms)")
@@ -652,8 +652,58 @@ def round_trip_255(inst, device, port, mark):
     return inst.log.wait_for("127.0.0.1 closed session", 10, mark)
 
 
+def send_what_is_taken(sock, data, quiet):
+    """Sends as much of `data` as the sockets take until they take nothing for `quiet` seconds."""
+    sock.setblocking(False)
+    view = memoryview(data)
+    sent = 0
+    while sent < len(data):
+        try:
+            sent += sock.send(view[sent:])
+        except BlockingIOError:
+            _, ready, _ = select.select([], [sock], [], quiet)
+            if not ready:
+                break
+    return sent
+
+
+def client_leaves(inst, device, port, mark, amount):
+    """The device reads nothing; the client sends `amount` bytes and leaves: the session ends at
+    once, what the service does not keep for the device is dropped and counted, the device gets an
+    unchanged beginning and then the next client's bytes."""
+    data = bytes((i * 11 + 5) & 0xFF for i in range(amount))
+    client = connect(port)
+    mark = inst.log.wait_for("127.0.0.1 connected to COM5", 10, mark)
+    sent = send_what_is_taken(client, data, 0.3)
+    check(sent > 64 * 1024, f"the client got {sent} bytes of {amount} out")
+    client.close()
+    closed_at = time.monotonic()
+    mark = inst.log.wait_for("127.0.0.1 closed session", 10, mark)
+    took = time.monotonic() - closed_at
+    check(took < 1.5, f"{amount} bytes: the close line came {took:.2f} s after the close")
+    drop, line = wait_for_prefix(inst.log, "Dropped ", 10, mark)
+    match = re.fullmatch(r"Dropped (\d+) bytes from 127\.0\.0\.1: .*", line)
+    check(match is not None, f"the dropped bytes are counted ({line!r})")
+    dropped = int(match.group(1))
+    nxt = connect(port)
+    inst.log.wait_for("127.0.0.1 connected to COM5", 3, drop)
+    nxt.sendall(b"next")
+    got = bytearray()
+    deadline = time.monotonic() + 10
+    while not got.endswith(b"next") and time.monotonic() < deadline:
+        got += device.read_exactly(1, max(0, deadline - time.monotonic()))
+        got += device.read_for(0)
+    check(got.endswith(b"next"), "the next client's bytes reach the device")
+    delivered = len(got) - 4
+    check(bytes(got[:delivered]) == data[:delivered] and delivered + dropped == sent,
+          f"{amount} bytes: {delivered} delivered unchanged and {dropped} dropped of {sent} sent")
+    nxt.close()
+    return inst.log.wait_for("127.0.0.1 closed session", 10, drop)
+
+
 def scenario_client_endings(args):
-    """Debug mode off, as in production: a 255-byte reply without a stall."""
+    """Debug mode off, as in production: a 255-byte reply without a stall; a client that leaves
+    while the device reads nothing."""
     device = PtyDevice()
     map_com(5, device.path)
     inst = Installation(args.bin_dir, "Velmora Client Endings", SERVICE_PREFIX + "Client_Endings")
@@ -663,6 +713,8 @@ def scenario_client_endings(args):
     inst.start()
     mark, _ = wait_for_prefix(inst.log, "STARTUP: ", 30)
     mark = round_trip_255(inst, device, port, mark)
+    for amount in (200_000, 8 * 1024 * 1024):
+        mark = client_leaves(inst, device, port, mark, amount)
     inst.stop()
     inst.expect_stopped_cleanly()
     inst.log.wait_for(SHUTDOWN, 10, mark)

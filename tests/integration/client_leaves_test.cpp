@@ -1,0 +1,101 @@
+// A client that leaves: the session ends soon after its close whatever waits for the device, at
+// most the queue bound of its bytes is kept for the device and the rest is dropped and counted.
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <regex>
+
+#include "harness.h"
+
+namespace vmds_it {
+namespace {
+
+constexpr std::size_t kQueueBound = 64 * 1024;
+
+class ClientLeaves : public VmdsTest, public ::testing::WithParamInterface<std::size_t> {};
+
+// Sends as much of `data` as the sockets take until they have taken nothing for `quiet`; returns
+// the count.
+std::size_t SendWhatIsTaken(Client& client, const Bytes& data, std::chrono::milliseconds quiet) {
+  std::size_t sent = 0;
+  while (sent < data.size()) {
+    ssize_t n = send(client.fd(), data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) break;
+    pollfd fd{client.fd(), POLLOUT, 0};
+    if (poll(&fd, 1, static_cast<int>(quiet.count())) <= 0) break;
+  }
+  return sent;
+}
+
+TEST_P(ClientLeaves, SessionEndsAtOnceAndTheRestIsDroppedAndCounted) {
+  StartupSettings settings = instance.DefaultSettings();
+  settings["DebugEnabled"] = "no";
+  ASSERT_NO_FATAL_FAILURE(StartWith(settings));
+  ASSERT_TRUE(instance.WaitForLog("STARTUP: "));
+  PtyDevice& device = instance.device();
+
+  // The device reads nothing while the client sends and leaves.
+  const Bytes data = PatternBytes(GetParam(), 0x1EAF);
+  std::size_t sent = 0;
+  {
+    Client client;
+    ASSERT_EQ(client.Connect(instance.port()), 0);
+    ASSERT_TRUE(instance.WaitForLog("connected to"));
+    sent = SendWhatIsTaken(client, data, std::chrono::milliseconds(300));
+    ASSERT_GT(sent, kQueueBound);
+  }
+  const Clock::time_point closed = Clock::now();
+  ASSERT_TRUE(instance.WaitForLog("127.0.0.1 closed session"));
+  // Loosely bounded: a session that waited for the device would take the drain's second or
+  // forever.
+  EXPECT_LT(Clock::now() - closed, std::chrono::milliseconds(1500));
+  ASSERT_TRUE(instance.WaitForLog("Dropped "));
+
+  const std::vector<std::string> messages = instance.LogMessages();
+  long dropped = -1;
+  for (const std::string& message : messages) {
+    std::smatch match;
+    if (std::regex_match(message, match,
+                         std::regex("Dropped ([0-9]+) bytes from 127\\.0\\.0\\.1: .*"))) {
+      dropped = std::stol(match[1]);
+    }
+  }
+  ASSERT_GE(dropped, static_cast<long>(sent - kQueueBound) - 8192) << "sent " << sent;
+
+  // The next client is served right after; the device gets an unchanged beginning of the first
+  // client's bytes (at most the bound and what the terminal held), then the next client's.
+  Client next;
+  ASSERT_EQ(next.Connect(instance.port()), 0);
+  ASSERT_TRUE(instance.WaitForLog("connected to", 2, std::chrono::milliseconds(3000)));
+  ASSERT_TRUE(next.Send("next"));
+  Bytes got;
+  Clock::time_point deadline = Clock::now() + kWait;
+  while (Clock::now() < deadline &&
+         (got.size() < 4 || ToText(Bytes(got.end() - 4, got.end())) != "next")) {
+    Bytes more = device.Read(1, std::chrono::milliseconds(MillisecondsLeft(deadline)));
+    if (more.empty()) break;
+    got.insert(got.end(), more.begin(), more.end());
+    Bytes rest = device.ReadFor(std::chrono::milliseconds(0));
+    got.insert(got.end(), rest.begin(), rest.end());
+  }
+  ASSERT_GE(got.size(), 4u);
+  ASSERT_EQ(ToText(Bytes(got.end() - 4, got.end())), "next");
+  const std::size_t delivered = got.size() - 4;
+  EXPECT_EQ(FirstDifference(got, data), delivered);
+  EXPECT_EQ(static_cast<long>(delivered) + dropped, static_cast<long>(sent));
+}
+
+INSTANTIATE_TEST_SUITE_P(Amounts, ClientLeaves, ::testing::Values(200000, 8 * 1024 * 1024),
+                         [](const ::testing::TestParamInfo<std::size_t>& info) {
+                           return info.param < 1000000 ? "Bytes200K" : "Bytes8M";
+                         });
+
+}  // namespace
+}  // namespace vmds_it
