@@ -104,7 +104,7 @@ class Session {
   // Work that needs no wait, from readiness already reported.
   bool ToDeviceReady() const {
     return (!c_.port.WritePending() && !toDevice_.empty()) ||
-           ((clientReadable_ || clientClosed_) && ToDeviceRoom());
+           (!lingering_ && (clientReadable_ || clientClosed_) && ToDeviceRoom());
   }
   bool ToClientReady() const { return HoldingClientBytes() ? clientWritable_ : serialReady_; }
 
@@ -121,6 +121,11 @@ class Session {
   Step HandleClientChunk(const std::uint8_t* data, std::size_t size);
   void WriteQueued();
   Step ClientGoneWhileWriting();
+  // After the client's end of stream the device's data still goes to the client until the device
+  // has been quiet for kLingerQuietMs (at most kLingerMaxMs) or a send fails.
+  Step StartLingering();
+  bool LingerOver() const;
+  int LingerTimeout(int timeout) const;
   int WatchDevice(int timeout);
   void Drop(std::size_t bytes, SessionDrops::Reason reason);
   Step DiscardChunk();
@@ -166,10 +171,17 @@ class Session {
 
   // Watching a device that holds the client back: what it had not taken at the mark, and when
   // it counts as stalled if it takes nothing more.
+  using Clock = std::chrono::steady_clock;
+  static constexpr int kLingerQuietMs = 500;
+  static constexpr int kLingerMaxMs = 2000;
+  bool lingering_ = false;
+  Clock::time_point quietUntil_;
+  Clock::time_point lingerUntil_;
+
   bool watchingDevice_ = false;
   bool deviceStalled_ = false;
   std::size_t unsentAtMark_ = 0;
-  std::chrono::steady_clock::time_point stallDeadline_;
+  Clock::time_point stallDeadline_;
   std::vector<std::uint8_t> discard_;  // receives of bytes that are dropped
 
   std::uint8_t toClient_[kChunkSize] = {};
@@ -206,10 +218,14 @@ SessionOutcome Session::Loop() {
       MaxConnectReached();
       return outcome_;
     }
-    // A client that has gone while its bytes wait for the device ends the session now.
-    if (clientClosed_ && c_.port.WritePending()) {
-      ClientGoneWhileWriting();
-      return outcome_;
+    if (lingering_ && LingerOver()) {
+      LogEvent(Format("%s closed session", client()), c_.log);
+      return SessionOutcome::SessionClosed;
+    }
+    // A client that has gone while its bytes wait for the device: what it left is taken now.
+    if (clientClosed_ && !lingering_ && c_.port.WritePending()) {
+      if (ClientGoneWhileWriting() == Step::kEnd) return outcome_;
+      continue;
     }
     if (armNeeded_ && !HoldingClientBytes()) {
       if (int error = c_.port.ArmReceiveWait(); error != 0 && error != os::kErrIoPending) {
@@ -240,7 +256,7 @@ SessionOutcome Session::Loop() {
     const bool knownWork = toDevice || toClient;
     UpdateWaitSet();
     int waitError = 0;
-    const int timeout = WatchDevice(knownWork ? 0 : c_.idleTimeout);
+    const int timeout = LingerTimeout(WatchDevice(knownWork ? 0 : c_.idleTimeout));
     int signalled = waitSet_->Wait(timeout, &waitError);
     if (signalled == os::kWaitFailed) {
       // Another pass, but a wait that keeps failing would make the loop spin.
@@ -256,6 +272,8 @@ SessionOutcome Session::Loop() {
     if (signalled == os::kWaitTimeout) {
       if (knownWork) {
         step = Serve(toDevice ? Direction::kToDevice : Direction::kToClient);
+      } else if (lingering_) {
+        // The next pass ends the session when the device has been quiet long enough.
       } else if (!c_.port.WritePending() || !ClientDataWaiting()) {
         LogEvent(Format("%s reached idle time; closing connection", client()), c_.log);
         return SessionOutcome::SessionClosed;
@@ -272,8 +290,8 @@ SessionOutcome Session::Loop() {
           if (events & os::kNetRead) clientReadable_ = true;
           if (events & os::kNetClose) clientClosed_ = true;
           if (events & os::kNetWrite) clientWritable_ = true;
-          // What the wake brought is served at once (a gone client first ends the session).
-          if (clientClosed_ && c_.port.WritePending()) break;
+          // What the wake brought is served at once (what a gone client left is taken first).
+          if (clientClosed_ && !lingering_ && c_.port.WritePending()) break;
           step = ServeAfterWake();
           break;
         }
@@ -377,11 +395,8 @@ Session::Step Session::ReceiveChunk() {
 }
 
 Session::Step Session::ReceiveEnded(int error, std::size_t got) {
-  if (error == 0 && got == 0) {
-    // End of the client's stream: everything it sent has been passed on.
-    LogEvent(Format("%s closed session", client()), c_.log);
-    return End(SessionOutcome::SessionClosed);
-  }
+  // End of the client's stream: everything it sent has been passed on.
+  if (error == 0 && got == 0) return StartLingering();
   if (error != 0) {
     if (clientClosed_) {
       // Closed (or reset) after its data: what could be received has been passed on.
@@ -443,7 +458,6 @@ void Session::WriteQueued() {
 }
 
 int Session::WatchDevice(int timeout) {
-  using Clock = std::chrono::steady_clock;
   // Only a device that holds the client back is watched: a write pending and the queue full.
   if (!c_.port.WritePending() || !QueueFull() || clientClosed_) {
     watchingDevice_ = deviceStalled_ = false;
@@ -493,24 +507,51 @@ Session::Step Session::DiscardChunk() {
 Session::Step Session::ClientGoneWhileWriting() {
   // The device has not taken the last chunk yet, and the client will send nothing more. What it
   // sent before it closed is taken from the socket now: chunk by chunk as ever up to the queue
-  // bound, left with the waiting chunks to the connection cycle (which writes them behind the
-  // pending write, or drops them when the device takes nothing), and the rest in large pieces,
-  // dropped and counted, so that the next client is not kept waiting for it.
+  // bound, for the device (what is still queued when the session ends is left to the connection
+  // cycle, which writes it behind the pending write, or drops it when the device takes nothing),
+  // and the rest in large pieces, dropped and counted, so that the next client is not kept
+  // waiting for it. Then the client still gets the device's reply, as after any close.
+  int error = 0;
+  std::size_t got = 0;
   for (;;) {
-    std::size_t got = 0;
     if (QueueFull()) {
-      if (ReceiveLarge(&got) != 0 || got == 0) break;
+      if ((error = ReceiveLarge(&got)) != 0 || got == 0) break;
       if (TakeCloseCommand(discard_.data(), got)) return End(SessionOutcome::SessionClosed);
       Drop(got, SessionDrops::Reason::kClientGone);
       continue;
     }
     std::uint8_t data[kChunkSize + 1] = {};
-    if (c_.client.Receive(data, kChunkSize, &got) != 0 || got == 0) break;
+    if ((error = c_.client.Receive(data, kChunkSize, &got)) != 0 || got == 0) break;
     if (TakeCloseCommand(data, got)) return End(SessionOutcome::SessionClosed);
     toDevice_.insert(toDevice_.end(), data, data + got);
   }
+  if (error == 0) return StartLingering();
+  // Reset after its data (or not readable at all): the session ends at once.
   LogEvent(Format("%s closed session", client()), c_.log);
   return End(SessionOutcome::SessionClosed);
+}
+
+Session::Step Session::StartLingering() {
+  // The client has shut its sending side; it may still wait for the device's reply.
+  const Clock::time_point now = Clock::now();
+  lingering_ = clientClosed_ = true;
+  clientReadable_ = false;
+  lingerUntil_ = now + std::chrono::milliseconds(kLingerMaxMs);
+  quietUntil_ = now + std::chrono::milliseconds(kLingerQuietMs);
+  return Step::kContinue;
+}
+
+bool Session::LingerOver() const {
+  return Clock::now() >= std::min(quietUntil_, lingerUntil_);
+}
+
+int Session::LingerTimeout(int timeout) const {
+  if (!lingering_) return timeout;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                        std::min(quietUntil_, lingerUntil_) - Clock::now())
+                        .count();
+  const int linger = left > 0 ? static_cast<int>(left) : 0;
+  return timeout < 0 || timeout > linger ? linger : timeout;
 }
 
 void Session::WriteCompleted() {
@@ -540,6 +581,9 @@ Session::Step Session::SerialPath() {
     return Step::kContinue;
   }
   if (got == 0) return Step::kContinue;
+  if (lingering_) {
+    quietUntil_ = Clock::now() + std::chrono::milliseconds(kLingerQuietMs);
+  }
   toClientSize_ = got;
   toClientOffset_ = 0;
   clientWritable_ = true;
@@ -566,6 +610,11 @@ Session::Step Session::SendToClient() {
     if (DebugEnabled) LogDebug(Format("%s receive data pending", client()), c_.log);
     clientWritable_ = false;
     return Step::kContinue;
+  }
+  if (lingering_) {
+    // The client that shut its side has really gone now.
+    LogEvent(Format("%s closed session", client()), c_.log);
+    return End(SessionOutcome::SessionClosed);
   }
   return SocketError(kSendErrors, error);
 }
