@@ -42,8 +42,8 @@ void LowerLines(os::SerialPort& port, const ServiceSettings& service, const LogS
 }
 
 // Client bytes still on their way to the device when a session ends (the pending write and the
-// chunks received behind it) are handed to the device, a chunk at a time, while it keeps taking
-// them: the lines are still up and the next client is not accepted yet. A device that takes
+// chunks received behind it) are handed to the device, in one write behind the pending one, while
+// it keeps taking them: the lines are still up and the next client is not accepted yet. A device that takes
 // nothing for kDrainQuietMs, or a stop request (then at most kStopDrainMs more), ends the attempt;
 // what is left is discarded, so that it never reaches the device later, and a log line says how
 // much was dropped and why (counting what the session dropped itself).
@@ -66,7 +66,8 @@ void DrainSessionWrites(os::SerialPort& port, std::vector<std::uint8_t>& unwritt
   std::size_t unsentBefore = port.UnsentBytes() + unwritten.size();
   while (port.WritePending() || next < unwritten.size()) {
     if (!port.WritePending()) {
-      const std::size_t size = std::min(kChunkSize, unwritten.size() - next);
+      // What is left goes in one write, as in the session.
+      const std::size_t size = std::min(kToDeviceLimit, unwritten.size() - next);
       std::size_t written = 0;
       int result = port.StartWrite(unwritten.data() + next, size, &written);
       next += size;

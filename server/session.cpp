@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <chrono>
-#include <deque>
 #include <memory>
 
 #include "serial_port.h"
@@ -167,7 +166,7 @@ class Session {
   unsigned waitSetKey_ = ~0u;
 
   // Client bytes received while a serial write was pending, oldest first.
-  std::deque<std::uint8_t> toDevice_;
+  std::vector<std::uint8_t> toDevice_;
 
   // Watching a device that holds the client back: what it had not taken at the mark, and when
   // it counts as stalled if it takes nothing more.
@@ -443,13 +442,12 @@ Session::Step Session::HandleClientChunk(const std::uint8_t* data, std::size_t s
 }
 
 void Session::WriteQueued() {
-  // The next chunk in the order the client sent it; its "pending" line was written when it came.
-  std::uint8_t chunk[kChunkSize];
-  const std::size_t size = std::min(kChunkSize, toDevice_.size());
-  std::copy_n(toDevice_.begin(), size, chunk);
-  toDevice_.erase(toDevice_.begin(), toDevice_.begin() + static_cast<std::ptrdiff_t>(size));
+  // Everything that came while the last write was under way goes in one write, in the order the
+  // client sent it (the port copies it); the "pending" lines were written when it came.
+  const std::size_t size = std::min(kToDeviceLimit, toDevice_.size());
   std::size_t written = 0;
-  int error = c_.port.StartWrite(chunk, size, &written);
+  int error = c_.port.StartWrite(toDevice_.data(), size, &written);
+  toDevice_.erase(toDevice_.begin(), toDevice_.begin() + static_cast<std::ptrdiff_t>(size));
   if (error == 0) {
     if (DebugEnabled) LogWritten(written);
   } else if (error != os::kErrIoPending) {

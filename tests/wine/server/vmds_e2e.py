@@ -520,6 +520,38 @@ def scenario_data_path(args):
     inst.log.wait_for(f"127.0.0.1 sent 6 bytes: {dump(hello)}", 10, mark)
     say("ok: debug dump of the client's bytes as <XXh> items")
 
+    # Client bytes queued behind a pending write reach the device whole and in order, many
+    # chunks to a write.
+    start = len(inst.log.messages())
+    data = bytes((i * 17 + 9) & 0xFF for i in range(40000))
+    client.sendall(data)
+    sent_line = re.compile(r"^127\.0\.0\.1 sent (\d+) bytes: ")
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        got_by_service = sum(int(m.group(1)) for m in map(sent_line.match,
+                                                           inst.log.messages()[start:]) if m)
+        if got_by_service >= len(data):
+            break
+        time.sleep(0.05)
+    check(got_by_service == len(data), f"the service received all {len(data)} bytes "
+          f"(got {got_by_service})")
+    got = device.read_exactly(len(data), 30)
+    check(got == data, f"40000 client bytes reach the device whole and in order (got {len(got)})")
+    written_line = re.compile(r"^127\.0\.0\.1 had (\d+) bytes written to COM5$")
+    deadline = time.monotonic() + 10
+    while True:
+        messages = inst.log.messages()[start:]
+        written = [int(m.group(1)) for m in map(written_line.match, messages) if m]
+        if sum(written) >= len(data) or time.monotonic() >= deadline:
+            break
+        time.sleep(0.05)
+    first_pending = next((i for i, m in enumerate(messages)
+                          if m == "127.0.0.1 serial write pending"), len(messages))
+    queued = [int(m.group(1)) for m in map(written_line.match, messages[first_pending:]) if m]
+    check(sum(written) == len(data) and queued and sum(queued) / len(queued) > 512,
+          f"every byte in a reported write, the queued ones {sum(queued)} bytes in "
+          f"{len(queued)} writes")
+
     # "SSSP=0" with a line end is ordinary data.
     client.sendall(b"SSSP=0\r\n")
     check(device.read_exactly(8, 10) == b"SSSP=0\r\n",
