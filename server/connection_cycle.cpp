@@ -43,10 +43,10 @@ void LowerLines(os::SerialPort& port, const ServiceSettings& service, const LogS
 
 // Client bytes still on their way to the device when a session ends (the pending write and the
 // chunks received behind it) are handed to the device, in one write behind the pending one, while
-// it keeps taking them: the lines are still up and the next client is not accepted yet. A device that takes
-// nothing for kDrainQuietMs, or a stop request (then at most kStopDrainMs more), ends the attempt;
-// what is left is discarded, so that it never reaches the device later, and a log line says how
-// much was dropped and why (counting what the session dropped itself).
+// it keeps taking them: the lines are still up and the next client is not accepted yet. A device
+// that takes nothing for kDrainQuietMs, or a stop request (then at most kStopDrainMs more), ends
+// the attempt; what is left is discarded, so that it never reaches the device later, and a log
+// line says how much was dropped and why (counting what the session dropped itself).
 constexpr int kDrainQuietMs = 1000;
 constexpr int kStopDrainMs = 1000;
 

@@ -49,12 +49,17 @@ constexpr SocketErrorLines kSendErrors = {
      {os::kWsaShutdown, "%s closed Session"}},
     "Winsock Error #: %d Error sending data to %s"};
 
-// One session's state. Nothing is dropped while the client is there: bytes read from the port
-// wait in `toClient_` until the client takes them (the port is not read meanwhile), and client
-// chunks that come while a serial write is pending wait in `toDevice_` (the port owns the data of
-// the pending write), up to kToDeviceLimit bytes; then the client is held back. So a slow side
-// holds the other back instead of losing bytes, and the client's close is seen while its bytes
-// wait for the device (Winsock reports a close only once the data before it has been received).
+// One session's state. Nothing is dropped while the client is there and the device takes bytes:
+// bytes read from the port wait in `toClient_` until the client takes them (the port is not read
+// meanwhile), and client chunks that come while a serial write is pending wait in `toDevice_`
+// (the port owns the data of the pending write) and go to the port in one write when it is done,
+// up to kToDeviceLimit bytes; then the client is held back. So a slow side holds the other back
+// instead of losing bytes. A client's close queued behind bytes not received yet cannot be seen
+// (Winsock reports it only once the data before it has been received, and a full receive buffer
+// keeps it in the client's send buffer): a device that takes nothing for kSessionStallMs while it
+// holds the client back no longer does so, and what the client sends is then dropped and counted.
+// Once the client has gone at most kToDeviceLimit bytes are kept for the device; after its end of
+// stream it still gets what the device sends, until the device has been quiet for a while.
 //
 // Each chunk is moved after one wait. What a wait reports is kept as readiness until it is used,
 // and the wait asks only for what can be used now. The two directions take turns: the direction
@@ -474,8 +479,7 @@ int Session::WatchDevice(int timeout) {
     UpdateSocketSelection();
     return 0;
   }
-  const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(stallDeadline_ - now).count();
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(stallDeadline_ - now).count();
   const int watch = static_cast<int>(left);
   return timeout < 0 || timeout > watch ? watch : timeout;
 }
