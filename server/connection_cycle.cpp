@@ -42,36 +42,32 @@ void LowerLines(os::SerialPort& port, const ServiceSettings& service, const LogS
 }
 
 // Client bytes still on their way to the device when a session ends (the pending write and the
-// chunks received behind it) are handed to the device, a chunk at a time, while it keeps taking
-// them: the lines are still up and the next client is not accepted yet. A device that takes
-// nothing for kDrainQuietMs, or a stop request (then at most kStopDrainMs more), ends the attempt;
-// what is left is discarded, so that it never reaches the device later, and a log line says how
-// much was dropped and why.
+// chunks received behind it) are handed to the device, in one write behind the pending one, while
+// it keeps taking them: the lines are still up and the next client is not accepted yet. A device
+// that takes nothing for kDrainQuietMs, or a stop request (then at most kStopDrainMs more), ends
+// the attempt; what is left is discarded, so that it never reaches the device later, and a log
+// line says how much was dropped and why (counting what the session dropped itself).
 constexpr int kDrainQuietMs = 1000;
 constexpr int kStopDrainMs = 1000;
 
 void DrainSessionWrites(os::SerialPort& port, std::vector<std::uint8_t>& unwritten,
-                        os::Event& exitEvent, bool stopping, const std::string& client,
-                        const std::string& comPort, const LogSettings& log) {
+                        const SessionDrops& sessionDrops, os::Event& exitEvent, bool stopping,
+                        const std::string& client, const std::string& comPort,
+                        const LogSettings& log) {
   using Clock = std::chrono::steady_clock;
-  if (!port.WritePending() && unwritten.empty()) return;
   const char* who = client.c_str();
   const char* where = comPort.c_str();
-  auto logWritten = [&](std::size_t written) {
-    LogDebug(Format("%s had %d bytes written to %s", who, static_cast<int>(written), where), log);
-  };
-  auto logFailure = [&](int error) {
-    LogEvent(Format("Win32 Error #: %d error writing data to %s from %s", error, where, who), log);
-  };
+  auto logWritten = [&](std::size_t written) { LogSerialWritten(written, client, comPort, log); };
+  auto logFailure = [&](int error) { LogSerialWriteFailure(error, client, comPort, log); };
 
   enum class End { kDone, kDeviceStalled, kStopped, kWriteFailed } end = End::kDone;
   Clock::time_point stopDeadline = Clock::now() + std::chrono::milliseconds(kStopDrainMs);
   std::size_t next = 0;  // first byte of `unwritten` not given to the port yet
   std::size_t unsentBefore = port.UnsentBytes() + unwritten.size();
-  for (;;) {
+  while (port.WritePending() || next < unwritten.size()) {
     if (!port.WritePending()) {
-      if (next == unwritten.size()) break;
-      const std::size_t size = std::min(kChunkSize, unwritten.size() - next);
+      // What is left goes in one write, as in the session.
+      const std::size_t size = std::min(kToDeviceLimit, unwritten.size() - next);
       std::size_t written = 0;
       int result = port.StartWrite(unwritten.data() + next, size, &written);
       next += size;
@@ -128,18 +124,29 @@ void DrainSessionWrites(os::SerialPort& port, std::vector<std::uint8_t>& unwritt
 
   std::size_t dropped = unwritten.size() - next;
   unwritten.clear();
-  if (end == End::kDone) return;
-  std::size_t discarded = 0;
-  if (int error = port.DiscardWrite(&discarded); error != 0) {
-    LogEvent(Format("Win32 Error #: %d Could not cancel the write to %s", error, where), log);
+  if (end != End::kDone) {
+    std::size_t discarded = 0;
+    if (int error = port.DiscardWrite(&discarded); error != 0) {
+      LogEvent(Format("Win32 Error #: %d Could not cancel the write to %s", error, where), log);
+    }
+    dropped += discarded;
   }
-  dropped += discarded;
-  if (dropped == 0) return;
-  const int count = static_cast<int>(dropped);
+  if (dropped == 0 && sessionDrops.bytes == 0) return;
+  const int count = static_cast<int>(dropped + sessionDrops.bytes);
+  if (dropped == 0 && sessionDrops.reason == SessionDrops::Reason::kClientGone) {
+    LogEvent(Format("Dropped %d bytes from %s: more than %d bytes waited for %s when the client "
+                    "left",
+                    count, who, static_cast<int>(kToDeviceLimit), where),
+             log);
+    return;
+  }
+  // Only the session dropped: the device stalled while the client was there.
+  const int quietMs = dropped == 0 ? kSessionStallMs : kDrainQuietMs;
+  if (dropped == 0) end = End::kDeviceStalled;
   switch (end) {
     case End::kDeviceStalled:
       LogEvent(Format("Dropped %d bytes from %s: %s took nothing for %d ms", count, who, where,
-                      kDrainQuietMs),
+                      quietMs),
                log);
       break;
     case End::kStopped:
@@ -192,9 +199,9 @@ SessionOutcome RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Sock
     if (!timer) LogEvent(Format("Win32 Error #: %d Could not start Max Connect Timer", error), log);
 
     std::vector<std::uint8_t> unwritten;
-    SessionContext context{exitEvent,           maxConnectEvent, *client,        port,
-                           service.IdleTimeout, clientAddress,   serial.COMPort, log,
-                           unwritten};
+    SessionDrops drops;
+    SessionContext context{exitEvent,     maxConnectEvent, *client, port,      service.IdleTimeout,
+                           clientAddress, serial.COMPort,  log,     unwritten, drops};
     outcome = RunSession(context);
 
     client.reset();
@@ -205,7 +212,7 @@ SessionOutcome RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Sock
     // A timer that expired as the session ended for another reason must not close the next one.
     maxConnectEvent.Reset();
 
-    DrainSessionWrites(port, unwritten, exitEvent, outcome != SessionOutcome::SessionClosed,
+    DrainSessionWrites(port, unwritten, drops, exitEvent, outcome != SessionOutcome::SessionClosed,
                        clientAddress, serial.COMPort, log);
     LowerLines(port, service, log);
     if (outcome != SessionOutcome::SessionClosed) return outcome;

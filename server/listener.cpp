@@ -103,6 +103,10 @@ SessionOutcome WaitForClient(os::Event& exitEvent, std::unique_ptr<os::Socket>& 
       LogEvent(Format("Winsock error #: %d Error creating connection to client", error), log);
       return SessionOutcome::SocketFailure;
     }
+    // Device replies go out in chunks of at most 64 bytes: each one leaves at once, instead of
+    // waiting for the client's (delayed) acknowledgement of the one before. A failure only costs
+    // that delay.
+    accepted->SetNoDelay();
     CloseListener(listener);
     clientAddress = address.substr(0, 15);
     client = std::move(accepted);

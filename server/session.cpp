@@ -2,18 +2,64 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
+#include <chrono>
+#include <memory>
 
 #include "serial_port.h"
 
+void LogSerialWritten(std::size_t written, const std::string& client, const std::string& comPort,
+                      const LogSettings& log) {
+  if (!DebugEnabled) return;  // no line to format
+  LogDebug(Format("%s had %d bytes written to %s", client.c_str(), static_cast<int>(written),
+                  comPort.c_str()),
+           log);
+}
+
+void LogSerialWriteFailure(int error, const std::string& client, const std::string& comPort,
+                           const LogSettings& log) {
+  LogEvent(Format("Win32 Error #: %d error writing data to %s from %s", error, comPort.c_str(),
+                  client.c_str()),
+           log);
+}
+
 namespace {
 
-// One session's state. Nothing is dropped while the client is there: bytes read from the port
-// wait in `toClient_` until the client takes them (the port is not read meanwhile), and client
-// chunks that come while a serial write is pending wait in `toDevice_` (the port owns the data of
-// the pending write), up to kToDeviceLimit bytes; then the client is held back. So a slow side
-// holds the other back instead of losing bytes, and the client's close is seen while its bytes
-// wait for the device (Winsock reports a close only once the data before it has been received).
+// What a socket error means for the session, one table per direction: the errors that say the
+// client has gone end the session with their line; any other ends it as a socket failure.
+struct SocketErrorLines {
+  struct Line {
+    int error;
+    const char* format;  // "%s": the client's address
+  };
+  Line gone[4];
+  const char* unexpected;  // "%d": the error, "%s": the client's address
+};
+
+constexpr SocketErrorLines kReceiveErrors = {
+    {{os::kWsaConnAborted, "%s aborted connection"},
+     {os::kWsaConnReset, "%s reset connection"},
+     {os::kWsaNotConnected, "%s disconnected"},
+     {os::kWsaShutdown, "%s closed connection"}},
+    "Winsock Error #: %d Unexpected error while sending data to %s"};
+
+constexpr SocketErrorLines kSendErrors = {
+    {{os::kWsaConnAborted, "%s aborted connection"},
+     {os::kWsaConnReset, "%s reset connection"},
+     {os::kWsaNotConnected, "%s has broken connection"},
+     {os::kWsaShutdown, "%s closed Session"}},
+    "Winsock Error #: %d Error sending data to %s"};
+
+// One session's state. Nothing is dropped while the client is there and the device takes bytes:
+// bytes read from the port wait in `toClient_` until the client takes them (the port is not read
+// meanwhile), and client chunks that come while a serial write is pending wait in `toDevice_`
+// (the port owns the data of the pending write) and go to the port in one write when it is done,
+// up to kToDeviceLimit bytes; then the client is held back. So a slow side holds the other back
+// instead of losing bytes. A client's close queued behind bytes not received yet cannot be seen
+// (Winsock reports it only once the data before it has been received, and a full receive buffer
+// keeps it in the client's send buffer): a device that takes nothing for kSessionStallMs while it
+// holds the client back no longer does so, and what the client sends is then dropped and counted.
+// Once the client has gone at most kToDeviceLimit bytes are kept for the device; after its end of
+// stream it still gets what the device sends, until the device has been quiet for a while.
 //
 // Each chunk is moved after one wait. What a wait reports is kept as readiness until it is used,
 // and the wait asks only for what can be used now. The two directions take turns: the direction
@@ -22,13 +68,28 @@ namespace {
 // events signalled together is stop, client, device, connect time.
 class Session {
  public:
-  explicit Session(const SessionContext& c) : c_(c) {}
+  explicit Session(const SessionContext& c) : c_(c), waitSet_(os::CreateWaitSet()) {
+    for (std::size_t place = 0; place < kPlaces; ++place) waitSet_->Add(nullptr);
+    waitSet_->Change(kExitPlace, &c_.exitEvent);
+    waitSet_->Change(kMaxConnectPlace, &c_.maxConnectEvent);
+  }
   SessionOutcome Run();
 
  private:
   enum class Step { kContinue, kEnd };
   enum class Direction { kNone, kToDevice, kToClient };
-  enum class Source { kExit, kSocket, kWriteDone, kSerial, kMaxConnect };
+  // The places of the wait set, in the order a wait reports what is signalled together. The
+  // port's receive wait stands in one of two places, so that the direction served last comes
+  // second.
+  enum Place : std::size_t {
+    kExitPlace,
+    kSerialFirstPlace,
+    kSocketPlace,
+    kWriteDonePlace,
+    kSerialLastPlace,
+    kMaxConnectPlace,
+    kPlaces
+  };
 
   const char* client() const { return c_.clientAddress.c_str(); }
   const char* port() const { return c_.comPort.c_str(); }
@@ -41,11 +102,13 @@ class Session {
     return served == Direction::kToDevice ? Direction::kToClient : Direction::kToDevice;
   }
   bool HoldingClientBytes() const { return toClientSize_ > toClientOffset_; }
-  bool ToDeviceRoom() const { return toDevice_.size() + kChunkSize <= kToDeviceLimit; }
+  bool QueueFull() const { return toDevice_.size() + kChunkSize > kToDeviceLimit; }
+  // A stalled device no longer holds the client back: its bytes are read on and dropped.
+  bool ToDeviceRoom() const { return !QueueFull() || deviceStalled_; }
   // Work that needs no wait, from readiness already reported.
   bool ToDeviceReady() const {
     return (!c_.port.WritePending() && !toDevice_.empty()) ||
-           ((clientReadable_ || clientClosed_) && ToDeviceRoom());
+           (!lingering_ && (clientReadable_ || clientClosed_) && ToDeviceRoom());
   }
   bool ToClientReady() const { return HoldingClientBytes() ? clientWritable_ : serialReady_; }
 
@@ -55,20 +118,37 @@ class Session {
   Step StopRequested();
   Step MaxConnectReached();
   Step ReceiveChunk();
+  // A receive that brought no data: the end of the stream or an error.
+  Step ReceiveEnded(int error, std::size_t got);
+  // Dumps a chunk from the client in debug mode; true when it is the close command (logged).
+  bool TakeCloseCommand(const std::uint8_t* data, std::size_t size) const;
   Step HandleClientChunk(const std::uint8_t* data, std::size_t size);
   void WriteQueued();
   Step ClientGoneWhileWriting();
+  // After the client's end of stream the device's data still goes to the client until the device
+  // has been quiet for kLingerQuietMs (at most kLingerMaxMs) or a send fails.
+  Step StartLingering();
+  bool LingerOver() const;
+  int LingerTimeout(int timeout) const;
+  int WatchDevice(int timeout);
+  void Drop(std::size_t bytes, SessionDrops::Reason reason);
+  Step DiscardChunk();
+  // Receives up to kToDeviceLimit bytes into discard_.
+  int ReceiveLarge(std::size_t* got);
   Step SerialPath();
   Step SendToClient();
   void WriteCompleted();
   // The chunk paths format their debug lines only while DebugEnabled is set: with it cleared a
   // line would be formatted for every chunk and then thrown away.
   void LogWritten(std::size_t written) const {
-    LogDebug(Format("%s had %d bytes written to %s", client(), static_cast<int>(written), port()),
-             c_.log);
+    LogSerialWritten(written, c_.clientAddress, c_.comPort, c_.log);
   }
+  void LogWriteFailure(int error) const {
+    LogSerialWriteFailure(error, c_.clientAddress, c_.comPort, c_.log);
+  }
+  Step SocketError(const SocketErrorLines& lines, int error);
   void UpdateSocketSelection();
-  void UpdateWaitList();
+  void UpdateWaitSet();
   bool ClientDataWaiting();
 
   const SessionContext& c_;
@@ -86,16 +166,27 @@ class Session {
   int failedWaits_ = 0;    // failed waits in a row
   static constexpr int kMaxFailedWaits = 10;
 
-  // The wait list, made again only when what it holds or its order changes.
-  static constexpr std::size_t kMaxSlots = 5;
-  os::Waitable* waitList_[kMaxSlots] = {};
-  Source sources_[kMaxSlots] = {};
-  std::size_t waitCount_ = 0;
-  unsigned waitListKey_ = ~0u;
+  // What the session waits on; its places change only when what they should hold changes.
+  std::unique_ptr<os::WaitSet> waitSet_;
+  unsigned waitSetKey_ = ~0u;
 
   // Client bytes received while a serial write was pending, oldest first.
-  static constexpr std::size_t kToDeviceLimit = 64 * 1024;
-  std::deque<std::uint8_t> toDevice_;
+  std::vector<std::uint8_t> toDevice_;
+
+  // Watching a device that holds the client back: what it had not taken at the mark, and when
+  // it counts as stalled if it takes nothing more.
+  using Clock = std::chrono::steady_clock;
+  static constexpr int kLingerQuietMs = 500;
+  static constexpr int kLingerMaxMs = 2000;
+  bool lingering_ = false;
+  Clock::time_point quietUntil_;
+  Clock::time_point lingerUntil_;
+
+  bool watchingDevice_ = false;
+  bool deviceStalled_ = false;
+  std::size_t unsentAtMark_ = 0;
+  Clock::time_point stallDeadline_;
+  std::vector<std::uint8_t> discard_;  // receives of bytes that are dropped
 
   std::uint8_t toClient_[kChunkSize] = {};
   std::size_t toClientSize_ = 0;
@@ -131,10 +222,14 @@ SessionOutcome Session::Loop() {
       MaxConnectReached();
       return outcome_;
     }
-    // A client that has gone while its bytes wait for the device ends the session now.
-    if (clientClosed_ && c_.port.WritePending()) {
-      ClientGoneWhileWriting();
-      return outcome_;
+    if (lingering_ && LingerOver()) {
+      LogEvent(Format("%s closed session", client()), c_.log);
+      return SessionOutcome::SessionClosed;
+    }
+    // A client that has gone while its bytes wait for the device: what it left is taken now.
+    if (clientClosed_ && !lingering_ && c_.port.WritePending()) {
+      if (ClientGoneWhileWriting() == Step::kEnd) return outcome_;
+      continue;
     }
     if (armNeeded_ && !HoldingClientBytes()) {
       if (int error = c_.port.ArmReceiveWait(); error != 0 && error != os::kErrIoPending) {
@@ -163,10 +258,10 @@ SessionOutcome Session::Loop() {
 
     // Only the direction served last has known work (then the wait only looks), or none has.
     const bool knownWork = toDevice || toClient;
-    UpdateWaitList();
+    UpdateWaitSet();
     int waitError = 0;
-    int signalled = os::WaitAny(std::span<os::Waitable* const>(waitList_, waitCount_),
-                                knownWork ? 0 : c_.idleTimeout, &waitError);
+    const int timeout = LingerTimeout(WatchDevice(knownWork ? 0 : c_.idleTimeout));
+    int signalled = waitSet_->Wait(timeout, &waitError);
     if (signalled == os::kWaitFailed) {
       // Another pass, but a wait that keeps failing would make the loop spin.
       if (++failedWaits_ >= kMaxFailedWaits) {
@@ -181,36 +276,41 @@ SessionOutcome Session::Loop() {
     if (signalled == os::kWaitTimeout) {
       if (knownWork) {
         step = Serve(toDevice ? Direction::kToDevice : Direction::kToClient);
+      } else if (lingering_) {
+        // The next pass ends the session when the device has been quiet long enough.
       } else if (!c_.port.WritePending() || !ClientDataWaiting()) {
         LogEvent(Format("%s reached idle time; closing connection", client()), c_.log);
         return SessionOutcome::SessionClosed;
       }
       // Otherwise the client's data waits for the device: that is no idleness.
     } else {
-      switch (sources_[signalled]) {
-        case Source::kExit:
+      switch (static_cast<Place>(signalled)) {
+        case kExitPlace:
           StopRequested();
           return outcome_;
-        case Source::kSocket: {
+        case kSocketPlace: {
           int error = 0;
           unsigned events = c_.client.TakeEvents(&error);
           if (events & os::kNetRead) clientReadable_ = true;
           if (events & os::kNetClose) clientClosed_ = true;
           if (events & os::kNetWrite) clientWritable_ = true;
-          // What the wake brought is served at once (a gone client first ends the session).
-          if (clientClosed_ && c_.port.WritePending()) break;
+          // What the wake brought is served at once (what a gone client left is taken first).
+          if (clientClosed_ && !lingering_ && c_.port.WritePending()) break;
           step = ServeAfterWake();
           break;
         }
-        case Source::kWriteDone:
+        case kWriteDonePlace:
+          deviceStalled_ = watchingDevice_ = false;  // the device took bytes
           WriteCompleted();
           step = ServeAfterWake();
           break;
-        case Source::kSerial:
+        case kSerialFirstPlace:
+        case kSerialLastPlace:
           serialReady_ = true;
           step = Serve(Direction::kToClient);
           break;
-        case Source::kMaxConnect:
+        case kMaxConnectPlace:
+        case kPlaces:
           MaxConnectReached();
           return outcome_;
       }
@@ -237,6 +337,7 @@ Session::Step Session::Serve(Direction direction) {
       WriteQueued();
       return Step::kContinue;
     }
+    if (QueueFull()) return DiscardChunk();
     return ReceiveChunk();
   }
   return HoldingClientBytes() ? SendToClient() : SerialPath();
@@ -266,37 +367,20 @@ void Session::UpdateSocketSelection() {
   }
 }
 
-void Session::UpdateWaitList() {
+void Session::UpdateWaitSet() {
   const bool socket = selected_ != 0;
   const bool writeDone = c_.port.WritePending();
   const bool serial = !HoldingClientBytes() && !serialReady_;
   const bool deviceFirst = lastServed_ == Direction::kToDevice;
   const unsigned key = (socket ? 1u : 0u) | (writeDone ? 2u : 0u) | (serial ? 4u : 0u) |
                        (deviceFirst ? 8u : 0u);
-  if (key == waitListKey_) return;
-  waitListKey_ = key;
-  waitCount_ = 0;
-  auto add = [&](os::Waitable* waitable, Source source) {
-    waitList_[waitCount_] = waitable;
-    sources_[waitCount_] = source;
-    ++waitCount_;
-  };
-  auto clientSide = [&] {
-    if (socket) add(c_.client.EventWaitable(), Source::kSocket);
-    if (writeDone) add(c_.port.WriteWaitable(), Source::kWriteDone);
-  };
-  auto deviceSide = [&] {
-    if (serial) add(c_.port.ReceiveWaitable(), Source::kSerial);
-  };
-  add(&c_.exitEvent, Source::kExit);
-  if (deviceFirst) {
-    deviceSide();
-    clientSide();
-  } else {
-    clientSide();
-    deviceSide();
-  }
-  add(&c_.maxConnectEvent, Source::kMaxConnect);
+  if (key == waitSetKey_) return;
+  waitSetKey_ = key;
+  os::Waitable* receive = serial ? c_.port.ReceiveWaitable() : nullptr;
+  waitSet_->Change(kSerialFirstPlace, deviceFirst ? receive : nullptr);
+  waitSet_->Change(kSocketPlace, socket ? c_.client.EventWaitable() : nullptr);
+  waitSet_->Change(kWriteDonePlace, writeDone ? c_.port.WriteWaitable() : nullptr);
+  waitSet_->Change(kSerialLastPlace, deviceFirst ? nullptr : receive);
 }
 
 bool Session::ClientDataWaiting() {
@@ -310,52 +394,40 @@ Session::Step Session::ReceiveChunk() {
   std::size_t got = 0;
   clientReadable_ = false;
   int error = c_.client.Receive(data, kChunkSize, &got);
-  if (error == 0 && got == 0) {
-    // End of the client's stream: everything it sent has been passed on.
-    LogEvent(Format("%s closed session", client()), c_.log);
-    return End(SessionOutcome::SessionClosed);
-  }
+  if (error != 0 || got == 0) return ReceiveEnded(error, got);
+  return HandleClientChunk(data, got);
+}
+
+Session::Step Session::ReceiveEnded(int error, std::size_t got) {
+  // End of the client's stream: everything it sent has been passed on.
+  if (error == 0 && got == 0) return StartLingering();
   if (error != 0) {
     if (clientClosed_) {
       // Closed (or reset) after its data: what could be received has been passed on.
       LogEvent(Format("%s closed session", client()), c_.log);
       return End(SessionOutcome::SessionClosed);
     }
-    switch (error) {
-      case os::kWsaWouldBlock:
-        LogEvent(Format("%s has data pending", client()), c_.log);
-        return HoldingClientBytes() ? Step::kContinue : SerialPath();
-      case os::kWsaConnAborted:
-        LogEvent(Format("%s aborted connection", client()), c_.log);
-        return End(SessionOutcome::SessionClosed);
-      case os::kWsaConnReset:
-        LogEvent(Format("%s reset connection", client()), c_.log);
-        return End(SessionOutcome::SessionClosed);
-      case os::kWsaNotConnected:
-        LogEvent(Format("%s disconnected", client()), c_.log);
-        return End(SessionOutcome::SessionClosed);
-      case os::kWsaShutdown:
-        LogEvent(Format("%s closed connection", client()), c_.log);
-        return End(SessionOutcome::SessionClosed);
-      default:
-        LogEvent(Format("Winsock Error #: %d Unexpected error while sending data to %s", error,
-                        client()),
-                 c_.log);
-        return End(SessionOutcome::SocketFailure);
+    if (error == os::kWsaWouldBlock) {
+      LogEvent(Format("%s has data pending", client()), c_.log);
+      return HoldingClientBytes() ? Step::kContinue : SerialPath();
     }
+    return SocketError(kReceiveErrors, error);
   }
-  return HandleClientChunk(data, got);
+  return Step::kContinue;
 }
 
-Session::Step Session::HandleClientChunk(const std::uint8_t* data, std::size_t size) {
+bool Session::TakeCloseCommand(const std::uint8_t* data, std::size_t size) const {
   if (DebugEnabled) {
     LogTrafficDump(Format("%s sent %d bytes: ", client(), static_cast<int>(size)), data, size,
                    c_.log);
   }
-  if (IsCloseCommand(data, size)) {
-    LogEvent(Format("%s issued SSSP=0, closing session", client()), c_.log);
-    return End(SessionOutcome::SessionClosed);
-  }
+  if (!IsCloseCommand(data, size)) return false;
+  LogEvent(Format("%s issued SSSP=0, closing session", client()), c_.log);
+  return true;
+}
+
+Session::Step Session::HandleClientChunk(const std::uint8_t* data, std::size_t size) {
+  if (TakeCloseCommand(data, size)) return End(SessionOutcome::SessionClosed);
   if (c_.port.WritePending() || !toDevice_.empty()) {
     // Behind the write still under way.
     toDevice_.insert(toDevice_.end(), data, data + size);
@@ -369,50 +441,119 @@ Session::Step Session::HandleClientChunk(const std::uint8_t* data, std::size_t s
   } else if (error == os::kErrIoPending) {
     if (DebugEnabled) LogDebug(Format("%s serial write pending", client()), c_.log);
   } else {
-    LogEvent(Format("Win32 Error #: %d error writing data to %s from %s", error, port(), client()),
-             c_.log);
+    LogWriteFailure(error);
   }
   return Step::kContinue;
 }
 
 void Session::WriteQueued() {
-  // The next chunk in the order the client sent it; its "pending" line was written when it came.
-  std::uint8_t chunk[kChunkSize];
-  const std::size_t size = std::min(kChunkSize, toDevice_.size());
-  std::copy_n(toDevice_.begin(), size, chunk);
-  toDevice_.erase(toDevice_.begin(), toDevice_.begin() + static_cast<std::ptrdiff_t>(size));
+  // Everything that came while the last write was under way goes in one write, in the order the
+  // client sent it (the port copies it); the "pending" lines were written when it came.
+  const std::size_t size = std::min(kToDeviceLimit, toDevice_.size());
   std::size_t written = 0;
-  int error = c_.port.StartWrite(chunk, size, &written);
+  int error = c_.port.StartWrite(toDevice_.data(), size, &written);
+  toDevice_.erase(toDevice_.begin(), toDevice_.begin() + static_cast<std::ptrdiff_t>(size));
   if (error == 0) {
     if (DebugEnabled) LogWritten(written);
   } else if (error != os::kErrIoPending) {
-    LogEvent(Format("Win32 Error #: %d error writing data to %s from %s", error, port(), client()),
-             c_.log);
+    LogWriteFailure(error);
   }
+}
+
+int Session::WatchDevice(int timeout) {
+  // Only a device that holds the client back is watched: a write pending and the queue full.
+  if (!c_.port.WritePending() || !QueueFull() || clientClosed_) {
+    watchingDevice_ = deviceStalled_ = false;
+    return timeout;
+  }
+  if (deviceStalled_) return timeout;
+  const Clock::time_point now = Clock::now();
+  const std::size_t unsent = c_.port.UnsentBytes();
+  if (!watchingDevice_ || unsent < unsentAtMark_) {
+    watchingDevice_ = true;
+    unsentAtMark_ = unsent;
+    stallDeadline_ = now + std::chrono::milliseconds(kSessionStallMs);
+  } else if (now >= stallDeadline_) {
+    // The client's bytes would wait for ever, and its close behind them would never be seen.
+    deviceStalled_ = true;
+    UpdateSocketSelection();
+    return 0;
+  }
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(stallDeadline_ - now).count();
+  const int watch = static_cast<int>(left);
+  return timeout < 0 || timeout > watch ? watch : timeout;
+}
+
+void Session::Drop(std::size_t bytes, SessionDrops::Reason reason) {
+  c_.drops.bytes += bytes;
+  if (c_.drops.reason == SessionDrops::Reason::kNone) c_.drops.reason = reason;
+}
+
+int Session::ReceiveLarge(std::size_t* got) {
+  if (discard_.empty()) discard_.resize(kToDeviceLimit);
+  return c_.client.Receive(discard_.data(), discard_.size(), got);
+}
+
+Session::Step Session::DiscardChunk() {
+  // The device is stalled and the queue full: what the client sends is received in large pieces
+  // and dropped. A piece that is the close command alone still closes the session.
+  std::size_t got = 0;
+  clientReadable_ = false;
+  int error = ReceiveLarge(&got);
+  if (error != 0 || got == 0) return ReceiveEnded(error, got);
+  if (TakeCloseCommand(discard_.data(), got)) return End(SessionOutcome::SessionClosed);
+  Drop(got, SessionDrops::Reason::kDeviceStalled);
+  return Step::kContinue;
 }
 
 Session::Step Session::ClientGoneWhileWriting() {
   // The device has not taken the last chunk yet, and the client will send nothing more. What it
-  // sent before it closed is taken from the socket now, chunk by chunk as ever, and left with the
-  // waiting chunks to the connection cycle, which writes them behind the pending write or drops
-  // them when the device takes nothing.
+  // sent before it closed is taken from the socket now: chunk by chunk as ever up to the queue
+  // bound, for the device (what is still queued when the session ends is left to the connection
+  // cycle, which writes it behind the pending write, or drops it when the device takes nothing),
+  // and the rest in large pieces, dropped and counted, so that the next client is not kept
+  // waiting for it. Then the client still gets the device's reply, as after any close.
+  int error = 0;
+  std::size_t got = 0;
   for (;;) {
+    if (QueueFull()) {
+      if ((error = ReceiveLarge(&got)) != 0 || got == 0) break;
+      if (TakeCloseCommand(discard_.data(), got)) return End(SessionOutcome::SessionClosed);
+      Drop(got, SessionDrops::Reason::kClientGone);
+      continue;
+    }
     std::uint8_t data[kChunkSize + 1] = {};
-    std::size_t got = 0;
-    int error = c_.client.Receive(data, kChunkSize, &got);
-    if (error != 0 || got == 0) break;
-    if (DebugEnabled) {
-      LogTrafficDump(Format("%s sent %d bytes: ", client(), static_cast<int>(got)), data, got,
-                     c_.log);
-    }
-    if (IsCloseCommand(data, got)) {
-      LogEvent(Format("%s issued SSSP=0, closing session", client()), c_.log);
-      return End(SessionOutcome::SessionClosed);
-    }
+    if ((error = c_.client.Receive(data, kChunkSize, &got)) != 0 || got == 0) break;
+    if (TakeCloseCommand(data, got)) return End(SessionOutcome::SessionClosed);
     toDevice_.insert(toDevice_.end(), data, data + got);
   }
+  if (error == 0) return StartLingering();
+  // Reset after its data (or not readable at all): the session ends at once.
   LogEvent(Format("%s closed session", client()), c_.log);
   return End(SessionOutcome::SessionClosed);
+}
+
+Session::Step Session::StartLingering() {
+  // The client has shut its sending side; it may still wait for the device's reply.
+  const Clock::time_point now = Clock::now();
+  lingering_ = clientClosed_ = true;
+  clientReadable_ = false;
+  lingerUntil_ = now + std::chrono::milliseconds(kLingerMaxMs);
+  quietUntil_ = now + std::chrono::milliseconds(kLingerQuietMs);
+  return Step::kContinue;
+}
+
+bool Session::LingerOver() const {
+  return Clock::now() >= std::min(quietUntil_, lingerUntil_);
+}
+
+int Session::LingerTimeout(int timeout) const {
+  if (!lingering_) return timeout;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                        std::min(quietUntil_, lingerUntil_) - Clock::now())
+                        .count();
+  const int linger = left > 0 ? static_cast<int>(left) : 0;
+  return timeout < 0 || timeout > linger ? linger : timeout;
 }
 
 void Session::WriteCompleted() {
@@ -422,8 +563,7 @@ void Session::WriteCompleted() {
   if (error == 0) {
     if (DebugEnabled) LogWritten(written);
   } else {
-    LogEvent(Format("Win32 Error #: %d error writing data to %s from %s", error, port(), client()),
-             c_.log);
+    LogWriteFailure(error);
   }
 }
 
@@ -443,6 +583,9 @@ Session::Step Session::SerialPath() {
     return Step::kContinue;
   }
   if (got == 0) return Step::kContinue;
+  if (lingering_) {
+    quietUntil_ = Clock::now() + std::chrono::milliseconds(kLingerQuietMs);
+  }
   toClientSize_ = got;
   toClientOffset_ = 0;
   clientWritable_ = true;
@@ -465,27 +608,28 @@ Session::Step Session::SendToClient() {
     }
     return Step::kContinue;
   }
-  switch (error) {
-    case os::kWsaWouldBlock:
-      if (DebugEnabled) LogDebug(Format("%s receive data pending", client()), c_.log);
-      clientWritable_ = false;
-      return Step::kContinue;
-    case os::kWsaConnAborted:
-      LogEvent(Format("%s aborted connection", client()), c_.log);
-      return End(SessionOutcome::SessionClosed);
-    case os::kWsaConnReset:
-      LogEvent(Format("%s reset connection", client()), c_.log);
-      return End(SessionOutcome::SessionClosed);
-    case os::kWsaNotConnected:
-      LogEvent(Format("%s has broken connection", client()), c_.log);
-      return End(SessionOutcome::SessionClosed);
-    case os::kWsaShutdown:
-      LogEvent(Format("%s closed Session", client()), c_.log);
-      return End(SessionOutcome::SessionClosed);
-    default:
-      LogEvent(Format("Winsock Error #: %d Error sending data to %s", error, client()), c_.log);
-      return End(SessionOutcome::SocketFailure);
+  if (error == os::kWsaWouldBlock) {
+    if (DebugEnabled) LogDebug(Format("%s receive data pending", client()), c_.log);
+    clientWritable_ = false;
+    return Step::kContinue;
   }
+  if (lingering_) {
+    // The client that shut its side has really gone now.
+    LogEvent(Format("%s closed session", client()), c_.log);
+    return End(SessionOutcome::SessionClosed);
+  }
+  return SocketError(kSendErrors, error);
+}
+
+Session::Step Session::SocketError(const SocketErrorLines& lines, int error) {
+  for (const SocketErrorLines::Line& line : lines.gone) {
+    if (line.error == error) {
+      LogEvent(Format(line.format, client()), c_.log);
+      return End(SessionOutcome::SessionClosed);
+    }
+  }
+  LogEvent(Format(lines.unexpected, error, client()), c_.log);
+  return End(SessionOutcome::SocketFailure);
 }
 
 }  // namespace

@@ -73,8 +73,48 @@ constexpr int kInfinite = -1;
 
 // Waits until one of `list` is signalled or `timeoutMs` passes (kInfinite: no limit). Returns the
 // lowest signalled index, kWaitTimeout, or kWaitFailed with `*error` set. Null entries are skipped
-// (never signalled). An auto-reset event is consumed only when its own index is returned.
+// (never signalled). An auto-reset event is consumed only when its own index is returned. A list
+// with nothing to wait for sleeps out a time-out and fails with kErrInvalidParameter without one.
 int WaitAny(std::span<Waitable* const> list, int timeoutMs, int* error);
+
+// The waitables one piece of code waits on again and again (a session waits once per chunk), in
+// places numbered from 0 that Wait reports like WaitAny reports list indexes. The set may keep
+// what it learned between waits (POSIX registers the descriptors with epoll once); it still
+// reports each waitable as it is at the wait. A waitable must outlive its place in the set.
+constexpr std::size_t kMaxWaitSetPlaces = 64;
+class WaitSet {
+ public:
+  virtual ~WaitSet() = default;
+  // Appends a place holding `waitable` (null: an empty place) and returns its number. Past
+  // kMaxWaitSetPlaces places every wait fails with kErrInvalidParameter.
+  std::size_t Add(Waitable* waitable) {
+    if (placeCount_ == kMaxWaitSetPlaces) {
+      tooMany_ = true;
+      return placeCount_;
+    }
+    places_[placeCount_] = nullptr;
+    Change(placeCount_++, waitable);
+    return placeCount_ - 1;
+  }
+  // Puts `waitable` (null: nothing) into place `place`; the other places keep their numbers.
+  void Change(std::size_t place, Waitable* waitable) {
+    if (place >= placeCount_) return;
+    places_[place] = waitable;
+    PlaceChanged(place);
+  }
+  void Remove(std::size_t place) { Change(place, nullptr); }
+  // As WaitAny over the places in order.
+  virtual int Wait(int timeoutMs, int* error) = 0;
+
+ protected:
+  // Called after every Add and Change (also of a place to what it held: the object at that
+  // address may be another one now).
+  virtual void PlaceChanged(std::size_t place) = 0;
+  Waitable* places_[kMaxWaitSetPlaces] = {};
+  std::size_t placeCount_ = 0;
+  bool tooMany_ = false;
+};
+std::unique_ptr<WaitSet> CreateWaitSet();
 
 // ---- Threads ----------------------------------------------------------------------------------
 class Thread {
@@ -216,6 +256,9 @@ class Socket {
  public:
   virtual ~Socket() = default;  // closes
   virtual int SetNonBlocking() = 0;
+  // Sends each piece at once instead of holding a small one back until the last is acknowledged
+  // (TCP_NODELAY). Returns 0 or an error number.
+  virtual int SetNoDelay() = 0;
   virtual int Bind(std::uint16_t port) = 0;  // INADDR_ANY, no address reuse
   virtual int Listen(int backlog) = 0;
   // Accepts a waiting connection: the new socket and the peer's dotted-decimal address.

@@ -345,5 +345,65 @@ TEST_F(Flow, LargeClientSendFollowedByCloseIsPassedOnCompletely) {
   EXPECT_EQ(instance.CountLogLines("Dropped "), 0);
 }
 
+TEST_F(Flow, QueuedClientDataReachesTheDeviceWholeInFewerWrites) {
+  ASSERT_NO_FATAL_FAILURE(StartWith(instance.DefaultSettings()));
+  Client client;
+  ASSERT_EQ(client.Connect(instance.port()), 0);
+  ASSERT_TRUE(instance.WaitForLog("Bit Rate = "));
+
+  // The device reads nothing until the service has received everything (less than the queue
+  // bound), most of it behind a pending write.
+  const Bytes data = PatternBytes(40000, 0x0DE);
+  ASSERT_TRUE(client.Send(data));
+  const std::regex sentLine("127\\.0\\.0\\.1 sent ([0-9]+) bytes: .*");
+  const std::regex writtenLine("127\\.0\\.0\\.1 had ([0-9]+) bytes written to .*");
+  // The bytes of the matching lines; with `queued`, the count and bytes of those after the first
+  // write that did not complete at once.
+  struct Queued {
+    int writes = 0;
+    long bytes = 0;
+  };
+  auto sum = [&](const std::regex& line, Queued* queued) {
+    long total = 0;
+    bool pending = false;
+    for (const std::string& message : instance.LogMessages()) {
+      if (message == "127.0.0.1 serial write pending") pending = true;
+      std::smatch match;
+      if (!std::regex_match(message, match, line)) continue;
+      const long n = std::stol(match[1]);
+      total += n;
+      if (queued && pending) {
+        ++queued->writes;
+        queued->bytes += n;
+      }
+    }
+    return total;
+  };
+  const Clock::time_point deadline = Clock::now() + kWait;
+  while (sum(sentLine, nullptr) < static_cast<long>(data.size()) &&
+         Clock::now() < deadline) {
+    instance.WaitForLog("127.0.0.1 serial write pending",
+                        instance.CountLogLines("127.0.0.1 serial write pending") + 1,
+                        std::chrono::milliseconds(200));
+  }
+  ASSERT_EQ(sum(sentLine, nullptr), static_cast<long>(data.size()));
+
+  Bytes got = device().Read(data.size());
+  EXPECT_EQ(got.size(), data.size());
+  EXPECT_EQ(FirstDifference(got, data), std::min(got.size(), data.size()));
+  // Every byte went through a reported write; the queued ones went many chunks to a write (one
+  // write a chunk before).
+  Clock::time_point until = Clock::now() + kWait;
+  while (sum(writtenLine, nullptr) < static_cast<long>(data.size()) && Clock::now() < until) {
+    instance.WaitForLog("had ", instance.CountLogLines("had ") + 1,
+                        std::chrono::milliseconds(200));
+  }
+  Queued queued;
+  EXPECT_EQ(sum(writtenLine, &queued), static_cast<long>(data.size()));
+  ASSERT_GT(queued.writes, 0);
+  EXPECT_GT(queued.bytes / queued.writes, 64 * 8)
+      << queued.bytes << " bytes in " << queued.writes << " writes";
+}
+
 }  // namespace
 }  // namespace vmds_it

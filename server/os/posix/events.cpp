@@ -86,42 +86,49 @@ long long NowMs() {
 static_assert(POLLIN == EPOLLIN && POLLOUT == EPOLLOUT && POLLRDHUP == EPOLLRDHUP &&
               POLLERR == EPOLLERR && POLLHUP == EPOLLHUP && POLLPRI == EPOLLPRI);
 
-// The waits of one thread. A thread mostly waits on the same few descriptors again and again (a
-// session waits once per chunk), so they stay registered with an epoll instance between waits: a
-// wait then costs one epoll_wait, which looks only at descriptors that have signalled, instead of
-// a poll that looks at every descriptor and hooks itself into, and out of, all their wait queues.
-// Each wait still reports what is signalled when it is made: descriptors that the list no longer
-// holds leave the epoll instance before the wait, and a changed set of events is registered anew.
-// Where epoll cannot watch a descriptor (a regular file, say), the list is waited on with poll.
-class WaitSet {
+// A wait set keeps its descriptors registered with an epoll instance between waits: a wait then
+// costs one epoll_wait, which looks only at descriptors that have signalled, instead of a poll
+// that looks at every descriptor and hooks itself into, and out of, all their wait queues. Each
+// wait still reports what is signalled when it is made: a changed place, descriptor or set of
+// events is registered anew before the wait, and so is everything once any waitable has gone
+// (its descriptor number may stand for another file now). Where epoll cannot watch a descriptor
+// (a regular file, say), and for the one-off waits of WaitAny, the places are waited on with poll.
+class PosixWaitSet final : public WaitSet {
  public:
-  WaitSet() = default;
-  WaitSet(const WaitSet&) = delete;
-  WaitSet& operator=(const WaitSet&) = delete;
-  ~WaitSet() { Forget(); }
+  explicit PosixWaitSet(bool keepRegistered)
+      : keepRegistered_(keepRegistered), usePoll_(!keepRegistered) {}
+  PosixWaitSet(const PosixWaitSet&) = delete;
+  PosixWaitSet& operator=(const PosixWaitSet&) = delete;
+  ~PosixWaitSet() override { Forget(); }
 
-  int Wait(std::span<Waitable* const> list, int timeoutMs, int* error) {
+  int Wait(int timeoutMs, int* error) override {
+    std::size_t active = 0;
+    for (std::size_t k = 0; k < placeCount_; ++k) {
+      if (places_[k] == nullptr) continue;
+      if (posix_[k].waitable == nullptr) return Invalid(error);  // not one of ours
+      ++active;
+    }
+    // Nothing to wait for: only a time-out can end the wait, as with WaitForMultipleObjects.
+    if (tooMany_ || (active == 0 && timeoutMs < 0)) return Invalid(error);
+
     const std::uint64_t generation = posix::g_waitablesChanged.load(std::memory_order_acquire);
     if (generation != generation_) {
-      // A waitable went: its descriptor number may stand for another file now, and its address
-      // for another object.
       Forget();
-      listSize_ = kNoList;
       generation_ = generation;
     }
-    if (list.size() != listSize_ || !std::equal(list.begin(), list.end(), list_)) {
-      if (int result = TakeList(list, error); result != 0) return result;
+    bool changed = changed_ || !registeredNow_;
+    changed_ = false;
+    for (std::size_t k = 0; k < placeCount_; ++k) {
+      Place& p = posix_[k];
+      if (p.waitable == nullptr) continue;
+      const int fd = p.waitable->PollFd();
+      const short events = p.waitable->PollEvents();
+      changed = changed || fd != p.fd || events != p.events;
+      p.fd = fd;
+      p.events = events;
     }
-    bool changed = !registeredNow_;
-    for (std::size_t k = 0; k < count_; ++k) {
-      const int fd = entries_[k].waitable->PollFd();
-      const short events = entries_[k].waitable->PollEvents();
-      changed = changed || fd != entries_[k].fd || events != entries_[k].events;
-      entries_[k].fd = fd;
-      entries_[k].events = events;
-    }
-    // The epoll instance already holds what this list waits for when nothing changed since the
-    // last wait on the same list.
+    // The epoll instance already holds what the places wait for when nothing changed since the
+    // last wait.
     if (!usePoll_ && changed) {
       registeredNow_ = Register();
       usePoll_ = !registeredNow_;
@@ -146,52 +153,30 @@ class WaitSet {
   }
 
  private:
-  static constexpr std::size_t kMaxWaitables = 64;
-  static constexpr std::size_t kNoList = ~std::size_t{0};
   static constexpr int kRetry = -100;
 
-  struct Entry {
-    Waitable* given;  // as the list holds it
-    PosixWaitable* waitable;
-    int index;  // its place in the caller's list
-    int fd;
-    short events;
+  void PlaceChanged(std::size_t place) override {
+    Place& p = posix_[place];
+    // Looked up again even for the same address: another object may have been made there.
+    p.waitable = places_[place] ? dynamic_cast<PosixWaitable*>(places_[place]) : nullptr;
+    changed_ = true;
+    usePoll_ = !keepRegistered_;  // a changed set gets its chance with epoll again
+  }
+
+  // What the set knows of each place.
+  struct Place {
+    PosixWaitable* waitable = nullptr;
+    int fd = -1;  // as registered
+    short events = 0;
   };
   struct Registration {
     int fd;
     std::uint32_t events;
   };
 
-  // Takes a list other than the last one. A waitable the last list held too is not looked up
-  // again (no waitable has gone since: it is still the object it was).
-  int TakeList(std::span<Waitable* const> list, int* error) {
-    Entry previous[kMaxWaitables];
-    const std::size_t previousCount = listSize_ == kNoList ? 0 : count_;
-    std::copy(entries_, entries_ + previousCount, previous);
-    listSize_ = kNoList;
-    count_ = 0;
-    usePoll_ = false;  // a new list gets its chance with epoll
-    registeredNow_ = false;
-    for (std::size_t i = 0; i < list.size(); ++i) {
-      if (list[i] == nullptr) continue;
-      PosixWaitable* waitable = nullptr;
-      for (std::size_t k = 0; k < previousCount && waitable == nullptr; ++k) {
-        if (previous[k].given == list[i]) waitable = previous[k].waitable;
-      }
-      if (waitable == nullptr) waitable = dynamic_cast<PosixWaitable*>(list[i]);
-      if (waitable == nullptr || count_ == kMaxWaitables) {
-        count_ = 0;
-        if (error) *error = kErrInvalidParameter;
-        return kWaitFailed;
-      }
-      entries_[count_++] = {list[i], waitable, static_cast<int>(i), -1, 0};
-    }
-    // Longer lists (of null entries, mostly) are simply taken anew every time.
-    if (list.size() <= kMaxWaitables) {
-      std::copy(list.begin(), list.end(), list_);
-      listSize_ = list.size();
-    }
-    return 0;
+  static int Invalid(int* error) {
+    if (error) *error = kErrInvalidParameter;
+    return kWaitFailed;
   }
 
   static Registration* Find(Registration* set, std::size_t size, int fd) {
@@ -201,17 +186,18 @@ class WaitSet {
     return nullptr;
   }
 
-  // Brings the epoll instance in line with the list: each descriptor watched for the events of
-  // all the list's waitables on it. False when epoll cannot do that (the instance is then gone).
+  // Brings the epoll instance in line with the places: each descriptor watched for the events of
+  // all the waitables on it. False when epoll cannot do that (the instance is then gone).
   bool Register() {
-    Registration wanted[kMaxWaitables];
+    Registration wanted[kMaxWaitSetPlaces];
     std::size_t wantedCount = 0;
-    for (std::size_t k = 0; k < count_; ++k) {
-      const std::uint32_t events = static_cast<unsigned short>(entries_[k].events);
-      if (Registration* same = Find(wanted, wantedCount, entries_[k].fd)) {
+    for (std::size_t k = 0; k < placeCount_; ++k) {
+      if (posix_[k].waitable == nullptr) continue;
+      const std::uint32_t events = static_cast<unsigned short>(posix_[k].events);
+      if (Registration* same = Find(wanted, wantedCount, posix_[k].fd)) {
         same->events |= events;
       } else {
-        wanted[wantedCount++] = {entries_[k].fd, events};
+        wanted[wantedCount++] = {posix_[k].fd, events};
       }
     }
     if (epfd_ < 0) {
@@ -258,60 +244,63 @@ class WaitSet {
     registeredNow_ = false;
   }
 
-  // What poll would report for entry `k` when its descriptor is ready for `revents`: the events
+  // What poll would report for place `k` when its descriptor is ready for `revents`: the events
   // it asked for and the conditions always reported. kRetry when that is nothing.
   int Signalled(std::size_t k, std::uint32_t revents) {
-    const std::uint32_t asked = static_cast<unsigned short>(entries_[k].events);
+    const std::uint32_t asked = static_cast<unsigned short>(posix_[k].events);
     const auto mine = static_cast<short>(revents & (asked | POLLERR | POLLHUP | POLLNVAL));
     if (mine == 0) return kRetry;
-    entries_[k].waitable->OnSignalled(mine);
-    return entries_[k].index;
+    posix_[k].waitable->OnSignalled(mine);
+    return static_cast<int>(k);
   }
 
   int EpollOnce(int wait) {
-    epoll_event ready[kMaxWaitables];
-    int n = epoll_wait(epfd_, ready, static_cast<int>(kMaxWaitables), wait);
+    epoll_event ready[kMaxWaitSetPlaces];
+    int n = epoll_wait(epfd_, ready, static_cast<int>(kMaxWaitSetPlaces), wait);
     if (n < 0) return errno == EINTR ? kRetry : kWaitFailed;
     if (n == 0) return kWaitTimeout;
-    for (std::size_t k = 0; k < count_; ++k) {
+    for (std::size_t k = 0; k < placeCount_; ++k) {
+      if (posix_[k].waitable == nullptr) continue;
       for (int r = 0; r < n; ++r) {
-        if (ready[r].data.fd != entries_[k].fd) continue;
+        if (ready[r].data.fd != posix_[k].fd) continue;
         if (int index = Signalled(k, ready[r].events); index != kRetry) return index;
       }
     }
-    return kRetry;  // never: every registered event is one an entry asked for
+    return kRetry;  // never: every registered event is one a place asked for
   }
 
   int PollOnce(int wait) {
-    pollfd fds[kMaxWaitables];
-    for (std::size_t k = 0; k < count_; ++k) fds[k] = {entries_[k].fd, entries_[k].events, 0};
-    int ready = poll(fds, count_, wait);
+    pollfd fds[kMaxWaitSetPlaces];
+    std::size_t placeOf[kMaxWaitSetPlaces];
+    nfds_t count = 0;
+    for (std::size_t k = 0; k < placeCount_; ++k) {
+      if (posix_[k].waitable == nullptr) continue;
+      fds[count] = {posix_[k].fd, posix_[k].events, 0};
+      placeOf[count++] = k;
+    }
+    int ready = poll(fds, count, wait);
     if (ready < 0) return errno == EINTR ? kRetry : kWaitFailed;
     if (ready == 0) return kWaitTimeout;
-    for (std::size_t k = 0; k < count_; ++k) {
-      if (fds[k].revents != 0) {
-        entries_[k].waitable->OnSignalled(fds[k].revents);
-        return entries_[k].index;
+    for (nfds_t i = 0; i < count; ++i) {
+      if (fds[i].revents != 0) {
+        posix_[placeOf[i]].waitable->OnSignalled(fds[i].revents);
+        return static_cast<int>(placeOf[i]);
       }
     }
     return kRetry;
   }
 
+  const bool keepRegistered_;
+  Place posix_[kMaxWaitSetPlaces];
+  bool changed_ = true;  // a place changed since the last wait
+  bool usePoll_;
   std::uint64_t generation_ = 0;
-  // The last list as given and its waitables.
-  Waitable* list_[kMaxWaitables] = {};
-  std::size_t listSize_ = kNoList;
-  Entry entries_[kMaxWaitables] = {};
-  std::size_t count_ = 0;
-  bool usePoll_ = false;
-  bool registeredNow_ = false;  // the epoll instance holds the events of entries_ as they are
+  bool registeredNow_ = false;  // the epoll instance holds the events of the places as they are
   // The epoll instance and what is registered with it.
   int epfd_ = -1;
-  Registration registered_[kMaxWaitables] = {};
+  Registration registered_[kMaxWaitSetPlaces] = {};
   std::size_t registeredCount_ = 0;
 };
-
-thread_local WaitSet t_waitSet;
 
 }  // namespace
 
@@ -321,8 +310,13 @@ std::unique_ptr<Event> CreateEvent(bool manualReset) {
   return std::make_unique<PosixEvent>(fd, manualReset);
 }
 
+std::unique_ptr<WaitSet> CreateWaitSet() { return std::make_unique<PosixWaitSet>(true); }
+
 int WaitAny(std::span<Waitable* const> list, int timeoutMs, int* error) {
-  return t_waitSet.Wait(list, timeoutMs, error);
+  // A one-off wait: poll, without an epoll instance to make and close.
+  PosixWaitSet set(false);
+  for (Waitable* waitable : list) set.Add(waitable);  // null entries: empty places
+  return set.Wait(timeoutMs, error);
 }
 
 std::unique_ptr<Thread> StartThread(std::function<void()> body, int* error) {

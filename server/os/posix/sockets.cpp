@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,6 +26,14 @@ class PosixSocket final : public Socket, public PosixWaitable {
   int SetNonBlocking() override {
     int flags = fcntl(fd_, F_GETFL);
     if (flags < 0 || fcntl(fd_, F_SETFL, flags | O_NONBLOCK) != 0) return WsaErrorFromErrno(errno);
+    return 0;
+  }
+
+  int SetNoDelay() override {
+    int on = 1;
+    if (setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+      return WsaErrorFromErrno(errno);
+    }
     return 0;
   }
 

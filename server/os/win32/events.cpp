@@ -65,39 +65,74 @@ std::unique_ptr<Event> CreateEvent(bool manualReset) {
   return std::make_unique<Win32Event>(handle);
 }
 
+namespace {
+
+static_assert(kMaxWaitSetPlaces == MAXIMUM_WAIT_OBJECTS);
+
+// The places and their handles; WaitForMultipleObjects needs the handles of the filled places
+// side by side, so that array is made again only after a change.
+class Win32WaitSet final : public WaitSet {
+ public:
+  int Wait(int timeoutMs, int* error) override {
+    if (changed_ && !Collect()) {
+      if (error) *error = kErrInvalidParameter;
+      return kWaitFailed;
+    }
+    const DWORD timeout = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
+    if (count_ == 0) {
+      // Nothing can be signalled: only the time-out can end this wait.
+      if (timeout == INFINITE) {
+        if (error) *error = kErrInvalidParameter;
+        return kWaitFailed;
+      }
+      Sleep(timeout);
+      return kWaitTimeout;
+    }
+    DWORD result = WaitForMultipleObjects(count_, handles_, FALSE, timeout);
+    if (result < WAIT_OBJECT_0 + count_) return placeOf_[result - WAIT_OBJECT_0];
+    if (result == WAIT_TIMEOUT) return kWaitTimeout;
+    if (error) {
+      // An abandoned mutex is no event of ours; anything else failed outright.
+      *error = result == WAIT_FAILED ? static_cast<int>(GetLastError()) : kErrInvalidHandle;
+    }
+    return kWaitFailed;
+  }
+
+ private:
+  void PlaceChanged(std::size_t) override { changed_ = true; }
+
+  bool Collect() {
+    count_ = 0;
+    if (tooMany_) return false;
+    for (std::size_t k = 0; k < placeCount_; ++k) {
+      if (places_[k] == nullptr) continue;
+      auto* waitable = dynamic_cast<win32::HandleWaitable*>(places_[k]);
+      if (waitable == nullptr) {
+        count_ = 0;
+        return false;
+      }
+      handles_[count_] = waitable->WaitHandle();
+      placeOf_[count_] = static_cast<int>(k);
+      ++count_;
+    }
+    changed_ = false;
+    return true;
+  }
+
+  bool changed_ = true;
+  HANDLE handles_[kMaxWaitSetPlaces] = {};
+  int placeOf_[kMaxWaitSetPlaces] = {};
+  DWORD count_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<WaitSet> CreateWaitSet() { return std::make_unique<Win32WaitSet>(); }
+
 int WaitAny(std::span<Waitable* const> list, int timeoutMs, int* error) {
-  HANDLE handles[MAXIMUM_WAIT_OBJECTS];
-  int indexOf[MAXIMUM_WAIT_OBJECTS];
-  DWORD count = 0;
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    if (list[i] == nullptr) continue;
-    auto* waitable = dynamic_cast<win32::HandleWaitable*>(list[i]);
-    if (waitable == nullptr || count == MAXIMUM_WAIT_OBJECTS) {
-      if (error) *error = kErrInvalidParameter;
-      return kWaitFailed;
-    }
-    handles[count] = waitable->WaitHandle();
-    indexOf[count] = static_cast<int>(i);
-    ++count;
-  }
-  const DWORD timeout = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
-  if (count == 0) {
-    // Nothing can be signalled: only the time-out can end this wait.
-    if (timeout == INFINITE) {
-      if (error) *error = kErrInvalidParameter;
-      return kWaitFailed;
-    }
-    Sleep(timeout);
-    return kWaitTimeout;
-  }
-  DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeout);
-  if (result < WAIT_OBJECT_0 + count) return indexOf[result - WAIT_OBJECT_0];
-  if (result == WAIT_TIMEOUT) return kWaitTimeout;
-  if (error) {
-    // An abandoned mutex is no event of ours; anything else failed outright.
-    *error = result == WAIT_FAILED ? static_cast<int>(GetLastError()) : kErrInvalidHandle;
-  }
-  return kWaitFailed;
+  Win32WaitSet set;
+  for (Waitable* waitable : list) set.Add(waitable);  // null entries: empty places
+  return set.Wait(timeoutMs, error);
 }
 
 std::unique_ptr<Thread> StartThread(std::function<void()> body, int* error) {

@@ -44,6 +44,15 @@ class Win32Socket final : public Socket, public win32::HandleWaitable {
     return ioctlsocket(socket_, FIONBIO, &nonBlocking) == 0 ? 0 : LastNetError();
   }
 
+  int SetNoDelay() override {
+    BOOL on = TRUE;
+    if (setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                   sizeof on) != 0) {
+      return LastNetError();
+    }
+    return 0;
+  }
+
   int Bind(std::uint16_t port) override {
     sockaddr_in address{};
     address.sin_family = AF_INET;

@@ -1,5 +1,5 @@
-// WaitAny on Linux keeps what it registered between waits; these check that what it reports
-// always follows the list and the waitables as they are at the wait.
+// WaitAny on Linux: what it reports always follows the list and the waitables as they are at the
+// wait (the wait set that keeps its registrations between waits: wait_set_test.cpp).
 #include <gtest/gtest.h>
 
 #include <atomic>

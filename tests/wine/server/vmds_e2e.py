@@ -520,6 +520,40 @@ def scenario_data_path(args):
     inst.log.wait_for(f"127.0.0.1 sent 6 bytes: {dump(hello)}", 10, mark)
     say("ok: debug dump of the client's bytes as <XXh> items")
 
+    # Client bytes queued behind a pending write reach the device whole and in order, many
+    # chunks to a write. (The write of Hello<CR> is reported after its dump: counted before.)
+    start = inst.log.wait_for("127.0.0.1 had 6 bytes written to COM5", 10, mark) + 1
+    data = bytes((i * 17 + 9) & 0xFF for i in range(40000))
+    client.sendall(data)
+    sent_line = re.compile(r"^127\.0\.0\.1 sent (\d+) bytes: ")
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        got_by_service = sum(int(m.group(1)) for m in map(sent_line.match,
+                                                           inst.log.messages()[start:]) if m)
+        if got_by_service >= len(data):
+            break
+        time.sleep(0.05)
+    check(got_by_service == len(data), f"the service received all {len(data)} bytes "
+          f"(got {got_by_service})")
+    got = device.read_exactly(len(data), 30)
+    check(got == data, f"40000 client bytes reach the device whole and in order (got {len(got)})")
+    written_line = re.compile(r"^127\.0\.0\.1 had (\d+) bytes written to COM5$")
+    deadline = time.monotonic() + 10
+    while True:
+        messages = inst.log.messages()[start:]
+        written = [int(m.group(1)) for m in map(written_line.match, messages) if m]
+        if sum(written) >= len(data) or time.monotonic() >= deadline:
+            break
+        time.sleep(0.05)
+    first_pending = next((i for i, m in enumerate(messages)
+                          if m == "127.0.0.1 serial write pending"), len(messages))
+    queued = [int(m.group(1)) for m in map(written_line.match, messages[first_pending:]) if m]
+    if sum(written) != len(data):
+        say("written: " + " ".join(str(n) for n in written)[:1000])
+    check(sum(written) == len(data) and queued and sum(queued) / len(queued) > 512,
+          f"every byte in a reported write ({sum(written)} in {len(written)}), the queued ones "
+          f"{sum(queued)} bytes in {len(queued)} writes")
+
     # "SSSP=0" with a line end is ordinary data.
     client.sendall(b"SSSP=0\r\n")
     check(device.read_exactly(8, 10) == b"SSSP=0\r\n",
@@ -629,11 +663,126 @@ def scenario_stalled_device(args):
     device.close()
 
 
+def round_trip_255(inst, device, port, mark):
+    """A request answered by a 255-byte reply (four chunks): no chunk waits for the client's
+    delayed acknowledgement of the one before (about 40 ms a round trip)."""
+    client = connect(port)
+    mark = inst.log.wait_for("127.0.0.1 connected to COM5", 10, mark)
+    millis = []
+    for round_ in range(21):
+        request = bytes((i * 3 + round_) & 0xFF for i in range(255))
+        reply = bytes((i * 5 + round_) & 0xFF for i in range(255))
+        start = time.monotonic()
+        client.sendall(request)
+        if device.read_exactly(255, 10) != request:
+            check(False, f"round trip {round_}: the request reaches the device")
+        device.write(reply)
+        if recv_exactly(client, 255, 10) != reply:
+            check(False, f"round trip {round_}: the reply reaches the client")
+        millis.append((time.monotonic() - start) * 1000)
+    median = sorted(millis)[len(millis) // 2]
+    check(median < 20, f"255-byte request/reply round trip, median {median:.2f} ms (< 20 ms)")
+    client.close()
+    return inst.log.wait_for("127.0.0.1 closed session", 10, mark)
+
+
+def send_what_is_taken(sock, data, quiet):
+    """Sends as much of `data` as the sockets take until they take nothing for `quiet` seconds."""
+    sock.setblocking(False)
+    view = memoryview(data)
+    sent = 0
+    while sent < len(data):
+        try:
+            sent += sock.send(view[sent:])
+        except BlockingIOError:
+            _, ready, _ = select.select([], [sock], [], quiet)
+            if not ready:
+                break
+    return sent
+
+
+def client_leaves(inst, device, port, mark, amount):
+    """The device reads nothing; the client sends `amount` bytes and leaves: the session ends at
+    once, what the service does not keep for the device is dropped and counted, the device gets an
+    unchanged beginning and then the next client's bytes."""
+    data = bytes((i * 11 + 5) & 0xFF for i in range(amount))
+    client = connect(port)
+    mark = inst.log.wait_for("127.0.0.1 connected to COM5", 10, mark)
+    sent = send_what_is_taken(client, data, 0.3)
+    check(sent > 64 * 1024, f"the client got {sent} bytes of {amount} out")
+    client.close()
+    closed_at = time.monotonic()
+    mark = inst.log.wait_for("127.0.0.1 closed session", 10, mark)
+    took = time.monotonic() - closed_at
+    # Loose: the device may still reply for up to 2 s after a close.
+    check(took < 2.5, f"{amount} bytes: the close line came {took:.2f} s after the close")
+    drop, line = wait_for_prefix(inst.log, "Dropped ", 10, mark)
+    match = re.fullmatch(r"Dropped (\d+) bytes from 127\.0\.0\.1: .*", line)
+    check(match is not None, f"the dropped bytes are counted ({line!r})")
+    dropped = int(match.group(1))
+    nxt = connect(port)
+    inst.log.wait_for("127.0.0.1 connected to COM5", 3, drop)
+    nxt.sendall(b"next")
+    got = bytearray()
+    deadline = time.monotonic() + 10
+    while not got.endswith(b"next") and time.monotonic() < deadline:
+        got += device.read_exactly(1, max(0, deadline - time.monotonic()))
+        got += device.read_for(0)
+    check(got.endswith(b"next"), "the next client's bytes reach the device")
+    delivered = len(got) - 4
+    check(bytes(got[:delivered]) == data[:delivered] and delivered + dropped == sent,
+          f"{amount} bytes: {delivered} delivered unchanged and {dropped} dropped of {sent} sent")
+    nxt.close()
+    return inst.log.wait_for("127.0.0.1 closed session", 10, drop)
+
+
+def half_close_gets_reply(inst, device, port, mark):
+    """A client that shuts its sending side after a request (as `socat -t2` and `nc -N` do) still
+    gets the device's reply; then the session ends with the close line."""
+    client = connect(port)
+    mark = inst.log.wait_for("127.0.0.1 connected to COM5", 10, mark)
+    client.sendall(b"READ\r\n")
+    check(device.read_exactly(6, 10) == b"READ\r\n", "the request reaches the device")
+    client.shutdown(socket.SHUT_WR)
+    reply = bytes((i * 13 + 1) & 0xFF for i in range(200))
+    device.write(reply)
+    got = recv_exactly(client, len(reply), 10)
+    check(got == reply, f"the half-closed client gets the whole reply (got {len(got)} bytes)")
+    mark = inst.log.wait_for("127.0.0.1 closed session", 10, mark)
+    check(wait_closed_by_peer(client, 5), "the half-closed client is disconnected afterwards")
+    client.close()
+    return mark
+
+
+def scenario_client_endings(args):
+    """Debug mode off, as in production: a 255-byte reply without a stall; a half-closed client
+    that gets its reply; a client that leaves while the device reads nothing."""
+    device = PtyDevice()
+    map_com(5, device.path)
+    inst = Installation(args.bin_dir, "Velmora Client Endings", SERVICE_PREFIX + "Client_Endings")
+    port = free_tcp_port()
+    inst.write_ini("COM5", port, debug=False)
+    inst.register()
+    inst.start()
+    mark, _ = wait_for_prefix(inst.log, "STARTUP: ", 30)
+    mark = round_trip_255(inst, device, port, mark)
+    mark = half_close_gets_reply(inst, device, port, mark)
+    for amount in (200_000, 8 * 1024 * 1024):
+        mark = client_leaves(inst, device, port, mark, amount)
+    inst.stop()
+    inst.expect_stopped_cleanly()
+    inst.log.wait_for(SHUTDOWN, 10, mark)
+    inst.log.expect_complete()
+    inst.delete()
+    device.close()
+
+
 SCENARIOS = {
     "service-host": scenario_service_host,
     "missing-port": scenario_missing_port,
     "data-path": scenario_data_path,
     "stalled-device": scenario_stalled_device,
+    "client-endings": scenario_client_endings,
 }
 
 
