@@ -551,4 +551,68 @@ bool Installed(const char* program) {
   return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
 }
 
+std::vector<Bridge> SelectBridges(const std::vector<std::string>& names, const std::string& vmds) {
+  std::vector<Bridge> bridges;
+  for (const std::string& name : names) {
+    if (name == "vmds" && std::filesystem::exists(vmds))
+      bridges.push_back({name, Kind::Vmds});
+    else if (name == "socat" && Installed("socat"))
+      bridges.push_back({name, Kind::Socat});
+    else if ((name == "ser2net" || name == "ser2net-cd-off") && Installed("ser2net"))
+      bridges.push_back({name, Kind::Ser2net, name == "ser2net"});
+    else
+      std::fprintf(stderr, "skipping %s (unknown, not installed or not built)\n", name.c_str());
+  }
+  return bridges;
+}
+
+bool ParseArguments(int argc, char** argv, CommonOptions& common,
+                    const std::function<bool(const std::string&, const OptionValue&)>& other) {
+  std::filesystem::path self = std::filesystem::absolute(argv[0]);
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    OptionValue value = [&]() -> std::string {
+      if (i + 1 >= argc) throw std::invalid_argument(a + " needs a value");
+      return argv[++i];
+    };
+    try {
+      if (a == "--vmds")
+        common.vmds = value();
+      else if (a == "--shim")
+        common.shim = value();
+      else if (a == "--bridges")
+        common.bridges = Split(value());
+      else if (a == "--limit")
+        common.limit = std::max(1, std::stoi(value()));
+      else if (!other(a, value))
+        return false;
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
+      return false;
+    }
+  }
+  if (common.vmds.empty()) common.vmds = (self.parent_path() / "vmds").string();
+  common.vmds = std::filesystem::absolute(common.vmds).string();
+  common.shim = common.shim.empty() ? FindShim(common.vmds, self.string())
+                                    : std::filesystem::absolute(common.shim).string();
+  return true;
+}
+
+std::string MakeWorkDir(const char* name) {
+  std::string path = std::string("/tmp/") + name + "-XXXXXX";
+  if (mkdtemp(path.data()) == nullptr) {
+    std::perror("mkdtemp");
+    return "";
+  }
+  return path;
+}
+
+void PrintVersions(const std::string& vmds) {
+  std::printf(
+      "vmds: %s\npeers: socat %s, ser2net %s; %ld cores, Linux %s\n", vmds.c_str(),
+      Capture("socat -V 2>/dev/null | sed -n 's/^socat version \\([^ ]*\\).*/\\1/p'").c_str(),
+      Capture("ser2net -v 2>/dev/null | sed -n 's/^ser2net version //p'").c_str(),
+      sysconf(_SC_NPROCESSORS_ONLN), Capture("uname -r").c_str());
+}
+
 }  // namespace bench

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <set>
 #include <stdexcept>
@@ -78,7 +79,40 @@ void ReadPast(int fd, const std::string& token, double deadline, const char* wha
 // pseudo-terminal.
 void Synchronise(int client, int master);
 
-// The bridges under test. A vmds instance is a directory with its own copy of the program beside
+// The bridges under test.
+enum class Kind { Vmds, Socat, Ser2net };
+
+struct Bridge {
+  std::string name;  // vmds, socat, ser2net, ser2net-cd-off (ser2net with chardelay: false)
+  Kind kind;
+  bool charDelay = true;  // ser2net only
+};
+
+// The named bridges that can run here (the others are reported on stderr and left out).
+std::vector<Bridge> SelectBridges(const std::vector<std::string>& names, const std::string& vmds);
+
+// The options every bench takes.
+struct CommonOptions {
+  std::string vmds;  // default: vmds beside the bench
+  std::string shim;  // default: FindShim
+  std::vector<std::string> bridges;
+  int limit = 0;  // seconds for the whole run
+};
+
+using OptionValue = std::function<std::string()>;  // takes the option's argument
+// Parses the command line: --vmds, --shim, --bridges and --limit into `common`, every other
+// option through `other`, which returns false for one it does not know. Then makes the vmds and
+// shim paths absolute (with their defaults). False, with the reason printed, on a bad command
+// line.
+bool ParseArguments(int argc, char** argv, CommonOptions& common,
+                    const std::function<bool(const std::string&, const OptionValue&)>& other);
+// A fresh directory under /tmp for the run's files (instance directories, configurations,
+// outputs); empty on failure.
+std::string MakeWorkDir(const char* name);
+// The lines that say what was measured on what: vmds, the peers' versions, cores and kernel.
+void PrintVersions(const std::string& vmds);
+
+// A vmds instance is a directory with its own copy of the program beside
 // its vmds.ini (CRLF lines, as on Windows, debug off); the binary's path is returned.
 std::string WriteVmdsInstance(const std::string& dir, const std::string& vmds, int port,
                               const std::string& device, int baud);

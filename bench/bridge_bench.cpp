@@ -339,17 +339,11 @@ FloodResult Flood(std::vector<Flow>& flows, pid_t bridge, double warmUp, double 
 // ---------------------------------------------------------------------------------------------
 // Bridges
 
-enum class Kind { Vmds, Socat, Ser2net };
-
-struct Bridge {
-  std::string name;  // column header
-  Kind kind;
-  bool charDelay = true;  // ser2net only
-};
-
-struct Options {
-  std::string vmds;
-  std::string shim;
+struct Options : CommonOptions {
+  Options() {
+    bridges = {"vmds", "socat", "ser2net", "ser2net-cd-off"};
+    limit = 270;
+  }
   int baud = 9600;
   double window = 1.5;
   double countWindow = 1.0;
@@ -358,8 +352,6 @@ struct Options {
   int trips = 1000;
   int rounds = 3;
   std::string syscalls = "auto";
-  std::vector<std::string> bridges = {"vmds", "socat", "ser2net", "ser2net-cd-off"};
-  int limit = 270;
 };
 
 Options g_options;
@@ -561,11 +553,7 @@ int IndexOf(const std::vector<Bridge>& bridges, const std::string& name) {
 
 void Report(const std::vector<Bridge>& bridges, const std::vector<Figures>& figures) {
   const Options& o = g_options;
-  std::printf(
-      "vmds: %s\npeers: socat %s, ser2net %s; %ld cores, Linux %s\n", o.vmds.c_str(),
-      Capture("socat -V 2>/dev/null | sed -n 's/^socat version \\([^ ]*\\).*/\\1/p'").c_str(),
-      Capture("ser2net -v 2>/dev/null | sed -n 's/^ser2net version //p'").c_str(),
-      sysconf(_SC_NPROCESSORS_ONLN), Capture("uname -r").c_str());
+  PrintVersions(o.vmds);
   std::printf(
       "\nSerial-to-TCP bridges on one pseudo-terminal pair (%d baud set; a pseudo-terminal runs\n"
       "at memory speed), client on 127.0.0.1. Round trips: %d. Floods: medians of %d rounds over\n"
@@ -724,73 +712,32 @@ int Usage(const char* self) {
 
 int main(int argc, char** argv) {
   Options& o = g_options;
-  std::filesystem::path self = std::filesystem::absolute(argv[0]);
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) throw std::invalid_argument(a + " needs a value");
-      return argv[++i];
-    };
-    try {
-      if (a == "--vmds")
-        o.vmds = value();
-      else if (a == "--shim")
-        o.shim = value();
-      else if (a == "--bridges")
-        o.bridges = Split(value());
-      else if (a == "--baud")
-        o.baud = std::stoi(value());
-      else if (a == "--window")
-        o.window = std::stod(value());
-      else if (a == "--idle")
-        o.idle = std::stod(value());
-      else if (a == "--trips")
-        o.trips = std::stoi(value());
-      else if (a == "--rounds")
-        o.rounds = std::max(1, std::stoi(value()));
-      else if (a == "--syscalls")
-        o.syscalls = value();
-      else if (a == "--limit")
-        o.limit = std::stoi(value());
-      else
-        return Usage(argv[0]);
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
-      return Usage(argv[0]);
-    }
-  }
-  if (o.vmds.empty()) o.vmds = (self.parent_path() / "vmds").string();
-  o.vmds = std::filesystem::absolute(o.vmds).string();
-  if (o.shim.empty()) {
-    o.shim = FindShim(o.vmds, self.string());
-  } else {
-    o.shim = std::filesystem::absolute(o.shim).string();
-  }
+  bool ok = ParseArguments(argc, argv, o, [&](const std::string& a, const OptionValue& value) {
+    if (a == "--baud")
+      o.baud = std::stoi(value());
+    else if (a == "--window")
+      o.window = std::stod(value());
+    else if (a == "--idle")
+      o.idle = std::stod(value());
+    else if (a == "--trips")
+      o.trips = std::stoi(value());
+    else if (a == "--rounds")
+      o.rounds = std::max(1, std::stoi(value()));
+    else if (a == "--syscalls")
+      o.syscalls = value();
+    else
+      return false;
+    return true;
+  });
+  if (!ok) return Usage(argv[0]);
   if (!std::filesystem::exists(o.vmds)) {
     std::fprintf(stderr, "%s: no vmds binary at %s (use --vmds)\n", argv[0], o.vmds.c_str());
     return 1;
   }
-
   InstallStopHandlers(o.limit);
-
-  char dirTemplate[] = "/tmp/vmds-bench-XXXXXX";
-  if (mkdtemp(dirTemplate) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  g_workDir = dirTemplate;
-
-  std::vector<Bridge> bridges;
-  for (const std::string& name : o.bridges) {
-    if (name == "vmds")
-      bridges.push_back({name, Kind::Vmds});
-    else if (name == "socat" && Installed("socat"))
-      bridges.push_back({name, Kind::Socat});
-    else if ((name == "ser2net" || name == "ser2net-cd-off") && Installed("ser2net"))
-      bridges.push_back({name, Kind::Ser2net, name == "ser2net"});
-    else
-      std::fprintf(stderr, "skipping %s (unknown or not installed)\n", name.c_str());
-  }
+  g_workDir = MakeWorkDir("vmds-bench");
+  if (g_workDir.empty()) return 1;
+  std::vector<Bridge> bridges = SelectBridges(o.bridges, o.vmds);
 
   int status = 0;
   try {

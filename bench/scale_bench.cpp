@@ -60,23 +60,16 @@ namespace {
 
 using namespace bench;
 
-enum class Kind { Vmds, Ser2net, Socat };
-
-struct Bridge {
-  std::string name;
-  Kind kind;
-  bool charDelay = true;  // ser2net only
-};
-
 struct Point {
   int baud;
   int lines;  // streaming lines; one more instance carries the probe
 };
 
-struct Options {
-  std::string vmds;
-  std::string shim;
-  std::vector<std::string> bridges = {"vmds", "ser2net", "ser2net-cd-off", "socat"};
+struct Options : CommonOptions {
+  Options() {
+    bridges = {"vmds", "ser2net", "ser2net-cd-off", "socat"};
+    limit = 2700;
+  }
   std::vector<Point> points = {{9600, 1},   {9600, 16},   {9600, 64}, {9600, 255},
                                {115200, 1}, {115200, 16}, {115200, 64}};
   double seconds = 30;
@@ -84,7 +77,6 @@ struct Options {
   double idle = 2;
   double probeInterval = 0.02;
   std::string csv;
-  int limit = 2700;
 };
 
 Options g_options;
@@ -482,7 +474,9 @@ void StreamLines(Run& run, int streaming, int baud, Figures& f) {
   f.bridgeCores = static_cast<double>(end.bridgeNs - start.bridgeNs) / 1e9 / window;
   f.switchesPerSecond = static_cast<double>(end.switches - start.switches) / window;
   f.benchCores = static_cast<double>(end.benchNs - start.benchNs) / 1e9 / window;
-  f.kernelCores = (end.kernel - start.kernel) / window;
+  // Tick-based, from the kernel threads alive at each end: a worker that exits in the window takes
+  // its time with it, so this is a lower bound.
+  f.kernelCores = std::max(0.0, (end.kernel - start.kernel) / window);
   f.otherCores = std::max(0.0, (end.busy - start.busy) / window - f.bridgeCores - f.benchCores -
                                    f.kernelCores);
   f.latestPieceMs = latest * 1e3;
@@ -585,11 +579,8 @@ void RaiseLimits(int mostLines) {
 
 void Report(const std::vector<Figures>& all) {
   const Options& o = g_options;
-  std::printf(
-      "vmds: %s\npeers: socat %s, ser2net %s; %ld cores, Linux %s\n\n", o.vmds.c_str(),
-      Capture("socat -V 2>/dev/null | sed -n 's/^socat version \\([^ ]*\\).*/\\1/p'").c_str(),
-      Capture("ser2net -v 2>/dev/null | sed -n 's/^ser2net version //p'").c_str(),
-      sysconf(_SC_NPROCESSORS_ONLN), Capture("uname -r").c_str());
+  PrintVersions(o.vmds);
+  std::printf("\n");
   std::printf(
       "N lines streaming both ways at line rate (16-byte pieces, 8N1) for %.0f s after %.0f s of\n"
       "warm-up, plus one instance for the 1-byte probe (every %.0f ms); CPU in cores (1.00 = one\n"
@@ -741,66 +732,29 @@ int Usage(const char* self) {
 
 int main(int argc, char** argv) {
   Options& o = g_options;
-  std::filesystem::path self = std::filesystem::absolute(argv[0]);
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) throw std::invalid_argument(a + " needs a value");
-      return argv[++i];
-    };
-    try {
-      if (a == "--vmds")
-        o.vmds = value();
-      else if (a == "--shim")
-        o.shim = value();
-      else if (a == "--bridges")
-        o.bridges = Split(value());
-      else if (a == "--points")
-        o.points = ParsePoints(value());
-      else if (a == "--seconds")
-        o.seconds = std::max(1.0, std::stod(value()));
-      else if (a == "--warm-up")
-        o.warmUp = std::max(0.0, std::stod(value()));
-      else if (a == "--idle")
-        o.idle = std::max(0.1, std::stod(value()));
-      else if (a == "--probe-interval")
-        o.probeInterval = std::max(0.001, std::stod(value()));
-      else if (a == "--csv")
-        o.csv = value();
-      else if (a == "--limit")
-        o.limit = std::max(1, std::stoi(value()));
-      else
-        return Usage(argv[0]);
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
-      return Usage(argv[0]);
-    }
-  }
-  if (o.vmds.empty()) o.vmds = (self.parent_path() / "vmds").string();
-  o.vmds = std::filesystem::absolute(o.vmds).string();
-  o.shim = o.shim.empty() ? FindShim(o.vmds, self.string())
-                          : std::filesystem::absolute(o.shim).string();
-
-  std::vector<Bridge> bridges;
-  for (const std::string& name : o.bridges) {
-    if (name == "vmds" && std::filesystem::exists(o.vmds))
-      bridges.push_back({name, Kind::Vmds});
-    else if ((name == "ser2net" || name == "ser2net-cd-off") && Installed("ser2net"))
-      bridges.push_back({name, Kind::Ser2net, name == "ser2net"});
-    else if (name == "socat" && Installed("socat"))
-      bridges.push_back({name, Kind::Socat});
+  bool ok = ParseArguments(argc, argv, o, [&](const std::string& a, const OptionValue& value) {
+    if (a == "--points")
+      o.points = ParsePoints(value());
+    else if (a == "--seconds")
+      o.seconds = std::max(1.0, std::stod(value()));
+    else if (a == "--warm-up")
+      o.warmUp = std::max(0.0, std::stod(value()));
+    else if (a == "--idle")
+      o.idle = std::max(0.1, std::stod(value()));
+    else if (a == "--probe-interval")
+      o.probeInterval = std::max(0.001, std::stod(value()));
+    else if (a == "--csv")
+      o.csv = value();
     else
-      std::fprintf(stderr, "skipping %s (unknown, not installed or not built)\n", name.c_str());
-  }
+      return false;
+    return true;
+  });
+  if (!ok) return Usage(argv[0]);
+  std::vector<Bridge> bridges = SelectBridges(o.bridges, o.vmds);
   if (bridges.empty()) return Usage(argv[0]);
-
   InstallStopHandlers(o.limit);
-  char dirTemplate[] = "/tmp/vmds-scale-bench-XXXXXX";
-  if (mkdtemp(dirTemplate) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  g_workDir = dirTemplate;
+  g_workDir = MakeWorkDir("vmds-scale-bench");
+  if (g_workDir.empty()) return 1;
 
   int status = 0;
   std::vector<Figures> all;

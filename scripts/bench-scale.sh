@@ -8,6 +8,7 @@
 #   bash scripts/bench-scale.sh                       # full run (about 20 minutes on 2 cores)
 #   bash scripts/bench-scale.sh --out DIR             # results elsewhere (default bench/results)
 #   bash scripts/bench-scale.sh --points 9600:1,4 --seconds 5     # a short try
+#   bash scripts/bench-scale.sh --plot-only           # the plot again from DIR/scale.csv
 #
 # Every other option goes to vmds_scale_bench (--vmds, --bridges, --points, --seconds, --limit,
 # ...). Writes DIR/scale.txt (the table), DIR/scale.csv and DIR/scale-cpu.png (CPU against N).
@@ -16,27 +17,31 @@ cd "$(dirname "$0")/.."
 
 out=bench/results
 args=()
+plot_only=0
 while (($#)); do
   case $1 in
+    --plot-only) plot_only=1; shift ;;
     --out) (($# >= 2)) || { echo "--out needs a directory" >&2; exit 2; }; out=$2; shift 2 ;;
     *) args+=("$1"); shift ;;
   esac
 done
 
-bash scripts/setup.sh --bench
-
-targets=(vmds_scale_bench vmds_modem_shim vmds)
-for arg in "${args[@]}"; do
-  [ "$arg" = "--vmds" ] && targets=(vmds_scale_bench vmds_modem_shim)
-done
-cmake --preset linux -DBUILD_TESTING=OFF >/dev/null
-cmake --build --preset linux -j2 --target "${targets[@]}"
-
-mkdir -p "$out"
 status=0
-build/linux/bin/vmds_scale_bench --csv "$out/scale.csv" "${args[@]}" | tee "$out/scale.txt" ||
-  status=$?
-[ -s "$out/scale.csv" ] || exit "$status"
+if ((plot_only == 0)); then
+  bash scripts/setup.sh --bench
+
+  targets=(vmds_scale_bench vmds_modem_shim vmds)
+  for arg in "${args[@]}"; do
+    [ "$arg" = "--vmds" ] && targets=(vmds_scale_bench vmds_modem_shim)
+  done
+  cmake --preset linux -DBUILD_TESTING=OFF >/dev/null
+  cmake --build --preset linux -j2 --target "${targets[@]}"
+
+  mkdir -p "$out"
+  build/linux/bin/vmds_scale_bench --csv "$out/scale.csv" "${args[@]}" | tee "$out/scale.txt" ||
+    status=$?
+  [ -s "$out/scale.csv" ] || exit "$status"
+fi
 
 # CPU against N, one panel per line rate, one line per bridge.
 data=$(mktemp -d)
@@ -50,7 +55,7 @@ read -r -a rates < "$data/rates"
   echo "set terminal pngcairo size $((560 * ${#rates[@]})),460 font ',10'"
   echo "set output '$out/scale-cpu.png'"
   echo "set multiplot layout 1,${#rates[@]} title 'Bridge CPU at line rate, both ways ($(nproc) cores; load noted in scale.txt)'"
-  echo "set logscale x 2; set logscale y; set xrange [0.8:320]; set xtics (1, 4, 16, 64, 255)"
+  echo "set logscale x 2; set logscale y; set xrange [0.8:320]; set xtics (1, 16, 64, 255)"
   echo "set xlabel 'lines (N)'; set ylabel 'CPU (cores)'; set key top left; set grid"
   for rate in "${rates[@]}"; do
     echo "set title '$rate bps (8N1)'"
