@@ -54,8 +54,6 @@ void InstallStopHandlers(int limitSeconds) {
 
 bool StopRequested() { return g_stop != 0; }
 
-
-
 void CheckStop() {
   if (g_stop == 1) throw Interrupted("interrupted");
   if (g_stop == 2) throw Interrupted("time limit reached (--limit)");
@@ -167,9 +165,7 @@ void StopChild(pid_t pid, int sig, double grace, int drainFd) {
   StopChildren({pid}, sig, grace, drainFd);
 }
 
-void StopAllChildren() {
-  StopChildren(std::vector<pid_t>(g_children), SIGTERM, 2);
-}
+void StopAllChildren() { StopChildren(std::vector<pid_t>(g_children), SIGTERM, 2); }
 
 std::string TailOf(const std::string& path, std::size_t lines) {
   std::ifstream in(path);
@@ -486,7 +482,6 @@ double Median(std::vector<double> samples) {
   return n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
 }
 
-
 std::vector<std::string> Split(const std::string& text) {
   std::vector<std::string> parts;
   std::stringstream in(text);
@@ -539,8 +534,8 @@ std::vector<std::string> SocatCommand(int port, const std::string& device, int b
 }
 
 std::string FindShim(const std::string& vmds, const std::string& self) {
-  for (const std::filesystem::path& bin : {std::filesystem::path(vmds).parent_path(),
-                                           std::filesystem::path(self).parent_path()}) {
+  for (const std::filesystem::path& bin :
+       {std::filesystem::path(vmds).parent_path(), std::filesystem::path(self).parent_path()}) {
     std::filesystem::path guess = bin / ".." / "tests" / "support" / "libvmds_modem_shim.so";
     if (std::filesystem::exists(guess)) return std::filesystem::canonical(guess).string();
   }
@@ -596,6 +591,18 @@ bool ParseArguments(int argc, char** argv, CommonOptions& common,
   common.shim = common.shim.empty() ? FindShim(common.vmds, self.string())
                                     : std::filesystem::absolute(common.shim).string();
   return true;
+}
+
+int Usage(const char* self, const char* bridges, const char* options) {
+  std::fprintf(stderr,
+               "usage: %s [--vmds PATH] [--shim PATH] [--bridges %s]\n%s"
+               "          [--limit SECONDS]\n"
+               "  --vmds  the vmds binary (default: vmds beside this program)\n"
+               "  --shim  the modem-line preload library for vmds on a pseudo-terminal\n"
+               "          (default: ../tests/support/libvmds_modem_shim.so from the vmds binary,\n"
+               "          else from this program)\n",
+               self, bridges, options);
+  return 2;
 }
 
 std::string MakeWorkDir(const char* name) {

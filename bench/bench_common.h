@@ -32,7 +32,7 @@ void InstallStopHandlers(int limitSeconds);
 bool StopRequested();
 // Throws Interrupted once a stop was asked for.
 void CheckStop();
-double Now();  // seconds, monotonic
+double Now();                // seconds, monotonic
 void Sleep(double seconds);  // returns early (throwing) on a stop request
 
 // Starts argv in its own process group (it dies with the bench), output to outFile, with extra
@@ -54,7 +54,7 @@ std::string TailOf(const std::string& path, std::size_t lines);
 std::vector<std::string> Tasks(pid_t pid);
 std::uint64_t CpuNs(pid_t pid);  // time on CPU (schedstat), ns
 long StatusField(const std::string& file, const char* key);
-long ContextSwitches(pid_t pid);  // voluntary + involuntary
+long ContextSwitches(pid_t pid);            // voluntary + involuntary
 long MemoryKB(pid_t pid, const char* key);  // a field of /proc/PID/status
 bool AllTasksTraced(pid_t pid);
 struct Memory {
@@ -106,6 +106,9 @@ using OptionValue = std::function<std::string()>;  // takes the option's argumen
 // line.
 bool ParseArguments(int argc, char** argv, CommonOptions& common,
                     const std::function<bool(const std::string&, const OptionValue&)>& other);
+// Prints the usage: the common options, `bridges` (the default list), then `options` (the
+// bench's own, each line indented by 10 spaces); returns 2, the exit status of a bad command line.
+int Usage(const char* self, const char* bridges, const char* options);
 // A fresh directory under /tmp for the run's files (instance directories, configurations,
 // outputs); empty on failure.
 std::string MakeWorkDir(const char* name);

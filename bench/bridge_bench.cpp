@@ -30,8 +30,6 @@
 // so no phase sees bytes left over from another. Every wait is bounded; --limit (default 270 s)
 // bounds the whole run. Every process the bench starts is stopped on every way out (the children
 // also die with the bench: PR_SET_PDEATHSIG).
-#include "bench_common.h"
-
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -66,10 +64,11 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
+
 namespace {
 
 using namespace bench;
-
 
 struct RoundTripResult {
   double medianUs = 0;
@@ -537,7 +536,6 @@ void MeasureFloods(Figures& f, const Bridge& bridge, int round) {
   });
 }
 
-
 void Row(const std::string& label, const std::vector<std::string>& cells) {
   std::printf("%-40s", label.c_str());
   for (const std::string& c : cells) std::printf(" %14s", c.c_str());
@@ -695,17 +693,9 @@ void Report(const std::vector<Bridge>& bridges, const std::vector<Figures>& figu
 // ---------------------------------------------------------------------------------------------
 
 int Usage(const char* self) {
-  std::fprintf(
-      stderr,
-      "usage: %s [--vmds PATH] [--shim PATH] [--bridges vmds,socat,ser2net,ser2net-cd-off]\n"
-      "          [--baud N] [--window SECONDS] [--rounds N] [--idle SECONDS] [--trips N]\n"
-      "          [--syscalls auto|perf|strace|none] [--limit SECONDS]\n"
-      "  --vmds  the vmds binary (default: vmds beside this program)\n"
-      "  --shim  the modem-line preload library for vmds on a pseudo-terminal\n"
-      "          (default: ../tests/support/libvmds_modem_shim.so from the vmds binary,\n"
-      "          else from this program)\n",
-      self);
-  return 2;
+  return bench::Usage(self, "vmds,socat,ser2net,ser2net-cd-off",
+                      "          [--baud N] [--window SECONDS] [--rounds N] [--idle SECONDS]\n"
+                      "          [--trips N] [--syscalls auto|perf|strace|none]\n");
 }
 
 }  // namespace

@@ -31,8 +31,6 @@
 // stopped on every way out (and dies with the bench: PR_SET_PDEATHSIG). The bench raises its own
 // limit of open files (the bridges inherit it) and checks the pseudo-terminal and process limits
 // before it starts.
-#include "bench_common.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -56,6 +54,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench_common.h"
+
 namespace {
 
 using namespace bench;
@@ -70,7 +70,7 @@ struct Options : CommonOptions {
     bridges = {"vmds", "ser2net", "ser2net-cd-off", "socat"};
     limit = 2700;
   }
-  std::vector<Point> points = {{9600, 1},   {9600, 16},   {9600, 64}, {9600, 255},
+  std::vector<Point> points = {{9600, 1},   {9600, 16},   {9600, 64},  {9600, 255},
                                {115200, 1}, {115200, 16}, {115200, 64}};
   double seconds = 30;
   double warmUp = 2;
@@ -243,7 +243,9 @@ class Probe {
   Probe(const Probe&) = delete;
   Probe& operator=(const Probe&) = delete;
 
-  void Start() { thread_ = std::thread([this] { Loop(); }); }
+  void Start() {
+    thread_ = std::thread([this] { Loop(); });
+  }
   void Stop() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
@@ -416,7 +418,8 @@ void StreamLines(Run& run, int streaming, int baud, Figures& f) {
   timerfd_settime(timer, 0, &tick, nullptr);
   const std::uint32_t timerTag = 0xFFFFFFFFu;
   epoll.Add(timer, timerTag);
-  for (std::size_t i = 0; i < streams.size(); ++i) epoll.Add(streams[i].to, static_cast<std::uint32_t>(i));
+  for (std::size_t i = 0; i < streams.size(); ++i)
+    epoll.Add(streams[i].to, static_cast<std::uint32_t>(i));
 
   Probe probe(run.lines.back(), o.probeInterval);
   Sample start, end;
@@ -446,7 +449,8 @@ void StreamLines(Run& run, int streaming, int baud, Figures& f) {
       if (all || now > drainUntil) break;
     }
     int n = epoll_wait(epoll.fd(), events.data(), static_cast<int>(events.size()), 50);
-    if (n < 0 && errno != EINTR) throw PhaseFailed(std::string("epoll_wait: ") + std::strerror(errno));
+    if (n < 0 && errno != EINTR)
+      throw PhaseFailed(std::string("epoll_wait: ") + std::strerror(errno));
     for (int e = 0; e < n; ++e) {
       std::uint32_t tag = events[static_cast<std::size_t>(e)].data.u32;
       if (tag == timerTag) {
@@ -477,8 +481,8 @@ void StreamLines(Run& run, int streaming, int baud, Figures& f) {
   // Tick-based, from the kernel threads alive at each end: a worker that exits in the window takes
   // its time with it, so this is a lower bound.
   f.kernelCores = std::max(0.0, (end.kernel - start.kernel) / window);
-  f.otherCores = std::max(0.0, (end.busy - start.busy) / window - f.bridgeCores - f.benchCores -
-                                   f.kernelCores);
+  f.otherCores = std::max(
+      0.0, (end.busy - start.busy) / window - f.bridgeCores - f.benchCores - f.kernelCores);
   f.latestPieceMs = latest * 1e3;
   std::uint64_t sent = 0, missing = 0, changed = 0;
   int broken = 0;
@@ -510,11 +514,13 @@ void Measure(const Bridge& bridge, const Point& point, Figures& f) {
   Run run;
   OpenLines(run, point.lines + 1);
   StartBridges(run, bridge, point.baud);
-  WaitListening([&] {
-    std::vector<int> ports;
-    for (const Line& l : run.lines) ports.push_back(l.port);
-    return ports;
-  }(), run.pids, 60);
+  WaitListening(
+      [&] {
+        std::vector<int> ports;
+        for (const Line& l : run.lines) ports.push_back(l.port);
+        return ports;
+      }(),
+      run.pids, 60);
   Sleep(0.5);
   long before = SwitchesOf(run.pids);
   Sleep(o.idle);
@@ -550,8 +556,9 @@ void RaiseLimits(int mostLines) {
     rlim_t before = files.rlim_cur;
     files.rlim_cur = std::min(wanted, files.rlim_max);
     if (setrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur < wanted)
-      throw std::runtime_error("open-file limit " + std::to_string(files.rlim_max) + " is below the " +
-                               std::to_string(wanted) + " this run needs (ulimit -Hn)");
+      throw std::runtime_error("open-file limit " + std::to_string(files.rlim_max) +
+                               " is below the " + std::to_string(wanted) +
+                               " this run needs (ulimit -Hn)");
     std::fprintf(stderr, "open-file limit raised from %lu to %lu\n",
                  static_cast<unsigned long>(before), static_cast<unsigned long>(files.rlim_cur));
   }
@@ -584,7 +591,8 @@ void Report(const std::vector<Figures>& all) {
   std::printf(
       "N lines streaming both ways at line rate (16-byte pieces, 8N1) for %.0f s after %.0f s of\n"
       "warm-up, plus one instance for the 1-byte probe (every %.0f ms); CPU in cores (1.00 = one\n"
-      "core busy), all the bridge processes' threads; idle: %.0f s listening, %.0f s connected.\n\n",
+      "core busy), all the bridge processes' threads; idle: %.0f s listening, %.0f s "
+      "connected.\n\n",
       o.seconds, o.warmUp, o.probeInterval * 1e3, o.idle, o.idle);
   std::printf("%-15s %6s %4s %7s %8s %6s %7s %7s %8s %8s %7s %9s %7s %7s %7s\n", "bridge", "bps",
               "N", "CPU", "cs/s", "lost", "p50 ms", "p99 ms", "PSS idl", "PSS str", "priv/in",
@@ -625,8 +633,8 @@ void Report(const std::vector<Figures>& all) {
       if (v == nullptr || s == nullptr) continue;
       double r = Ratio(v->bridgeCores, s->bridgeCores);
       line(verdict(r, 0.7),
-           "CPU at " + std::to_string(p.lines) + " x " + std::to_string(p.baud) +
-               " <= 0.7 x " + peer,
+           "CPU at " + std::to_string(p.lines) + " x " + std::to_string(p.baud) + " <= 0.7 x " +
+               peer,
            Num(r) + " x (" + Num(v->bridgeCores) + " / " + Num(s->bridgeCores) + " cores)");
     }
   }
@@ -636,7 +644,9 @@ void Report(const std::vector<Figures>& all) {
   double lost = kNaN, privateKB = kNaN, wakeups = kNaN;
   for (const Figures& f : all) {
     if (f.bridge != "vmds") continue;
-    auto most = [](double a, double b) { return std::isnan(a) ? b : std::isnan(b) ? a : std::max(a, b); };
+    auto most = [](double a, double b) {
+      return std::isnan(a) ? b : std::isnan(b) ? a : std::max(a, b);
+    };
     lost = most(lost, f.lostOrChanged);
     privateKB = most(privateKB, f.privateIdlePerInstanceKB);
     wakeups = most(wakeups, most(f.wakeupsListening, f.wakeupsConnected));
@@ -673,7 +683,8 @@ void Report(const std::vector<Figures>& all) {
       const_cast<Figures&>(f).notes.push_back("the simulator wrote a piece up to " +
                                               Num(f.latestPieceMs) + " ms late");
     if (f.probesLost > 0)
-      const_cast<Figures&>(f).notes.push_back(Num(f.probesLost) + " probes got no answer within 1 s");
+      const_cast<Figures&>(f).notes.push_back(Num(f.probesLost) +
+                                              " probes got no answer within 1 s");
     for (const std::string& n : f.notes) {
       if (!notes) std::printf("\nNotes\n");
       notes = true;
@@ -720,12 +731,9 @@ std::vector<Point> ParsePoints(const std::string& text) {
 }
 
 int Usage(const char* self) {
-  std::fprintf(stderr,
-               "usage: %s [--vmds PATH] [--shim PATH] [--bridges vmds,ser2net,ser2net-cd-off,socat]\n"
-               "          [--points 9600:1,16,64,255/115200:1,16,64] [--seconds S] [--warm-up S]\n"
-               "          [--idle S] [--probe-interval S] [--csv FILE] [--limit S]\n",
-               self);
-  return 2;
+  return bench::Usage(self, "vmds,ser2net,ser2net-cd-off,socat",
+                      "          [--points 9600:1,16,64,255/115200:1,16,64] [--seconds S]\n"
+                      "          [--warm-up S] [--idle S] [--probe-interval S] [--csv FILE]\n");
 }
 
 }  // namespace

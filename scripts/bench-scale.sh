@@ -54,7 +54,8 @@ read -r -a rates < "$data/rates"
 {
   echo "set terminal pngcairo size $((560 * ${#rates[@]})),460 font ',10'"
   echo "set output '$out/scale-cpu.png'"
-  echo "set multiplot layout 1,${#rates[@]} title 'Bridge CPU at line rate, both ways ($(nproc) cores; load noted in scale.txt)'"
+  echo "set multiplot layout 1,${#rates[@]} \\"
+  echo "  title 'Bridge CPU at line rate, both ways ($(nproc) cores; load noted in scale.txt)'"
   echo "set logscale x 2; set logscale y; set xrange [0.8:320]; set xtics (1, 16, 64, 255)"
   echo "set xlabel 'lines (N)'; set ylabel 'CPU (cores)'; set key top left; set grid"
   for rate in "${rates[@]}"; do
