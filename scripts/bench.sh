@@ -11,22 +11,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
-# The peers and the system-call counters (perf counts without slowing the bridge; strace is the
-# fallback where perf cannot count).
-missing=()
-for p in socat ser2net strace linux-perf; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
+bash scripts/setup.sh --bench
+# perf counts the bridges' system calls without slowing them; it is optional: without it the
+# bench counts them with strace.
+if ! dpkg-query -W -f='${Status}' linux-perf 2>/dev/null | grep -q 'install ok installed'; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
-  # linux-perf is optional: without it the bench counts system calls with strace.
-  $sudo apt-get install -y -qq --no-install-recommends socat ser2net strace >/dev/null
-  $sudo apt-get install -y -qq --no-install-recommends linux-perf >/dev/null 2>&1 || true
+  $sudo apt-get update -qq || true
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends linux-perf \
+    >/dev/null 2>&1 || true
 fi
 
 # With --vmds the server under test comes from elsewhere (say, an older build): this tree's server

@@ -3,6 +3,7 @@
 #   scripts/setup.sh          packages to build and run the device server on Linux
 #   scripts/setup.sh --all    also the cross compiler, Wine and Xvfb for the Windows programs,
 #                             every test layer and the fuzz targets (clang with libFuzzer)
+#   scripts/setup.sh --bench  also the benchmarks' peers (socat, ser2net), strace and gnuplot
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config python3 netcat-openbsd)
@@ -12,6 +13,8 @@ if [ "${1:-}" = "--all" ]; then
              libxrender1 libxrandr2 libxi6 libxcursor1 libxcomposite1 libxinerama1
              libxxf86vm1 libxfixes3 procps imagemagick
              clang libclang-rt-14-dev llvm nsis systemd)
+elif [ "${1:-}" = "--bench" ]; then
+  packages+=(socat ser2net strace gnuplot-nox)
 fi
 
 missing=()
