@@ -310,7 +310,8 @@ Instance::Instance() {
   logPath_ = File("vmds.log");
   inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (inotify_ >= 0) {
-    inotify_add_watch(inotify_, dir().c_str(), IN_MODIFY | IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO);
+    inotify_add_watch(inotify_, dir().c_str(),
+                      IN_MODIFY | IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO);
   }
 }
 

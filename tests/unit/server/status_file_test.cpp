@@ -297,7 +297,8 @@ TEST_F(StatusFileTest, FailedWriteIsLoggedOnce) {
   Advance(1000);
   status.DeviceBytes(1);
   EXPECT_EQ(status.WriteIfDue(), os::kInfinite) << "a failed write is not tried again early";
-  const std::string line = "Win32 Error #: 2 Status file " + sub + "/vmds.prom could not be written";
+  const std::string line =
+      "Win32 Error #: 2 Status file " + sub + "/vmds.prom could not be written";
   EXPECT_EQ(LogMessages(), std::vector<std::string>{line});
   EXPECT_NE(status.Text().find(Sample("vmds_state", "state=\"connected\"", "1")),
             std::string::npos);
