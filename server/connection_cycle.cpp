@@ -180,9 +180,8 @@ SessionOutcome RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Sock
     std::unique_ptr<os::Socket> client;
     std::string clientAddress;
     SessionOutcome outcome = WaitForClient(exitEvent, listener, client, clientAddress,
-                                           serial.COMPort, log, service);
+                                           serial.COMPort, log, service, status);
     if (outcome != SessionOutcome::Accepted) return outcome;
-    status.Connected(clientAddress);
 
     RaiseLines(port, service, log);
     PurgeSerialInput(port);

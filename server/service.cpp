@@ -84,7 +84,6 @@ void ServiceMain(int argc, char** argv) {
   LogDebug("--Debug Mode Enabled--", log);
 
   if (initialised) {
-    status.Listening();
     exitCode = ExitCodeOfCycle(RunConnectionCycle(*port, listener, service, serial, log, status));
   }
   if (exitCode == kExitOnRequest) {

@@ -141,9 +141,6 @@ void StatusFile::SessionEnded(SessionEnd how) {
   ++ended_[static_cast<std::size_t>(how)];
   clientConnected_ = false;
   clientAddress_.clear();
-  if (how == SessionEnd::kStop || how == SessionEnd::kError) return;
-  state_ = ServerState::kListening;
-  Write();
 }
 
 void StatusFile::Stopping() {

@@ -2,12 +2,13 @@
 // exposition format (0.0.4), beside the log file, for the textfile collectors of node_exporter and
 // windows_exporter and for the manager. Nothing listens on the network for it.
 //
-// The file is written on every change of state (starting, listening, connected, session ended,
-// stopping, failed) and, while bytes move, at most once a second: the session asks WriteIfDue how
-// long its wait may last, so no timer runs while nothing moves. Counting bytes only adds to a
-// number; the text is made only when the file is written. Every write goes to a temporary file
-// that then replaces the status file in one step. A write that fails is logged once (the next
-// failure after a write that worked is logged again) and the bridge goes on as before.
+// The file is written on every change of state (starting, listening, connected, stopping,
+// failed; the end of a session is written with the state that follows it) and, while bytes move,
+// at most once a second: the session asks WriteIfDue how long its wait may last, so no timer runs
+// while nothing moves. Counting bytes only adds to a number; the text is made only when the file
+// is written. Every write goes to a temporary file that then replaces the status file in one
+// step. A write that fails is logged once (the next failure after a write that worked is logged
+// again) and the bridge goes on as before.
 #pragma once
 
 #include <chrono>
@@ -66,8 +67,8 @@ class StatusFile {
   void Listening();
   // A client was accepted: one session more, started now.
   void Connected(const std::string& address);
-  // Counts how the session ended. After kStop and kError the server does not listen again and
-  // nothing is written here: Stopping or Failed comes next. Otherwise the server listens again.
+  // Counts how the session ended; written with the state that comes next (Listening once the
+  // listener is open again, or Stopping, or Failed), right after.
   void SessionEnded(SessionEnd how);
   void Stopping();
   // A failure ends the server with `exitCode` (ServiceExitCode).

@@ -152,6 +152,7 @@ TEST_F(StatusFileTest, ContentsAfterEachEvent) {
          status.ClientBytes(300);
          status.DroppedBytes(5);
          status.SessionEnded(SessionEnd::kIdleTimeout);
+         status.Listening();
        },
        {"idle time-out",
         {state("connected", 0), state("listening", 1), ended("idle_timeout", 1),
@@ -162,10 +163,13 @@ TEST_F(StatusFileTest, ContentsAfterEachEvent) {
       {[&] {
          status.Connected("10.1.2.3");
          status.SessionEnded(SessionEnd::kCloseCommand);
+         status.Listening();
          status.Connected("10.1.2.3");
          status.SessionEnded(SessionEnd::kMaxConnectTime);
+         status.Listening();
          status.Connected("10.1.2.3");
          status.SessionEnded(SessionEnd::kClientClosed);
+         status.Listening();
        },
        {"three more sessions",
         {Sample("vmds_sessions_total", "", "4"), ended("close_command", 1),
@@ -175,8 +179,8 @@ TEST_F(StatusFileTest, ContentsAfterEachEvent) {
          status.Connected("10.1.2.3");
          status.SessionEnded(SessionEnd::kStop);
        },
-       // A stop: the session is counted, the state written next is stopping.
-       {"stop ends a session (not written yet)", {state("connected", 1), ended("stop", 0)}, {}}},
+       // The end of a session is written with the state that follows.
+       {"a session ended (not written yet)", {state("connected", 1), ended("stop", 0)}, {}}},
       {[&] { status.Stopping(); },
        {"stopping",
         {state("connected", 0), state("stopping", 1), ended("stop", 1),
@@ -279,6 +283,7 @@ TEST_F(StatusFileTest, BytesAreWrittenAtMostOnceASecond) {
   Advance(400);
   status.DeviceBytes(1);
   status.SessionEnded(SessionEnd::kClientClosed);
+  status.Listening();
   EXPECT_EQ(deviceBytes(), "22");
   EXPECT_EQ(status.WriteIfDue(), os::kInfinite);
   Advance(100);
@@ -305,6 +310,7 @@ TEST_F(StatusFileTest, FailedWriteIsLoggedOnce) {
 
   ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
   status.SessionEnded(SessionEnd::kClientClosed);
+  status.Listening();
   EXPECT_TRUE(FileExists(sub + "/vmds.prom"));
   // The target is now a directory: the rename fails and the temporary file goes.
   ASSERT_TRUE(std::filesystem::remove(sub + "/vmds.prom"));
