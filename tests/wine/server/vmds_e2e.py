@@ -303,6 +303,20 @@ def connect(port, seconds=10):
     return sock
 
 
+def connect_when_listening(port, seconds=10):
+    """Connects once the service listens again after a session. With debug mode off no log line
+    says so (the close and drop lines come before the listener is made anew): a refused connect
+    is tried again until the deadline."""
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            return connect(port, seconds)
+        except ConnectionRefusedError:
+            if time.monotonic() >= deadline:
+                raise
+            time.sleep(0.02)
+
+
 def recv_exactly(sock, count, seconds):
     got = bytearray()
     deadline = time.monotonic() + seconds
@@ -776,7 +790,7 @@ def scenario_stalled_device(args):
 def round_trip_255(inst, device, port, mark):
     """A request answered by a 255-byte reply (four chunks): no chunk waits for the client's
     delayed acknowledgement of the one before (about 40 ms a round trip)."""
-    client = connect(port)
+    client = connect_when_listening(port)
     mark = inst.log.wait_for("127.0.0.1 connected to COM5", 10, mark)
     millis = []
     for round_ in range(21):
@@ -816,7 +830,7 @@ def client_leaves(inst, device, port, mark, amount):
     once, what the service does not keep for the device is dropped and counted, the device gets an
     unchanged beginning and then the next client's bytes."""
     data = bytes((i * 11 + 5) & 0xFF for i in range(amount))
-    client = connect(port)
+    client = connect_when_listening(port)
     mark = inst.log.wait_for("127.0.0.1 connected to COM5", 10, mark)
     sent = send_what_is_taken(client, data, 0.3)
     check(sent > 64 * 1024, f"the client got {sent} bytes of {amount} out")
@@ -830,7 +844,7 @@ def client_leaves(inst, device, port, mark, amount):
     match = re.fullmatch(r"Dropped (\d+) bytes from 127\.0\.0\.1: .*", line)
     check(match is not None, f"the dropped bytes are counted ({line!r})")
     dropped = int(match.group(1))
-    nxt = connect(port)
+    nxt = connect_when_listening(port, 3)
     inst.log.wait_for("127.0.0.1 connected to COM5", 3, drop)
     nxt.sendall(b"next")
     got = bytearray()
@@ -849,7 +863,7 @@ def client_leaves(inst, device, port, mark, amount):
 def half_close_gets_reply(inst, device, port, mark):
     """A client that shuts its sending side after a request (as `socat -t2` and `nc -N` do) still
     gets the device's reply; then the session ends with the close line."""
-    client = connect(port)
+    client = connect_when_listening(port)
     mark = inst.log.wait_for("127.0.0.1 connected to COM5", 10, mark)
     client.sendall(b"READ\r\n")
     check(device.read_exactly(6, 10) == b"READ\r\n", "the request reaches the device")
