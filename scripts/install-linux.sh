@@ -20,8 +20,9 @@
 #   /etc/systemd/system/vmds@.service     the unit template (replaced by each run)
 #   /etc/vmds/INSTANCE/vmds               the instance's copy of the program (root's, 0755)
 #   /etc/vmds/INSTANCE/vmds.ini           its settings, root:vmds 0640 (an existing one is kept)
-#   /var/lib/vmds/INSTANCE/               its state: the log vmds.log; owned by vmds, the only
-#                                         place the service may write
+#   /var/lib/vmds/INSTANCE/               its state: the log vmds.log and the status file
+#                                         vmds.prom beside it; owned by vmds, the only place the
+#                                         service may write
 # and, on the real system, the system user "vmds" (group dialout) that the unit runs as, then
 # enables vmds@INSTANCE (and starts it). Running it again for an existing instance updates its
 # program copy and the unit and keeps its vmds.ini.
@@ -237,6 +238,7 @@ if [[ -e $ini ]]; then
 else
   cat >"$scratch/new.ini" <<INI
 [Daltrimore Velmora Device Server - Instance Manager - Instance - $instance]
+InstanceName=$instance
 TCPPort=$tcp
 COMPort=$serial
 COMPortBitRate=$bit_rate

@@ -2,7 +2,8 @@
 # Installs what the build needs on Debian 12 (as root, or through sudo).
 #   scripts/setup.sh          packages to build and run the device server on Linux
 #   scripts/setup.sh --all    also the cross compiler, Wine and Xvfb for the Windows programs,
-#                             every test layer and the fuzz targets (clang with libFuzzer)
+#                             every test layer and the fuzz targets (clang with libFuzzer), and
+#                             promtool and node_exporter that read the status file in a test
 #   scripts/setup.sh --bench  also the benchmarks' peers (socat, ser2net), strace and gnuplot
 set -euo pipefail
 
@@ -12,7 +13,8 @@ if [ "${1:-}" = "--all" ]; then
              g++-mingw-w64-x86-64-posix wine wine64 xvfb socat fonts-wine
              libxrender1 libxrandr2 libxi6 libxcursor1 libxcomposite1 libxinerama1
              libxxf86vm1 libxfixes3 procps imagemagick
-             clang libclang-rt-14-dev llvm nsis systemd)
+             clang libclang-rt-14-dev llvm nsis systemd
+             prometheus prometheus-node-exporter)
 elif [ "${1:-}" = "--bench" ]; then
   packages+=(socat ser2net strace gnuplot-nox)
 fi
@@ -31,3 +33,14 @@ sudo=""
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+
+# Only the programs of these two are used (promtool, node_exporter in a test on a free port):
+# the services the packages start on a systemd host are stopped and disabled again when this run
+# installed them, so that no Prometheus server or exporter is left listening.
+if [ -d /run/systemd/system ]; then
+  for unit in prometheus prometheus-node-exporter; do
+    case " ${missing[*]} " in
+      *" $unit "*) $sudo systemctl disable --now "$unit.service" >/dev/null 2>&1 || true ;;
+    esac
+  done
+fi

@@ -53,11 +53,14 @@ constexpr int kStopDrainMs = 1000;
 void DrainSessionWrites(os::SerialPort& port, std::vector<std::uint8_t>& unwritten,
                         const SessionDrops& sessionDrops, os::Event& exitEvent, bool stopping,
                         const std::string& client, const std::string& comPort,
-                        const LogSettings& log) {
+                        const LogSettings& log, StatusFile& status) {
   using Clock = std::chrono::steady_clock;
   const char* who = client.c_str();
   const char* where = comPort.c_str();
-  auto logWritten = [&](std::size_t written) { LogSerialWritten(written, client, comPort, log); };
+  auto logWritten = [&](std::size_t written) {
+    status.DeviceBytes(written);
+    LogSerialWritten(written, client, comPort, log);
+  };
   auto logFailure = [&](int error) { LogSerialWriteFailure(error, client, comPort, log); };
 
   enum class End { kDone, kDeviceStalled, kStopped, kWriteFailed } end = End::kDone;
@@ -131,6 +134,7 @@ void DrainSessionWrites(os::SerialPort& port, std::vector<std::uint8_t>& unwritt
     }
     dropped += discarded;
   }
+  status.DroppedBytes(dropped);  // the session counted its own drops
   if (dropped == 0 && sessionDrops.bytes == 0) return;
   const int count = static_cast<int>(dropped + sessionDrops.bytes);
   if (dropped == 0 && sessionDrops.reason == SessionDrops::Reason::kClientGone) {
@@ -165,7 +169,7 @@ void DrainSessionWrites(os::SerialPort& port, std::vector<std::uint8_t>& unwritt
 
 SessionOutcome RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Socket>& listener,
                                   const ServiceSettings& service, const SerialSettings& serial,
-                                  const LogSettings& log) {
+                                  const LogSettings& log, StatusFile& status) {
   os::Event& exitEvent = *Globals.ExitEvent;
   os::Event& maxConnectEvent = *Globals.MaxConnectEvent;
   // Each session's timer is ended through its own cancel event, so a stop request (ExitEvent)
@@ -176,7 +180,7 @@ SessionOutcome RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Sock
     std::unique_ptr<os::Socket> client;
     std::string clientAddress;
     SessionOutcome outcome = WaitForClient(exitEvent, listener, client, clientAddress,
-                                           serial.COMPort, log, service);
+                                           serial.COMPort, log, service, status);
     if (outcome != SessionOutcome::Accepted) return outcome;
 
     RaiseLines(port, service, log);
@@ -200,9 +204,12 @@ SessionOutcome RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Sock
 
     std::vector<std::uint8_t> unwritten;
     SessionDrops drops;
-    SessionContext context{exitEvent,     maxConnectEvent, *client, port,      service.IdleTimeout,
-                           clientAddress, serial.COMPort,  log,     unwritten, drops};
+    SessionEnd end = SessionEnd::kClientClosed;
+    SessionContext context{exitEvent, maxConnectEvent, *client,   port,  service.IdleTimeout,
+                           clientAddress, serial.COMPort, log, unwritten, drops, status, end};
     outcome = RunSession(context);
+    // The bytes still queued for the device may take a second more.
+    if (outcome == SessionOutcome::ExitRequested) status.Stopping();
 
     client.reset();
     if (timer) {
@@ -213,8 +220,9 @@ SessionOutcome RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Sock
     maxConnectEvent.Reset();
 
     DrainSessionWrites(port, unwritten, drops, exitEvent, outcome != SessionOutcome::SessionClosed,
-                       clientAddress, serial.COMPort, log);
+                       clientAddress, serial.COMPort, log, status);
     LowerLines(port, service, log);
+    status.SessionEnded(end);
     if (outcome != SessionOutcome::SessionClosed) return outcome;
   }
 }

@@ -68,7 +68,8 @@ void CloseListener(std::unique_ptr<os::Socket>& listener) {
 SessionOutcome WaitForClient(os::Event& exitEvent, std::unique_ptr<os::Socket>& listener,
                              std::unique_ptr<os::Socket>& client, std::string& clientAddress,
                              const std::string& comPort, const LogSettings& log,
-                             const ServiceSettings& service) {
+                             const ServiceSettings& service, StatusFile& status) {
+  bool listening = false;
   for (;;) {
     if (Globals.ListenerClosed) OpenListener(listener, service, log);
     int error = listener ? listener->SelectEvents(os::kNetAccept) : os::kErrInvalidHandle;
@@ -77,6 +78,10 @@ SessionOutcome WaitForClient(os::Event& exitEvent, std::unique_ptr<os::Socket>& 
       if (!listener) error = 10038;  // WSAENOTSOCK
       LogEvent(Format("Error configuring WSAEvent. WinSock error: %d", error), log);
       return SessionOutcome::SocketFailure;
+    }
+    if (!listening) {
+      listening = true;
+      status.Listening();
     }
     LogDebug("Waiting for connection", log);
     os::Waitable* handles[] = {&exitEvent, listener->EventWaitable()};
@@ -111,6 +116,7 @@ SessionOutcome WaitForClient(os::Event& exitEvent, std::unique_ptr<os::Socket>& 
     clientAddress = address.substr(0, 15);
     client = std::move(accepted);
     LogEvent(Format("%s connected to %s", clientAddress.c_str(), comPort.c_str()), log);
+    status.Connected(clientAddress);
     return SessionOutcome::Accepted;
   }
 }

@@ -8,6 +8,7 @@
 #include "event_log.h"
 #include "os/os.h"
 #include "settings.h"
+#include "status_file.h"
 
 enum class SessionOutcome { Accepted, ExitRequested, SocketFailure, SessionClosed, SystemFailure };
 
@@ -15,7 +16,9 @@ bool OpenListener(std::unique_ptr<os::Socket>& listener, const ServiceSettings& 
                   const LogSettings& log);
 void CloseListener(std::unique_ptr<os::Socket>& listener);
 
+// `status` says "listening" once the listener is open and the wait for a client begins, and
+// "connected" for the client accepted.
 SessionOutcome WaitForClient(os::Event& exitEvent, std::unique_ptr<os::Socket>& listener,
                              std::unique_ptr<os::Socket>& client, std::string& clientAddress,
                              const std::string& comPort, const LogSettings& log,
-                             const ServiceSettings& service);
+                             const ServiceSettings& service, StatusFile& status);

@@ -5,6 +5,7 @@
 #include "listener.h"
 #include "serial_port.h"
 #include "settings.h"
+#include "status_file.h"
 
 ServiceExitCode ExitCodeOfCycle(SessionOutcome outcome) {
   switch (outcome) {
@@ -58,6 +59,8 @@ void ServiceMain(int argc, char** argv) {
   if (!ReadServiceSettings(startupFile, service, serial, log)) {
     LogEvent("Some default values may be used due to error reading startup file", log);
   }
+  StatusFile status(StatusFilePath(log.LogFilename), log);
+  status.Start(service.InstanceName, serial.COMPort, service.TCPPort, kVersionNumber);
 
   std::unique_ptr<os::SerialPort> port;
   std::unique_ptr<os::Socket> listener;
@@ -81,7 +84,12 @@ void ServiceMain(int argc, char** argv) {
   LogDebug("--Debug Mode Enabled--", log);
 
   if (initialised) {
-    exitCode = ExitCodeOfCycle(RunConnectionCycle(*port, listener, service, serial, log));
+    exitCode = ExitCodeOfCycle(RunConnectionCycle(*port, listener, service, serial, log, status));
+  }
+  if (exitCode == kExitOnRequest) {
+    status.Stopping();
+  } else {
+    status.Failed(exitCode);
   }
 
   ReportServiceStatus(os::kServiceStopPending, 0, 0, 250);

@@ -8,6 +8,8 @@
 #include "server_state.h"
 
 inline constexpr const char* kVersionText = "4.0 Build 47";
+// The same version as the program's version information gives it (FILEVERSION).
+inline constexpr const char* kVersionNumber = "4.0.47.0";
 
 // The exit code for the outcome that ended the connection cycle.
 ServiceExitCode ExitCodeOfCycle(SessionOutcome outcome);

@@ -97,6 +97,10 @@ class Session {
     outcome_ = outcome;
     return Step::kEnd;
   }
+  Step End(SessionEnd how) {
+    c_.end = how;
+    return End(SessionOutcome::SessionClosed);
+  }
 
   static Direction Other(Direction served) {
     return served == Direction::kToDevice ? Direction::kToClient : Direction::kToDevice;
@@ -131,6 +135,9 @@ class Session {
   bool LingerOver() const;
   int LingerTimeout(int timeout) const;
   int WatchDevice(int timeout);
+  // The idle time-out of a wait: all of it, or what is left of it after waits that ended only for
+  // the status file.
+  int IdleTimeout() const;
   void Drop(std::size_t bytes, SessionDrops::Reason reason);
   Step DiscardChunk();
   // Receives up to kToDeviceLimit bytes into discard_.
@@ -182,6 +189,9 @@ class Session {
   Clock::time_point quietUntil_;
   Clock::time_point lingerUntil_;
 
+  bool idleTiming_ = false;  // idleSince_ holds when the quiet began
+  Clock::time_point idleSince_;
+
   bool watchingDevice_ = false;
   bool deviceStalled_ = false;
   std::size_t unsentAtMark_ = 0;
@@ -194,7 +204,12 @@ class Session {
 };
 
 SessionOutcome Session::Run() {
+  c_.end = SessionEnd::kClientClosed;
   SessionOutcome outcome = Loop();
+  if (outcome == SessionOutcome::ExitRequested) c_.end = SessionEnd::kStop;
+  if (outcome == SessionOutcome::SocketFailure || outcome == SessionOutcome::SystemFailure) {
+    c_.end = SessionEnd::kError;
+  }
   // What waits for the device is left to the connection cycle.
   c_.unwritten.insert(c_.unwritten.end(), toDevice_.begin(), toDevice_.end());
   return outcome;
@@ -212,6 +227,9 @@ SessionOutcome Session::Loop() {
   }
 
   for (;;) {
+    // While bytes move the status file is written once a second, also when every pass has work
+    // and none reaches the wait; otherwise this only looks at a flag.
+    const int statusDue = c_.status.WriteIfDue();
     // Flags set together with their events, read from memory: a stop stays ahead of work that
     // needs no wait, and a flood of data cannot hold off the end of the connect time.
     if (c_.exitEvent.IsSet()) {
@@ -260,8 +278,20 @@ SessionOutcome Session::Loop() {
     const bool knownWork = toDevice || toClient;
     UpdateWaitSet();
     int waitError = 0;
-    const int timeout = LingerTimeout(WatchDevice(knownWork ? 0 : c_.idleTimeout));
+    int timeout = LingerTimeout(WatchDevice(knownWork ? 0 : IdleTimeout()));
+    // The status file's next write may end the wait sooner; that wake is no event and does not
+    // start the idle time again.
+    const bool statusWake = statusDue >= 0 && (timeout < 0 || statusDue < timeout);
+    if (statusWake) {
+      timeout = statusDue;
+      if (!idleTiming_) {
+        idleTiming_ = true;
+        idleSince_ = Clock::now();
+      }
+    }
     int signalled = waitSet_->Wait(timeout, &waitError);
+    if (statusWake && signalled == os::kWaitTimeout) continue;  // the next pass writes
+    idleTiming_ = false;
     if (signalled == os::kWaitFailed) {
       // Another pass, but a wait that keeps failing would make the loop spin.
       if (++failedWaits_ >= kMaxFailedWaits) {
@@ -280,6 +310,7 @@ SessionOutcome Session::Loop() {
         // The next pass ends the session when the device has been quiet long enough.
       } else if (!c_.port.WritePending() || !ClientDataWaiting()) {
         LogEvent(Format("%s reached idle time; closing connection", client()), c_.log);
+        c_.end = SessionEnd::kIdleTimeout;
         return SessionOutcome::SessionClosed;
       }
       // Otherwise the client's data waits for the device: that is no idleness.
@@ -326,7 +357,7 @@ Session::Step Session::StopRequested() {
 
 Session::Step Session::MaxConnectReached() {
   LogEvent(Format("%s reached max connect time, closing session", client()), c_.log);
-  return End(SessionOutcome::SessionClosed);
+  return End(SessionEnd::kMaxConnectTime);
 }
 
 Session::Step Session::Serve(Direction direction) {
@@ -427,7 +458,7 @@ bool Session::TakeCloseCommand(const std::uint8_t* data, std::size_t size) const
 }
 
 Session::Step Session::HandleClientChunk(const std::uint8_t* data, std::size_t size) {
-  if (TakeCloseCommand(data, size)) return End(SessionOutcome::SessionClosed);
+  if (TakeCloseCommand(data, size)) return End(SessionEnd::kCloseCommand);
   if (c_.port.WritePending() || !toDevice_.empty()) {
     // Behind the write still under way.
     toDevice_.insert(toDevice_.end(), data, data + size);
@@ -437,6 +468,7 @@ Session::Step Session::HandleClientChunk(const std::uint8_t* data, std::size_t s
   std::size_t written = 0;
   int error = c_.port.StartWrite(data, size, &written);
   if (error == 0) {
+    c_.status.DeviceBytes(written);
     if (DebugEnabled) LogWritten(written);
   } else if (error == os::kErrIoPending) {
     if (DebugEnabled) LogDebug(Format("%s serial write pending", client()), c_.log);
@@ -454,10 +486,19 @@ void Session::WriteQueued() {
   int error = c_.port.StartWrite(toDevice_.data(), size, &written);
   toDevice_.erase(toDevice_.begin(), toDevice_.begin() + static_cast<std::ptrdiff_t>(size));
   if (error == 0) {
+    c_.status.DeviceBytes(written);
     if (DebugEnabled) LogWritten(written);
   } else if (error != os::kErrIoPending) {
     LogWriteFailure(error);
   }
+}
+
+int Session::IdleTimeout() const {
+  if (c_.idleTimeout < 0 || !idleTiming_) return c_.idleTimeout;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                        idleSince_ + std::chrono::milliseconds(c_.idleTimeout) - Clock::now())
+                        .count();
+  return left > 0 ? static_cast<int>(left) : 0;
 }
 
 int Session::WatchDevice(int timeout) {
@@ -486,6 +527,7 @@ int Session::WatchDevice(int timeout) {
 
 void Session::Drop(std::size_t bytes, SessionDrops::Reason reason) {
   c_.drops.bytes += bytes;
+  c_.status.DroppedBytes(bytes);
   if (c_.drops.reason == SessionDrops::Reason::kNone) c_.drops.reason = reason;
 }
 
@@ -501,7 +543,7 @@ Session::Step Session::DiscardChunk() {
   clientReadable_ = false;
   int error = ReceiveLarge(&got);
   if (error != 0 || got == 0) return ReceiveEnded(error, got);
-  if (TakeCloseCommand(discard_.data(), got)) return End(SessionOutcome::SessionClosed);
+  if (TakeCloseCommand(discard_.data(), got)) return End(SessionEnd::kCloseCommand);
   Drop(got, SessionDrops::Reason::kDeviceStalled);
   return Step::kContinue;
 }
@@ -518,13 +560,13 @@ Session::Step Session::ClientGoneWhileWriting() {
   for (;;) {
     if (QueueFull()) {
       if ((error = ReceiveLarge(&got)) != 0 || got == 0) break;
-      if (TakeCloseCommand(discard_.data(), got)) return End(SessionOutcome::SessionClosed);
+      if (TakeCloseCommand(discard_.data(), got)) return End(SessionEnd::kCloseCommand);
       Drop(got, SessionDrops::Reason::kClientGone);
       continue;
     }
     std::uint8_t data[kChunkSize + 1] = {};
     if ((error = c_.client.Receive(data, kChunkSize, &got)) != 0 || got == 0) break;
-    if (TakeCloseCommand(data, got)) return End(SessionOutcome::SessionClosed);
+    if (TakeCloseCommand(data, got)) return End(SessionEnd::kCloseCommand);
     toDevice_.insert(toDevice_.end(), data, data + got);
   }
   if (error == 0) return StartLingering();
@@ -561,6 +603,7 @@ void Session::WriteCompleted() {
   int error = c_.port.FinishWrite(&written);
   if (error == os::kErrIoIncomplete) return;
   if (error == 0) {
+    c_.status.DeviceBytes(written);
     if (DebugEnabled) LogWritten(written);
   } else {
     LogWriteFailure(error);
@@ -596,6 +639,7 @@ Session::Step Session::SendToClient() {
   std::size_t sent = 0;
   int error = c_.client.Send(toClient_ + toClientOffset_, toClientSize_ - toClientOffset_, &sent);
   if (error == 0) {
+    c_.status.ClientBytes(sent);
     if (sent > 0 && DebugEnabled) {
       LogDebug(Format("%s was sent %d bytes", client(), static_cast<int>(sent)), c_.log);
     }

@@ -9,6 +9,7 @@
 #include "event_log.h"
 #include "listener.h"
 #include "os/os.h"
+#include "status_file.h"
 
 // Bytes per receive from the client and per read from the port.
 constexpr std::size_t kChunkSize = 64;
@@ -44,6 +45,10 @@ struct SessionContext {
   std::vector<std::uint8_t>& unwritten;
   // Out: client bytes the session dropped, and why (the connection cycle's drop line counts them).
   SessionDrops& drops;
+  // Counts the bytes moved and dropped; its WriteIfDue bounds the session's waits while bytes move.
+  StatusFile& status;
+  // Out: how the session ended.
+  SessionEnd& end;
 };
 
 // True for a chunk that is exactly the close command "SSSP=0" (read as text up to a zero byte).

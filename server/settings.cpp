@@ -156,6 +156,11 @@ bool ApplyStartupLine(const std::string& piece, ServiceSettings& service, Serial
   if (key == "LogFilename") return text(log.LogFilename, kMaxLogFilenameLength);
   if (key == "LogEnabled") return yesNo(log.LogEnabled);
   if (key == "DebugEnabled") return yesNo(DebugEnabled);
+  if (key == "InstanceName") {
+    // Only a label of the status file: never a bad value (text after a NUL is left out).
+    service.InstanceName = value.substr(0, value.find('\0'));
+    return true;
+  }
   return true;
 }
 

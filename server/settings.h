@@ -13,6 +13,8 @@ struct ServiceSettings {
   bool DropRTSonSocketClose = false;
   std::int32_t MaxConnectTime = -1;  // milliseconds, -1 = no limit
   std::int32_t IdleTimeout = -1;     // milliseconds, -1 = no limit
+  // Names the instance in the status file only ("Master" for the master).
+  std::string InstanceName;
 };
 
 struct SerialSettings {

@@ -131,6 +131,14 @@ std::tm LocalTimeNow();
 // slashes on POSIX; unchanged on Windows).
 std::string NativePath(const std::string& path);
 
+// Writes `size` bytes of `data` to `tempPath` (made anew) and then puts that file in place of
+// `path` in one step (rename on POSIX, MoveFileExA with MOVEFILE_REPLACE_EXISTING on Windows), so
+// that a reader finds the old content or the new, never a part. Both paths name the same
+// directory. Tried once; on failure the temporary file is removed and `path` is left as it was.
+// Returns 0 or an error number.
+int ReplaceFileContent(const std::string& path, const std::string& tempPath, const char* data,
+                       std::size_t size);
+
 // ---- Service host -----------------------------------------------------------------------------
 enum ServiceState : std::uint32_t {
   kServiceStopped = 1,

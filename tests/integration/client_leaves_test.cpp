@@ -84,6 +84,12 @@ TEST_P(ClientLeaves, SessionEndsAtOnceAndTheRestIsDroppedAndCounted) {
     }
   }
   ASSERT_GE(dropped, static_cast<long>(sent - kQueueBound) - 8192) << "sent " << sent;
+  // The status file counts the same bytes as dropped (what the session and the drain after it
+  // dropped), written when the session has ended.
+  EXPECT_TRUE(instance.WaitForFileText(
+      "vmds.prom", {"vmds_dropped_bytes_total{instance=\"\",com_port=\"" + device.slavePath() +
+                        "\",tcp_port=\"" + std::to_string(instance.port()) + "\"} " +
+                        std::to_string(dropped) + "\n"}));
 
   // The next client is served right after; the device gets an unchanged beginning of the first
   // client's bytes (at most the bound and what the terminal held), then the next client's.

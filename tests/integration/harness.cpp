@@ -310,7 +310,8 @@ Instance::Instance() {
   logPath_ = File("vmds.log");
   inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (inotify_ >= 0) {
-    inotify_add_watch(inotify_, dir().c_str(), IN_MODIFY | IN_CREATE | IN_CLOSE_WRITE);
+    inotify_add_watch(inotify_, dir().c_str(),
+                      IN_MODIFY | IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO);
   }
 }
 
@@ -505,6 +506,23 @@ bool Instance::WaitForLog(const std::string& fragment, int occurrences,
     if (CountLogLines(fragment) >= occurrences) return true;
     if (!Running()) return CountLogLines(fragment) >= occurrences;  // it will write no more
     if (!WaitForChange(deadline)) return CountLogLines(fragment) >= occurrences;
+  }
+}
+
+bool Instance::WaitForFileText(const std::string& name, const std::vector<std::string>& fragments,
+                               std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  const auto found = [&] {
+    const std::string text = ReadFileText(File(name));
+    for (const std::string& fragment : fragments) {
+      if (text.find(fragment) == std::string::npos) return false;
+    }
+    return true;
+  };
+  for (;;) {
+    if (found()) return true;
+    if (!Running()) return found();  // it will write no more
+    if (!WaitForChange(deadline)) return found();
   }
 }
 

@@ -146,6 +146,9 @@ class Instance {
   bool WaitForLog(const std::string& fragment, int occurrences = 1,
                   std::chrono::milliseconds timeout = kWait);
   void SetLogPath(const std::string& path) { logPath_ = path; }
+  // Waits until the file `name` of the instance directory contains every one of `fragments`.
+  bool WaitForFileText(const std::string& name, const std::vector<std::string>& fragments,
+                       std::chrono::milliseconds timeout = kWait);
 
   // Shim log of DTR/RTS changes, one "DTR=x RTS=y" per line.
   std::vector<std::string> ModemLines() const;

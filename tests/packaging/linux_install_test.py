@@ -279,6 +279,12 @@ setpriv --reuid=vmds --regid=vmds --clear-groups sh -c '
     log = read("/var/lib/vmds/lab1/vmds.log")
     check(b" STARTUP: " in log and b" SHUTDOWN: " in log
           and not os.path.exists("/etc/vmds/lab1/vmds.log"), "it logs into its state directory")
+    status = read("/var/lib/vmds/lab1/vmds.prom").decode()
+    labels = f'instance="lab1",com_port="{device}",tcp_port="{port}"'
+    check(f'vmds_state{{{labels},state="stopping"}} 1\n' in status
+          and f"vmds_device_bytes_total{{{labels}}} 4\n" in status
+          and not os.path.exists("/etc/vmds/lab1/vmds.prom"),
+          "its status file vmds.prom is beside the log, labelled with the instance name", status)
 
     # The update path and a new instance, with vmds planting links before every step: the old
     # vmds.ini place, the log and the temporary file of the new vmds.ini.

@@ -9,7 +9,8 @@ quoted image path and drives it with `wine sc`.
 
     vmds_e2e.py SCENARIO --bin-dir DIR --work DIR [--modem-log FILE]
 
-Scenarios: service-host, missing-port, data-path, stalled-device. Exit code 0 when every check passed.
+Scenarios: service-host, missing-port, data-path, stalled-device, client-endings, status-file.
+Exit code 0 when every check passed.
 Every wait has a deadline; nothing here waits for ever.
 """
 
@@ -302,6 +303,20 @@ def connect(port, seconds=10):
     return sock
 
 
+def connect_when_listening(port, seconds=10):
+    """Connects once the service listens again after a session. With debug mode off no log line
+    says so (the close and drop lines come before the listener is made anew): a refused connect
+    is tried again until the deadline."""
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            return connect(port, seconds)
+        except ConnectionRefusedError:
+            if time.monotonic() >= deadline:
+                raise
+            time.sleep(0.02)
+
+
 def recv_exactly(sock, count, seconds):
     got = bytearray()
     deadline = time.monotonic() + seconds
@@ -436,9 +451,114 @@ def scenario_service_host(args):
     device.close()
 
 
+# ---- Status file ---------------------------------------------------------------------------
+
+class StatusFile:
+    """vmds.prom beside the log, as monitoring tools read it."""
+
+    def __init__(self, inst, instance, com_port, tcp_port):
+        self.path = os.path.join(inst.dir, "vmds.prom")
+        self.labels = f'instance="{instance}",com_port="{com_port}",tcp_port="{tcp_port}"'
+
+    def raw(self):
+        try:
+            with open(self.path, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    def sample(self, name, value, extra=""):
+        return f"{name}{{{self.labels}{',' + extra if extra else ''}}} {value}\n"
+
+    def state(self, state):
+        return self.sample("vmds_state", 1, f'state="{state}"')
+
+    def wait_for(self, lines, seconds, what):
+        """Waits until the file holds every one of `lines`."""
+        deadline = time.monotonic() + seconds
+        while True:
+            text = self.raw().decode("utf-8", "replace")
+            missing = [line for line in lines if line not in text]
+            if not missing or time.monotonic() >= deadline:
+                break
+            time.sleep(0.05)
+        check(not missing, f"vmds.prom: {what}", f"missing {missing!r} in:\n{text}")
+        return text
+
+
+def promtool_check(path):
+    promtool = shutil.which("promtool")
+    if promtool is None:
+        say("promtool is not installed: the file is not checked with it")
+        return
+    result = subprocess.run([promtool, "check", "metrics"], stdin=open(path, "rb"),
+                            capture_output=True, timeout=30)
+    check(result.returncode == 0, "promtool check metrics accepts the file of vmds.exe",
+          (result.stdout + result.stderr).decode(errors="replace"))
+
+
+def scenario_status_file(args):
+    device = PtyDevice()
+    map_com(5, device.path)
+    inst = Installation(args.bin_dir, "Velmora Status", SERVICE_PREFIX + "Status_File")
+    port = free_tcp_port()
+    inst.write_ini("COM5", port, debug=True)
+    inst.register()
+    status = StatusFile(inst, "Status_File", "COM5", port)
+    inst.start()
+    mark = inst.log.wait_for("Waiting for connection", 30)
+    status.wait_for([status.state("listening"), status.sample("vmds_sessions_total", 0),
+                     status.sample("vmds_build_info", 1, 'version="4.0.47.0"')],
+                    10, "listening after the start")
+    raw = status.raw()
+    check(b"\r" not in raw and raw.endswith(b"\n"), "vmds.prom has LF line ends")
+
+    client = connect(port)
+    mark = inst.log.wait_for("127.0.0.1 connected to COM5", 10, mark)
+    status.wait_for([status.state("connected"), status.sample("vmds_client_connected", 1),
+                     status.sample("vmds_client_info", 1, 'address="127.0.0.1"'),
+                     status.sample("vmds_sessions_total", 1)], 10, "a client is connected")
+    promtool_check(status.path)
+
+    # Bytes each way, then quiet: the counts reach the file within about a second.
+    client.sendall(b"0123456789")
+    check(device.read_exactly(10, 10) == b"0123456789", "10 client bytes reach the device")
+    device.write(bytes(range(20)))
+    check(recv_exactly(client, 20, 10) == bytes(range(20)), "20 device bytes reach the client")
+    status.wait_for([status.sample("vmds_device_bytes_total", 10),
+                     status.sample("vmds_client_bytes_total", 20)], 10,
+                    "the bytes each way are counted")
+
+    client.close()
+    mark = inst.log.wait_for("127.0.0.1 closed session", 10, mark)
+    status.wait_for([status.state("listening"), status.sample("vmds_client_connected", 0),
+                     status.sample("vmds_sessions_ended_total", 1, 'reason="client_closed"')],
+                    10, "the session ended by the client is counted")
+    text = status.raw().decode()
+    check("vmds_client_info{" + status.labels not in text, "no client after the session")
+
+    client = connect(port)
+    inst.log.wait_for("127.0.0.1 connected to COM5", 10, mark)
+    status.wait_for([status.state("connected"), status.sample("vmds_sessions_total", 2)], 10,
+                    "the second session")
+    inst.stop()
+    check(wait_closed_by_peer(client, 15), "the client is disconnected by the stop request")
+    client.close()
+    inst.expect_stopped_cleanly()
+    status.wait_for([status.state("stopping"),
+                     status.sample("vmds_sessions_ended_total", 1, 'reason="stop"')], 10,
+                    "stopping, the stopped session counted")
+    check(not os.path.exists(status.path + ".tmp"), "no temporary file left beside it")
+    promtool_check(status.path)
+    inst.log.expect_complete()
+    inst.delete()
+    device.close()
+
+
 def scenario_missing_port(args):
     inst = Installation(args.bin_dir, "Velmora Missing Port", SERVICE_PREFIX + "Missing_Port")
-    inst.write_ini("COM7", free_tcp_port(), debug=True)
+    port = free_tcp_port()
+    inst.write_ini("COM7", port, debug=True)
     inst.register()
     inst.start()
     # A failure, not a stop: the service database keeps why, for the recovery actions.
@@ -447,6 +567,10 @@ def scenario_missing_port(args):
     inst.log.expect_in_order(["COM7 does not exist", NOT_INITIALISED, "--Debug Mode Enabled--",
                               SHUTDOWN])
     check(STARTUP not in inst.log.messages(), "no start-up line after a failed initialisation")
+    status = StatusFile(inst, "Missing_Port", "COM7", port)
+    status.wait_for([status.state("failed"), status.sample("vmds_exit_code", 11),
+                     status.sample("vmds_failure_info", 1, 'reason="port not opened"')], 10,
+                    "the failure, its exit code and reason")
     inst.log.expect_complete()
     inst.delete()
 
@@ -666,7 +790,7 @@ def scenario_stalled_device(args):
 def round_trip_255(inst, device, port, mark):
     """A request answered by a 255-byte reply (four chunks): no chunk waits for the client's
     delayed acknowledgement of the one before (about 40 ms a round trip)."""
-    client = connect(port)
+    client = connect_when_listening(port)
     mark = inst.log.wait_for("127.0.0.1 connected to COM5", 10, mark)
     millis = []
     for round_ in range(21):
@@ -706,7 +830,7 @@ def client_leaves(inst, device, port, mark, amount):
     once, what the service does not keep for the device is dropped and counted, the device gets an
     unchanged beginning and then the next client's bytes."""
     data = bytes((i * 11 + 5) & 0xFF for i in range(amount))
-    client = connect(port)
+    client = connect_when_listening(port)
     mark = inst.log.wait_for("127.0.0.1 connected to COM5", 10, mark)
     sent = send_what_is_taken(client, data, 0.3)
     check(sent > 64 * 1024, f"the client got {sent} bytes of {amount} out")
@@ -720,7 +844,7 @@ def client_leaves(inst, device, port, mark, amount):
     match = re.fullmatch(r"Dropped (\d+) bytes from 127\.0\.0\.1: .*", line)
     check(match is not None, f"the dropped bytes are counted ({line!r})")
     dropped = int(match.group(1))
-    nxt = connect(port)
+    nxt = connect_when_listening(port, 3)
     inst.log.wait_for("127.0.0.1 connected to COM5", 3, drop)
     nxt.sendall(b"next")
     got = bytearray()
@@ -739,7 +863,7 @@ def client_leaves(inst, device, port, mark, amount):
 def half_close_gets_reply(inst, device, port, mark):
     """A client that shuts its sending side after a request (as `socat -t2` and `nc -N` do) still
     gets the device's reply; then the session ends with the close line."""
-    client = connect(port)
+    client = connect_when_listening(port)
     mark = inst.log.wait_for("127.0.0.1 connected to COM5", 10, mark)
     client.sendall(b"READ\r\n")
     check(device.read_exactly(6, 10) == b"READ\r\n", "the request reaches the device")
@@ -783,6 +907,7 @@ SCENARIOS = {
     "data-path": scenario_data_path,
     "stalled-device": scenario_stalled_device,
     "client-endings": scenario_client_endings,
+    "status-file": scenario_status_file,
 }
 
 

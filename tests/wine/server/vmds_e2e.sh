@@ -6,7 +6,8 @@
 # BIN_DIR   directory of the cross-built Windows executables (holds vmds.exe)
 # SHIM      the modem-control shim (libvmds_modem_shim.so); the prefix boots with it preloaded so
 #           that every service gets it and DTR/RTS work on the pseudo-terminal behind COM5
-# SCENARIO  service-host | missing-port | data-path | stalled-device | client-endings
+# SCENARIO  service-host | missing-port | data-path | stalled-device | client-endings |
+#           status-file
 #           (see vmds_e2e.py)
 #
 # The prefix, its processes, Xvfb (not used here) and the temp dir are removed on every exit path.
