@@ -5,7 +5,7 @@
 // after the other, in one run. It is a benchmark: it prints figures and never fails on one (exit
 // status 0 when it could measure, 1 when it was stopped or could not start).
 //
-//   vmds_scale_bench [--vmds PATH] [--shim PATH] [--bridges LIST] [--points SPEC]
+//   vmds_scale_bench [--vmds PATH] [--shim PATH] [--bridges LIST] [--points BAUD:N,N/BAUD:N]
 //                    [--seconds S] [--warm-up S] [--idle S] [--probe-interval S]
 //                    [--csv FILE] [--limit S]
 //
