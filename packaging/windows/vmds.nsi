@@ -437,6 +437,8 @@ Section "Uninstall"
   Delete "$INSTDIR\vmds.exe"
   Delete "$INSTDIR\vmds.ini"
   Delete "$INSTDIR\vmds.log"  ; the master instance's log
+  Delete "$INSTDIR\vmds.prom"  ; and its status file
+  Delete "$INSTDIR\vmds.prom.tmp"
   Delete "$INSTDIR\VMDSMgr.exe"
   Delete "$INSTDIR\vmdsremove.exe"
   Delete "$INSTDIR\README.txt"
