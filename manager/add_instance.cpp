@@ -35,6 +35,7 @@ void MainPresenter::AddClick() {
 
 void MainPresenter::AddDialogLoad(AddInstanceView& dialog) {
   dialog.FillSerialPorts(SerialPortEntries(), 0);
+  AddDialogPortChanged(dialog);
 }
 
 void MainPresenter::CreateInstanceClick(AddInstanceView& dialog) {

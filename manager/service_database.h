@@ -36,6 +36,7 @@ constexpr std::uint32_t kServiceAutoStart = 2;
 constexpr std::uint32_t kServiceErrorNormal = 1;
 
 // Win32 error numbers the service database reports.
+constexpr int kErrorServiceRequestTimeout = 1053;
 constexpr int kErrorServiceAlreadyRunning = 1056;
 constexpr int kErrorServiceDoesNotExist = 1060;
 constexpr int kErrorServiceNotActive = 1062;
@@ -91,4 +92,7 @@ class ServiceDatabase {
   virtual void CloseServiceEntry(ScHandle handle) = 0;
   // Sleep.
   virtual void Sleep(std::uint32_t milliseconds) = 0;
+  // The system's text for a Win32 error number (FormatMessage), without a trailing line end,
+  // and the number.
+  virtual std::string ErrorText(int error) = 0;
 };

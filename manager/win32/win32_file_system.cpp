@@ -67,8 +67,11 @@ int WriteWholeFile(const char* path, const std::string& content) {
 }  // namespace
 
 int Win32FileSystem::ReadTextFile(const std::string& path, std::string* content) {
-  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Sharing delete too: a device server that replaces its status file (a rename over it) while
+  // the manager reads it must not fail; the reader keeps the text it opened.
+  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LastError();
   content->clear();
   char buffer[4096];

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace {
 
 SC_HANDLE ToSc(ScHandle handle) { return reinterpret_cast<SC_HANDLE>(handle); }
@@ -89,3 +91,16 @@ void Win32ServiceDatabase::CloseServiceEntry(ScHandle handle) {
 }
 
 void Win32ServiceDatabase::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+std::string Win32ServiceDatabase::ErrorText(int error) {
+  char* buffer = nullptr;
+  const DWORD length = ::FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
+  std::string text = length > 0 && buffer != nullptr ? std::string(buffer, length) : std::string();
+  if (buffer != nullptr) ::LocalFree(buffer);
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
+    text.pop_back();
+  // The number too: it is what a search or the vendor's support asks for.
+  return (text.empty() ? "Error" : text) + " (error " + std::to_string(error) + ")";
+}

@@ -18,4 +18,5 @@ class Win32ServiceDatabase : public ServiceDatabase {
   int DeleteServiceEntry(ScHandle service) override;
   void CloseServiceEntry(ScHandle handle) override;
   void Sleep(std::uint32_t milliseconds) override;
+  std::string ErrorText(int error) override;
 };

@@ -172,6 +172,7 @@ class FakeServiceDatabase : public ServiceDatabase {
     if (onSleep) onSleep();
   }
   std::function<void()> onSleep;  // what changes while the caller waits
+  std::string ErrorText(int error) override { return "<error " + std::to_string(error) + ">"; }
 
  private:
   static constexpr ScHandle kManagerHandle = 1;
