@@ -65,6 +65,8 @@ void MainPresenter::ShowDetails() {
   auto found = live_.find(currentInstanceName_);
   if (found == live_.end()) {
     view_.SetText(Control::StatusDetailsLabel, "");
+    view_.SetEnabled(Control::StartServiceCmdBtn, false);
+    view_.SetEnabled(Control::StopServiceCmdBtn, false);
     return;
   }
   const LiveState& live = found->second;

@@ -136,10 +136,10 @@ bool MainPresenter::FormLoad() {
     state_.NumberofInstancesInstalled = 0;
 
     const int width = view_.InstanceListWidth();
-    view_.AddInstanceListColumn("Instance Name", width * 30 / 100, ColumnAlignment::kLeft);
-    view_.AddInstanceListColumn("TCP Port", width * 14 / 100, ColumnAlignment::kCenter);
-    view_.AddInstanceListColumn("Serial Port", width * 19 / 100, ColumnAlignment::kCenter);
-    view_.AddInstanceListColumn("State", width * 37 / 100, ColumnAlignment::kLeft);
+    view_.AddInstanceListColumn("Instance Name", width * 25 / 100, ColumnAlignment::kLeft);
+    view_.AddInstanceListColumn("TCP Port", width * 17 / 100, ColumnAlignment::kCenter);
+    view_.AddInstanceListColumn("Serial Port", width * 23 / 100, ColumnAlignment::kCenter);
+    view_.AddInstanceListColumn("State", width * 35 / 100, ColumnAlignment::kLeft);
 
     for (Control combo : {Control::SerialPortComboBox, Control::BitRateComboBox,
                           Control::DataBitsComboBox, Control::ParityComboBox,
@@ -592,8 +592,7 @@ bool MainPresenter::Save() {
     RestartInstanceService(services_, view_, r.mServiceName);
     if (!PortIsPresent(s, ports_.PresentPorts()))
       view_.SetProgress(PortPresenceText(s, {}) +
-                        ": the settings are saved and the service started, but it cannot open "
-                        "the port until the port is there.");
+                        ". The settings are saved and the service is started.");
 
     newInstancePending_ = false;
     view_.SetEnabled(Control::SaveCmdBtn, false);

@@ -318,8 +318,8 @@ TEST_F(InstanceState, TheLabelBesideTheSerialPortListsSaysWhetherThePortIsPresen
   EXPECT_EQ(Messages(), Strings{kRestartStarted});
   EXPECT_TRUE(Has(files.files[InstanceFile("Lab 1")], "COMPort=COM9"));
   EXPECT_EQ(Progress(),
-            "COM9 is not present on this computer: the settings are saved and the service "
-            "started, but it cannot open the port until the port is there.");
+            "COM9 is not present on this computer. The settings are saved and the service is "
+            "started.");
   Pick(SerialPortComboBox, "COM3");
   presenter.SaveClick();
   EXPECT_EQ(Messages(), Strings{SerialInUse("COM3", "Dock")});
@@ -338,6 +338,19 @@ TEST_F(InstanceState, TheLabelBesideTheSerialPortListsSaysWhetherThePortIsPresen
   dialog.Pick("COM200");
   presenter.AddDialogPortChanged(dialog);
   EXPECT_EQ(dialog.portLabel, "COM200 is not present on this computer");
+  // The added instance is shown: its port's label, and no details of the one shown before.
+  presenter.RefreshTimer();
+  ASSERT_NE(view[StatusDetailsLabel].text, "");
+  view[SerialPortPresenceLabel].text.clear();
+  dialog.name = "Cave";
+  dialog.port = "7100";
+  presenter.CreateInstanceClick(dialog);
+  ASSERT_EQ(presenter.CurrentInstanceName(), "Cave");
+  EXPECT_EQ(view[SerialPortPresenceLabel].text, "COM200 is not present on this computer");
+  EXPECT_EQ(view[StatusDetailsLabel].text, "");
+  presenter.RefreshTimer();
+  EXPECT_EQ(view.rows.back().State, "Stopped");
+  EXPECT_EQ(view[StatusDetailsLabel].text, "State: Stopped");
   EXPECT_EQ(PortPresenceText("", ports.present), "");
   EXPECT_EQ(PortPresenceText("com3", ports.present), "USB Serial Port (COM3)");
 }

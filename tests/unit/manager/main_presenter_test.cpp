@@ -15,10 +15,10 @@ TEST_F(MainPresenterTest, StartUpShowsTheMasterWithSaveAndRemoveDisabled) {
   ASSERT_TRUE(presenter.FormLoad());
   EXPECT_EQ(Messages(), Strings{});
   EXPECT_EQ(services.calls, Strings{});  // nothing written, no service touched
-  EXPECT_EQ(view.columns, (std::vector<ListColumn>{{"Instance Name", 120, ColumnAlignment::kLeft},
-                                                   {"TCP Port", 56, ColumnAlignment::kCenter},
-                                                   {"Serial Port", 76, ColumnAlignment::kCenter},
-                                                   {"State", 148, ColumnAlignment::kLeft}}));
+  EXPECT_EQ(view.columns, (std::vector<ListColumn>{{"Instance Name", 100, ColumnAlignment::kLeft},
+                                                   {"TCP Port", 68, ColumnAlignment::kCenter},
+                                                   {"Serial Port", 92, ColumnAlignment::kCenter},
+                                                   {"State", 140, ColumnAlignment::kLeft}}));
   EXPECT_EQ(view.rows, (std::vector<InstanceListRow>{{"Master", "6100", "COM  1"},
                                                      {"Lab 1", "10001", "COM 12"},
                                                      {"Dock", "2000", "COM  3"},
