@@ -39,17 +39,13 @@ void MainPresenter::RefreshStates() {
   const std::vector<ServiceCondition> conditions = QueryServiceConditions(services_, serviceNames);
 
   std::map<std::string, LiveState> live;
+  std::map<std::string, KnownStatus> kept;
   for (std::size_t i = 0; i < rows_.size(); ++i) {
     LiveState found;
     found.condition = conditions[i];
     const VMDSInstanceClass* record = records[i];
-    if (record != nullptr && found.condition != ServiceCondition::kNotRegistered) {
-      std::string text;
-      const std::string path =
-          StatusFilePathOf(InstanceDirectory(record->mInstanceName), record->mLogFileName);
-      if (files_.ReadTextFile(path, &text) == 0)
-        found.status = ParseServerStatus(text, record->mInstanceName);
-    }
+    if (record != nullptr && found.condition != ServiceCondition::kNotRegistered)
+      found.status = StatusFileOf(*record, kept);
     const std::string stateText = StateText(found.condition, found.status);
     if (rows_[i].State != stateText) {
       rows_[i].State = stateText;
@@ -58,7 +54,28 @@ void MainPresenter::RefreshStates() {
     live[Trim(rows_[i].InstanceName)] = std::move(found);
   }
   live_ = std::move(live);
+  knownStatus_ = std::move(kept);
   ShowDetails();
+}
+
+ServerStatus MainPresenter::StatusFileOf(const VMDSInstanceClass& record,
+                                         std::map<std::string, KnownStatus>& kept) {
+  const std::string path =
+      StatusFilePathOf(InstanceDirectory(record.mInstanceName), record.mLogFileName);
+  FileStamp stamp;
+  const int stamped = files_.StampOf(path, &stamp);
+  if (stamped != 0 && stamped != kStampsNotSupported) return {};  // no status file
+  if (stamped == 0) {
+    auto known = knownStatus_.find(path);
+    if (known != knownStatus_.end() && known->second.stamp == stamp &&
+        known->second.instanceName == record.mInstanceName)
+      return kept.insert_or_assign(path, known->second).first->second.status;
+  }
+  std::string text;
+  if (files_.ReadTextFile(path, &text) != 0) return {};
+  ServerStatus status = ParseServerStatus(text, record.mInstanceName);
+  if (stamped == 0) kept.insert_or_assign(path, KnownStatus{stamp, record.mInstanceName, status});
+  return status;
 }
 
 void MainPresenter::ShowDetails() {

@@ -1,8 +1,11 @@
 #include "instance_status.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 #include <map>
+#include <string_view>
 #include <vector>
 
 #include "startup_file.h"
@@ -62,6 +65,12 @@ std::optional<Sample> ParseSample(const std::string& line) {
   return sample;
 }
 
+constexpr std::string_view kRead[] = {
+    "vmds_state",           "vmds_client_info",        "vmds_session_start_time_seconds",
+    "vmds_device_bytes_total", "vmds_client_bytes_total", "vmds_dropped_bytes_total",
+    "vmds_exit_code",       "vmds_failure_info",
+};
+
 std::string Label(const Sample& sample, const char* key) {
   auto found = sample.labels.find(key);
   return found == sample.labels.end() ? std::string() : found->second;
@@ -79,6 +88,9 @@ ServerStatus ParseServerStatus(const std::string& text, const std::string& insta
   ServerStatus status;
   for (const std::string& line : SplitLines(text)) {
     if (line.empty() || line[0] == '#') continue;
+    // Only the series read below are parsed further.
+    const std::string_view series(line.data(), std::min(line.find_first_of("{ \t"), line.size()));
+    if (std::find(std::begin(kRead), std::end(kRead), series) == std::end(kRead)) continue;
     const std::optional<Sample> sample = ParseSample(line);
     if (!sample || Label(*sample, "instance") != instanceName) continue;
     const std::string& name = sample->name;

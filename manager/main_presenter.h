@@ -154,6 +154,15 @@ class MainPresenter {
     ServerStatus status;
   };
   void RefreshStates();
+  // What the instance's status file says, read only when its stamp changed since the last
+  // refresh; `kept` collects what the next refresh can reuse.
+  struct KnownStatus {
+    FileStamp stamp;
+    std::string instanceName;
+    ServerStatus status;
+  };
+  ServerStatus StatusFileOf(const VMDSInstanceClass& record,
+                            std::map<std::string, KnownStatus>& kept);
   void ShowDetails();
   void ShowPortPresence();
   std::string InstanceDirectory(const std::string& instanceName) const;
@@ -175,4 +184,5 @@ class MainPresenter {
   bool sortDescending_ = false;
   bool activated_ = false;  // the window was activated before
   std::map<std::string, LiveState> live_;  // by instance name
+  std::map<std::string, KnownStatus> knownStatus_;  // by status file path
 };

@@ -1,5 +1,7 @@
 #include "service_control.h"
 
+#include "text_functions.h"
+
 namespace {
 
 // A service-database handle that is closed when it goes out of scope; 0 while nothing is open.
@@ -183,9 +185,20 @@ std::vector<ServiceCondition> QueryServiceConditions(ServiceDatabase& db,
                                                      const std::vector<std::string>& serviceNames) {
   std::vector<ServiceCondition> conditions(serviceNames.size(), ServiceCondition::kUnknown);
   ScopedServiceHandle manager(db);
-  if (manager.OpenWith([&](ScHandle* h) { return db.OpenServiceManager(kStandardRightsRead, h); }) !=
-      0)
+  if (manager.OpenWith([&](ScHandle* h) {
+        return db.OpenServiceManager(kStandardRightsRead | kScManagerEnumerateService, h);
+      }) != 0)
     return conditions;
+  std::map<std::string, std::uint32_t> states;
+  if (db.EnumerateServiceStates(manager.get(), &states) == 0) {
+    for (std::size_t i = 0; i < serviceNames.size(); ++i) {
+      auto found = states.find(UpperCase(serviceNames[i]));
+      conditions[i] = serviceNames[i].empty() || found == states.end()
+                          ? ServiceCondition::kNotRegistered
+                          : ConditionOfServiceState(found->second);
+    }
+    return conditions;
+  }
   for (std::size_t i = 0; i < serviceNames.size(); ++i) {
     if (serviceNames[i].empty()) {
       conditions[i] = ServiceCondition::kNotRegistered;

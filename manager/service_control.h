@@ -67,8 +67,9 @@ StopOutcome StopInstanceService(ServiceDatabase& db, const std::string& serviceN
 // control, or 1053 when it was still stop pending at the bound; 0 otherwise.
 StopOutcome StopInstanceService(ServiceDatabase& db, const std::string& serviceName, int* error);
 
-// The condition of each service, in order: one manager handle, then for each name an open with
-// query rights and one status query; no waits. An empty name is kNotRegistered.
+// The condition of each service, in order, from one enumeration of the service database (an
+// open and a status query per service when the enumeration fails); no waits. An empty name is
+// kNotRegistered.
 std::vector<ServiceCondition> QueryServiceConditions(ServiceDatabase& db,
                                                      const std::vector<std::string>& serviceNames);
 

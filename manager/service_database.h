@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 using ScHandle = std::uintptr_t;
@@ -23,6 +24,7 @@ enum ServiceState : std::uint32_t {
 
 // Access rights and property values of the registered services.
 constexpr std::uint32_t kScManagerCreateService = 0x0002;
+constexpr std::uint32_t kScManagerEnumerateService = 0x0004;
 constexpr std::uint32_t kStandardRightsRead = 0x20000;
 constexpr std::uint32_t kScManagerAllAccess = 0xF003F;
 constexpr std::uint32_t kServiceAllAccess = 0xF01FF;
@@ -86,6 +88,11 @@ class ServiceDatabase {
   virtual int SendStopControl(ScHandle service) = 0;
   // QueryServiceStatus: the current state.
   virtual int QueryServiceState(ScHandle service, std::uint32_t* state) = 0;
+  // EnumServicesStatusExA over the own-process and shared-process services in every state: the
+  // current state of each by its name in upper case (service names ignore case). One call for
+  // all services, where a query per service costs a round trip each.
+  virtual int EnumerateServiceStates(ScHandle manager,
+                                     std::map<std::string, std::uint32_t>* states) = 0;
   // DeleteService.
   virtual int DeleteServiceEntry(ScHandle service) = 0;
   // CloseServiceHandle; 0 is ignored.

@@ -1,8 +1,11 @@
 #include "win32/win32_service_database.h"
 
+#include "text_functions.h"
+
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -103,4 +106,27 @@ std::string Win32ServiceDatabase::ErrorText(int error) {
     text.pop_back();
   // The number too: it is what a search or the vendor's support asks for.
   return (text.empty() ? "Error" : text) + " (error " + std::to_string(error) + ")";
+}
+
+int Win32ServiceDatabase::EnumerateServiceStates(ScHandle manager,
+                                                 std::map<std::string, std::uint32_t>* states) {
+  std::vector<BYTE> buffer(64 * 1024);
+  DWORD resume = 0;
+  for (;;) {
+    DWORD needed = 0, count = 0;
+    const BOOL done = ::EnumServicesStatusExA(
+        ToSc(manager), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, buffer.data(),
+        static_cast<DWORD>(buffer.size()), &needed, &count, &resume, nullptr);
+    const int error = done ? 0 : LastError();
+    if (!done && error != ERROR_MORE_DATA) return error;
+    const auto* entries = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSA*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i) {
+      const std::string name =
+          UpperCase(entries[i].lpServiceName != nullptr ? entries[i].lpServiceName : "");
+      (*states)[name] = entries[i].ServiceStatusProcess.dwCurrentState;
+    }
+    if (done) return 0;
+    // More entries follow: the next call goes on from `resume`, in a buffer as large as asked.
+    if (needed > buffer.size()) buffer.resize(needed);
+  }
 }

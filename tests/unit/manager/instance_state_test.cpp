@@ -191,17 +191,28 @@ TEST_F(InstanceState, ARefreshFillsTheStateColumnAndTheDetailsAndLeavesTheEditor
   EXPECT_TRUE(view[SaveCmdBtn].enabled);
   EXPECT_EQ(Messages(), Strings{});
   EXPECT_EQ(Count("Sleep 1000") + Count("Sleep 500"), 0u) << "a refresh never waits";
-  EXPECT_EQ(Count("OpenSCManager 0x20000"), 1u) << "one manager handle for all";
+  EXPECT_EQ(services.calls, (Strings{"OpenSCManager 0x20004", "Enumerate", "Close SCM"}))
+      << "one enumeration for all services";
   EXPECT_EQ(services.openHandles, 0);
+
+  // A status file is read again only when its stamp changed.
+  EXPECT_EQ(files.reads[PromPath("Master")], 1);
+  presenter.RefreshTimer();
+  EXPECT_EQ(files.reads[PromPath("Master")], 1);
+  EXPECT_EQ(files.reads[PromPath("Dock")], 0) << "no service, no file read";
+  EXPECT_EQ(States()[0], "Client 10.1.2.3");
 
   // Stopped from outside, a client gone, a status file gone: the next tick shows it.
   services.services["Daltrimore_VMDS_Mstr"].states = {kServiceStopped};
   files.files[PromPath("Master")] = PromText("Master", "stopping");
   files.files.erase(PromPath("Lab 1"));
   services.services["Daltrimore_VMDS_bay"].states = {kServiceStartPending};
+  services.enumerateError = 5;  // then a query per service
   presenter.RefreshTimer();
   EXPECT_EQ(States(), (Strings{"Stopped", "Running", "Not registered", "Start pending"}));
+  services.enumerateError = 0;
   EXPECT_EQ(view[StatusDetailsLabel].text, "State: Stopped");
+  EXPECT_EQ(files.reads[PromPath("Master")], 2);
   EXPECT_TRUE(view[StartServiceCmdBtn].enabled);
   EXPECT_FALSE(view[StopServiceCmdBtn].enabled);
   EXPECT_EQ(Editor(), editor);
