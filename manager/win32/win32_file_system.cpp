@@ -67,8 +67,10 @@ int WriteWholeFile(const char* path, const std::string& content) {
 }  // namespace
 
 int Win32FileSystem::ReadTextFile(const std::string& path, std::string* content) {
-  // Sharing delete too: a device server that replaces its status file (a rename over it) while
-  // the manager reads it must not fail; the reader keeps the text it opened.
+  // Sharing delete too, so that the read adds no sharing conflict of its own to a device server
+  // that replaces its status file (a rename over it) meanwhile. Where the system still refuses a
+  // rename over an open file (Wine does), the server's next write replaces it: the read holds
+  // the file only for a moment.
   HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -197,6 +197,28 @@ TEST(Win32FileSystem, StartupFilesRoundTripThroughTheRealFiles) {
             "Cannot open for read, " + orphan + "\\vmds.ini, path does not exist");
 }
 
+// The status file's reader: a stamp that follows a replacement by rename, as the device server
+// replaces its status file.
+TEST(Win32FileSystem, StampsFollowReplacements) {
+  const std::string root = TempDirectory("vmds stamp test");
+  const std::string path = root + "\\vmds.prom";
+  Win32FileSystem fs;
+  DeleteFileA(path.c_str());
+  FileStamp first, second;
+  EXPECT_EQ(fs.StampOf(path, &first), ERROR_FILE_NOT_FOUND);
+  ASSERT_EQ(fs.WriteTextFile(path, "vmds_state 1\n"), 0);
+  ASSERT_EQ(fs.StampOf(path, &first), 0);
+  EXPECT_EQ(first.size, 13u);
+  ASSERT_EQ(fs.WriteTextFile(path + ".tmp", "vmds_state 0\nmore\n"), 0);
+  ASSERT_TRUE(MoveFileExA((path + ".tmp").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
+      << GetLastError();
+  ASSERT_EQ(fs.StampOf(path, &second), 0);
+  EXPECT_NE(second, first);
+  std::string text;
+  EXPECT_EQ(fs.ReadTextFile(path, &text), 0);
+  EXPECT_EQ(text, "vmds_state 0\nmore\n");
+}
+
 TEST(Win32FileSystem, DeleteInstanceDirectoryRemovesReadOnlyTreesAndNothingOutside) {
   const std::string managerDir = TempDirectory("vmds delete test");
   const std::string outside = TempDirectory("vmds outside keep");
