@@ -80,21 +80,20 @@ ServerStatus MainPresenter::StatusFileOf(const VMDSInstanceClass& record,
 
 void MainPresenter::ShowDetails() {
   auto found = live_.find(currentInstanceName_);
-  if (found == live_.end()) {
-    view_.SetText(Control::StatusDetailsLabel, "");
-    view_.SetEnabled(Control::StartServiceCmdBtn, false);
-    view_.SetEnabled(Control::StopServiceCmdBtn, false);
-    return;
-  }
-  const LiveState& live = found->second;
-  view_.SetText(Control::StatusDetailsLabel,
-                StatusDetails(live.condition, live.status, [this](std::int64_t seconds) {
-                  return system_.LocalTimeText(seconds);
-                }));
-  view_.SetEnabled(Control::StartServiceCmdBtn, live.condition == ServiceCondition::kStopped);
+  const LiveState* live = found != live_.end() ? &found->second : nullptr;
+  const std::string details =
+      live == nullptr ? std::string()
+                      : StatusDetails(live->condition, live->status, [this](std::int64_t seconds) {
+                          return system_.LocalTimeText(seconds);
+                        });
+  // Written only when it changed: the label is not repainted every tick.
+  if (details != view_.Text(Control::StatusDetailsLabel))
+    view_.SetText(Control::StatusDetailsLabel, details);
+  view_.SetEnabled(Control::StartServiceCmdBtn,
+                   live != nullptr && live->condition == ServiceCondition::kStopped);
   view_.SetEnabled(Control::StopServiceCmdBtn,
-                   live.condition == ServiceCondition::kRunning ||
-                       live.condition == ServiceCondition::kStartPending);
+                   live != nullptr && (live->condition == ServiceCondition::kRunning ||
+                                       live->condition == ServiceCondition::kStartPending));
 }
 
 void MainPresenter::StartClick() {
