@@ -35,6 +35,7 @@ void MainPresenter::AddClick() {
 
 void MainPresenter::AddDialogLoad(AddInstanceView& dialog) {
   dialog.FillSerialPorts(SerialPortEntries(), 0);
+  AddDialogPortChanged(dialog);
 }
 
 void MainPresenter::CreateInstanceClick(AddInstanceView& dialog) {
@@ -191,6 +192,8 @@ void MainPresenter::CreateInstanceClick(AddInstanceView& dialog) {
     currentInstanceName_ = name;
     currentInstanceIndex_ = GetInstanceIndex(state_, name);
     DefaultSettings();
+    ShowPortPresence();
+    ShowDetails();  // nothing known of it until the next refresh
     view_.SetText(Control::ServiceDisplayNameValueLabel, record.mServiceDisplayName);
     view_.SetText(Control::InstanceNameValueLabel, record.mInstanceName);
     PutText(Control::BrowseLogFileTextBox, record.mLogFileName);

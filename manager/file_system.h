@@ -3,7 +3,18 @@
 // Paths are Windows paths as the manager composes them (backslash-separated).
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+// When a file was last written and its size: a file written or replaced since has another stamp.
+struct FileStamp {
+  std::uint64_t lastWrite = 0;  // in the file system's own units
+  std::uint64_t size = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+// The error of a file system that keeps no stamps (ERROR_NOT_SUPPORTED).
+constexpr int kStampsNotSupported = 50;
 
 class FileSystem {
  public:
@@ -28,4 +39,11 @@ class FileSystem {
   virtual int MoveDirectory(const std::string& from, const std::string& to) = 0;
   virtual int DeleteOneFile(const std::string& path) = 0;
   virtual bool DirectoryExists(const std::string& path) = 0;
+  // The file's stamp, much cheaper than reading it: a reader that keeps what it read can skip a
+  // file whose stamp has not changed. A file system without stamps says kStampsNotSupported.
+  virtual int StampOf(const std::string& path, FileStamp* stamp) {
+    (void)path;
+    (void)stamp;
+    return kStampsNotSupported;
+  }
 };

@@ -95,12 +95,14 @@ bool AnotherCopyRuns(SystemInfo& system, const std::string& programName) {
 }
 
 MainPresenter::MainPresenter(View& view, ServiceDatabase& services, FileSystem& files,
-                             SystemInfo& system, Shell& shell, std::string managerDirectory)
+                             SystemInfo& system, Shell& shell, SerialPortCatalog& ports,
+                             std::string managerDirectory)
     : view_(view),
       services_(services),
       files_(files),
       system_(system),
       shell_(shell),
+      ports_(ports),
       managerDirectory_(std::move(managerDirectory)) {}
 
 std::string MainPresenter::MasterStartupFilePath() const {
@@ -134,9 +136,10 @@ bool MainPresenter::FormLoad() {
     state_.NumberofInstancesInstalled = 0;
 
     const int width = view_.InstanceListWidth();
-    view_.AddInstanceListColumn("Instance Name", width * 47 / 100, ColumnAlignment::kLeft);
-    view_.AddInstanceListColumn("TCP Port", width * 23 / 100, ColumnAlignment::kCenter);
-    view_.AddInstanceListColumn("Serial Port", width * 30 / 100, ColumnAlignment::kCenter);
+    view_.AddInstanceListColumn("Instance Name", width * 25 / 100, ColumnAlignment::kLeft);
+    view_.AddInstanceListColumn("TCP Port", width * 17 / 100, ColumnAlignment::kCenter);
+    view_.AddInstanceListColumn("Serial Port", width * 23 / 100, ColumnAlignment::kCenter);
+    view_.AddInstanceListColumn("State", width * 35 / 100, ColumnAlignment::kLeft);
 
     for (Control combo : {Control::SerialPortComboBox, Control::BitRateComboBox,
                           Control::DataBitsComboBox, Control::ParityComboBox,
@@ -156,6 +159,10 @@ bool MainPresenter::FormLoad() {
                      "Clicking this button will remove the selected VMDS instance");
     view_.SetToolTip(Control::ExitCmdBtn,
                      std::string("Click the Exit button to exit ") + kProductName);
+    view_.SetToolTip(Control::StartServiceCmdBtn,
+                     "Starts the service of the selected instance with its saved settings");
+    view_.SetToolTip(Control::StopServiceCmdBtn,
+                     "Stops the service of the selected instance; a connected client is cut off");
     view_.SetToolTip(Control::TCPPortNumberTextBox, "No other Windows Service can use this port.");
     view_.SetToolTip(Control::MaxConnTimeTextBox, "A value of 0 disables this timer.");
     view_.SetToolTip(Control::MaxIdleTimeTextBox, "A value of 0 disables this timer.");
@@ -270,11 +277,13 @@ int MainPresenter::RowOf(const std::string& instanceName) const {
 void MainPresenter::SelectCurrentRow() { view_.SelectInstanceListRow(RowOf(currentInstanceName_)); }
 
 void MainPresenter::ColumnClick(int column) {
-  if (column >= 0 && column <= 2) sortColumn_ = column;
+  if (column >= 0 && column <= 3) sortColumn_ = column;
   sortDescending_ = !sortDescending_;
   auto cell = [this](const InstanceListRow& row) {
-    return LowerCase(sortColumn_ == 0 ? row.InstanceName
-                                  : sortColumn_ == 1 ? row.TCPPort : row.SerialPort);
+    return LowerCase(sortColumn_ == 0   ? row.InstanceName
+                     : sortColumn_ == 1 ? row.TCPPort
+                     : sortColumn_ == 2 ? row.SerialPort
+                                        : row.State);
   };
   std::stable_sort(rows_.begin(), rows_.end(),
                    [&](const InstanceListRow& a, const InstanceListRow& b) {
@@ -344,6 +353,7 @@ void MainPresenter::ItemClick(int position) {
     LoadInstance(currentInstanceName_, currentInstanceIndex_);
     view_.SetProgress("");
     view_.SetEnabled(Control::SaveCmdBtn, false);
+    ShowDetails();
   } catch (const RunTimeFailure& failure) {
     ShowGeneralError(failure.Number(), failure.what());
   }
@@ -368,7 +378,10 @@ void MainPresenter::ChangeNotification() {
   if (!newInstancePending_) view_.SetProgress(kChangeHint);
 }
 
-void MainPresenter::EditorChanged(Control) { ChangeNotification(); }
+void MainPresenter::EditorChanged(Control control) {
+  ChangeNotification();
+  if (control == Control::SerialPortComboBox) ShowPortPresence();
+}
 
 void MainPresenter::PutText(Control box, const std::string& text) {
   if (view_.Text(box) == text) return;
@@ -422,6 +435,7 @@ void MainPresenter::LoadInstance(const std::string&, std::int16_t index) {
     PutText(Control::MaxIdleTimeTextBox, std::to_string(record.mIdleTimeout));
     PutText(Control::BrowseLogFileTextBox, record.mLogFileName);
     PutCheck(Control::EnableDebugModeCheckBox, record.mDebugEnabled == 1);
+    ShowPortPresence();
   } catch (const RunTimeFailure& failure) {
     ShowGeneralError(failure.Number(), failure.what());
   }
@@ -576,6 +590,9 @@ bool MainPresenter::Save() {
       return false;
     }
     RestartInstanceService(services_, view_, r.mServiceName);
+    if (!PortIsPresent(s, ports_.PresentPorts()))
+      view_.SetProgress(PortPresenceText(s, {}) +
+                        ". The settings are saved and the service is started.");
 
     newInstancePending_ = false;
     view_.SetEnabled(Control::SaveCmdBtn, false);

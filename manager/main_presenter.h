@@ -6,12 +6,15 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "file_system.h"
 #include "instance_list.h"
+#include "instance_status.h"
+#include "serial_port_catalog.h"
 #include "serial_settings.h"
 #include "service_database.h"
 #include "shell.h"
@@ -51,7 +54,7 @@ class MainPresenter {
  public:
   // managerDirectory: the directory of the manager's own program file, without a trailing "\".
   MainPresenter(View& view, ServiceDatabase& services, FileSystem& files, SystemInfo& system,
-                Shell& shell, std::string managerDirectory);
+                Shell& shell, SerialPortCatalog& ports, std::string managerDirectory);
 
   // Window events.
   // Start-up; false when the program must end at once (the window is then never shown).
@@ -65,7 +68,7 @@ class MainPresenter {
   bool FormUnload();
 
   // Instance list events.
-  // A click on a column header: 0 the name, 1 the TCP port, 2 the serial port.
+  // A click on a column header: 0 the name, 1 the TCP port, 2 the serial port, 3 the state.
   void ColumnClick(int column);
   void ListGotFocus();
   void ItemClick(int position);
@@ -92,6 +95,18 @@ class MainPresenter {
   void AboutClick();
   void AboutWebClick();
   void ExitClick();
+
+  // The live state (instance_state.cpp). The window's timer, every 2 seconds: each listed
+  // instance's service is queried and its status file read, the State column and the shown
+  // instance's details are updated. It waits for nothing, shows no message and never touches the
+  // editor's values, the change tracking or the progress text.
+  void RefreshTimer();
+  // Start and Stop for the shown instance, with progress text and a message when they fail.
+  // Stop asks first when a client is connected.
+  void StartClick();
+  void StopClick();
+  // The Add New Instance dialog's serial port was picked.
+  void AddDialogPortChanged(AddInstanceView& dialog);
 
   // The editor and the manager state, also used by the commands around them.
   void LoadInstance(const std::string& instanceName, std::int16_t index);
@@ -133,12 +148,31 @@ class MainPresenter {
   std::string MasterStartupFilePath() const;
   void ShowRemoveFailure(int number);
   int MoveAside(const std::string& directory, const std::string& aside, bool serviceJustStopped);
+  // What the last refresh found of one instance.
+  struct LiveState {
+    ServiceCondition condition = ServiceCondition::kUnknown;
+    ServerStatus status;
+  };
+  void RefreshStates();
+  // What the instance's status file says, read only when its stamp changed since the last
+  // refresh; `kept` collects what the next refresh can reuse.
+  struct KnownStatus {
+    FileStamp stamp;
+    std::string instanceName;
+    ServerStatus status;
+  };
+  ServerStatus StatusFileOf(const VMDSInstanceClass& record,
+                            std::map<std::string, KnownStatus>& kept);
+  void ShowDetails();
+  void ShowPortPresence();
+  std::string InstanceDirectory(const std::string& instanceName) const;
 
   View& view_;
   ServiceDatabase& services_;
   FileSystem& files_;
   SystemInfo& system_;
   Shell& shell_;
+  SerialPortCatalog& ports_;
   std::string managerDirectory_;
 
   ManagerState state_;
@@ -149,4 +183,6 @@ class MainPresenter {
   int sortColumn_ = 0;
   bool sortDescending_ = false;
   bool activated_ = false;  // the window was activated before
+  std::map<std::string, LiveState> live_;  // by instance name
+  std::map<std::string, KnownStatus> knownStatus_;  // by status file path
 };

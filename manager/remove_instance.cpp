@@ -173,6 +173,7 @@ void MainPresenter::RemoveClick() {
     currentInstanceIndex_ = GetInstanceIndex(state_, next);
     LoadInstance(next, currentInstanceIndex_);
     currentInstanceName_ = next;
+    ShowDetails();
     view_.SetFocus(Control::VMDSInstanceListView);
     ListGotFocus();
     view_.SetEnabled(Control::SaveCmdBtn, false);

@@ -1,5 +1,7 @@
 #include "service_control.h"
 
+#include "text_functions.h"
+
 namespace {
 
 // A service-database handle that is closed when it goes out of scope; 0 while nothing is open.
@@ -62,10 +64,14 @@ std::uint32_t WaitWhileStopPending(ServiceDatabase& db, ScHandle service, std::u
 
 // Sends the stop control and waits; true when the service is stopped afterwards. A refused
 // control other than "not active", or a service still stop pending at the bound, is not stopped.
-bool StopAndWait(ServiceDatabase& db, ScHandle service) {
+// *error: the refused control's error, when it was refused.
+bool StopAndWait(ServiceDatabase& db, ScHandle service, int* error = nullptr) {
   int stopError = db.SendStopControl(service);
-  return (stopError == 0 || stopError == kErrorServiceNotActive) &&
-         WaitWhileStopPending(db, service, QueryState(db, service)) == kServiceStopped;
+  if (stopError != 0 && stopError != kErrorServiceNotActive) {
+    if (error != nullptr) *error = stopError;
+    return false;
+  }
+  return WaitWhileStopPending(db, service, QueryState(db, service)) == kServiceStopped;
 }
 
 }  // namespace
@@ -101,15 +107,28 @@ bool CreateInstanceService(ServiceDatabase& db, const std::string& serviceName,
 }
 
 bool StartInstanceService(ServiceDatabase& db, const std::string& serviceName) {
+  int error = 0;
+  return StartInstanceService(db, serviceName, &error);
+}
+
+bool StartInstanceService(ServiceDatabase& db, const std::string& serviceName, int* error) {
+  *error = 0;
   OpenService open(db, kStandardRightsRead, serviceName,
                    kReadControl | kServiceStart | kServiceQueryStatus);
-  if (!open.service) return false;
-  db.StartServiceEntry(open.service.get());  // not used: an already running service is fine
+  if (!open.service) {
+    *error = open.error;
+    return false;
+  }
+  // An already running service is fine.
+  if (int started = db.StartServiceEntry(open.service.get());
+      started != 0 && started != kErrorServiceAlreadyRunning)
+    *error = started;
   db.Sleep(500);
   std::uint32_t state = QueryState(db, open.service.get());
   if (state == kServiceStartPending) {
     db.Sleep(1000);
     state = QueryState(db, open.service.get());
+    if (state == kServiceStartPending && *error == 0) *error = kErrorServiceRequestTimeout;
   }
   return state == kServiceRunning;
 }
@@ -142,14 +161,57 @@ void RestartInstanceService(ServiceDatabase& db, MessageView& view, const std::s
 }
 
 StopOutcome StopInstanceService(ServiceDatabase& db, const std::string& serviceName) {
+  int error = 0;
+  return StopInstanceService(db, serviceName, &error);
+}
+
+StopOutcome StopInstanceService(ServiceDatabase& db, const std::string& serviceName, int* error) {
+  *error = 0;
   OpenService open(db, kStandardRightsRead, serviceName,
                    kReadControl | kServiceStop | kServiceQueryStatus);
-  if (!open.service)
-    return open.error == kErrorServiceDoesNotExist ? StopOutcome::kNotRegistered
-                                                   : StopOutcome::kFailed;
+  if (!open.service) {
+    if (open.error == kErrorServiceDoesNotExist) return StopOutcome::kNotRegistered;
+    *error = open.error;
+    return StopOutcome::kFailed;
+  }
   const std::uint32_t state = QueryState(db, open.service.get());
   if (state == kServiceStopped) return StopOutcome::kWasStopped;
-  return StopAndWait(db, open.service.get()) ? StopOutcome::kStopped : StopOutcome::kFailed;
+  if (StopAndWait(db, open.service.get(), error)) return StopOutcome::kStopped;
+  if (*error == 0) *error = kErrorServiceRequestTimeout;
+  return StopOutcome::kFailed;
+}
+
+std::vector<ServiceCondition> QueryServiceConditions(ServiceDatabase& db,
+                                                     const std::vector<std::string>& serviceNames) {
+  std::vector<ServiceCondition> conditions(serviceNames.size(), ServiceCondition::kUnknown);
+  ScopedServiceHandle manager(db);
+  if (manager.OpenWith([&](ScHandle* h) {
+        return db.OpenServiceManager(kStandardRightsRead | kScManagerEnumerateService, h);
+      }) != 0)
+    return conditions;
+  std::map<std::string, std::uint32_t> states;
+  if (db.EnumerateServiceStates(manager.get(), &states) == 0) {
+    for (std::size_t i = 0; i < serviceNames.size(); ++i) {
+      auto found = states.find(UpperCase(serviceNames[i]));
+      conditions[i] = serviceNames[i].empty() || found == states.end()
+                          ? ServiceCondition::kNotRegistered
+                          : ConditionOfServiceState(found->second);
+    }
+    return conditions;
+  }
+  for (std::size_t i = 0; i < serviceNames.size(); ++i) {
+    if (serviceNames[i].empty()) {
+      conditions[i] = ServiceCondition::kNotRegistered;
+      continue;
+    }
+    ScopedServiceHandle service(db);
+    const int error = service.OpenWith([&](ScHandle* h) {
+      return db.OpenServiceEntry(manager.get(), serviceNames[i], kServiceQueryStatus, h);
+    });
+    if (error == kErrorServiceDoesNotExist) conditions[i] = ServiceCondition::kNotRegistered;
+    else if (error == 0) conditions[i] = ConditionOfServiceState(QueryState(db, service.get()));
+  }
+  return conditions;
 }
 
 bool DeleteInstanceService(ServiceDatabase& db, const std::string& serviceName) {

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "instance_status.h"
 #include "service_database.h"
 #include "view.h"
 
@@ -40,6 +42,10 @@ bool CreateInstanceService(ServiceDatabase& db, const std::string& serviceName,
 // Starts the service; true when it is running afterwards (checked after 500 ms, and once more
 // after another 1000 ms while start pending).
 bool StartInstanceService(ServiceDatabase& db, const std::string& serviceName);
+// The same; *error is the Win32 error that kept it from starting: of opening the service, of the
+// start request (an already running service is none), or 1053 when it stayed start pending. 0
+// when none was reported (the device server started and ended, say).
+bool StartInstanceService(ServiceDatabase& db, const std::string& serviceName, int* error);
 
 // Stops the service when it runs, starts it, and tells the user the outcome (exclamation icon).
 void RestartInstanceService(ServiceDatabase& db, MessageView& view, const std::string& serviceName);
@@ -57,6 +63,15 @@ enum class StopOutcome {
 
 // Stops the service when it is not stopped and waits while it is stop pending (bounded).
 StopOutcome StopInstanceService(ServiceDatabase& db, const std::string& serviceName);
+// The same; *error is the Win32 error of a failed stop: of opening the service, of the stop
+// control, or 1053 when it was still stop pending at the bound; 0 otherwise.
+StopOutcome StopInstanceService(ServiceDatabase& db, const std::string& serviceName, int* error);
+
+// The condition of each service, in order, from one enumeration of the service database (an
+// open and a status query per service when the enumeration fails); no waits. An empty name is
+// kNotRegistered.
+std::vector<ServiceCondition> QueryServiceConditions(ServiceDatabase& db,
+                                                     const std::vector<std::string>& serviceNames);
 
 // Stops the service unless it is stopped and deletes it. True when the deletion was accepted;
 // false when the service cannot be opened or deleted.

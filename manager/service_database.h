@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 using ScHandle = std::uintptr_t;
@@ -23,6 +24,7 @@ enum ServiceState : std::uint32_t {
 
 // Access rights and property values of the registered services.
 constexpr std::uint32_t kScManagerCreateService = 0x0002;
+constexpr std::uint32_t kScManagerEnumerateService = 0x0004;
 constexpr std::uint32_t kStandardRightsRead = 0x20000;
 constexpr std::uint32_t kScManagerAllAccess = 0xF003F;
 constexpr std::uint32_t kServiceAllAccess = 0xF01FF;
@@ -36,6 +38,7 @@ constexpr std::uint32_t kServiceAutoStart = 2;
 constexpr std::uint32_t kServiceErrorNormal = 1;
 
 // Win32 error numbers the service database reports.
+constexpr int kErrorServiceRequestTimeout = 1053;
 constexpr int kErrorServiceAlreadyRunning = 1056;
 constexpr int kErrorServiceDoesNotExist = 1060;
 constexpr int kErrorServiceNotActive = 1062;
@@ -85,10 +88,18 @@ class ServiceDatabase {
   virtual int SendStopControl(ScHandle service) = 0;
   // QueryServiceStatus: the current state.
   virtual int QueryServiceState(ScHandle service, std::uint32_t* state) = 0;
+  // EnumServicesStatusExA over the own-process and shared-process services in every state: the
+  // current state of each by its name in upper case (service names ignore case). One call for
+  // all services, where a query per service costs a round trip each.
+  virtual int EnumerateServiceStates(ScHandle manager,
+                                     std::map<std::string, std::uint32_t>* states) = 0;
   // DeleteService.
   virtual int DeleteServiceEntry(ScHandle service) = 0;
   // CloseServiceHandle; 0 is ignored.
   virtual void CloseServiceEntry(ScHandle handle) = 0;
   // Sleep.
   virtual void Sleep(std::uint32_t milliseconds) = 0;
+  // The system's text for a Win32 error number (FormatMessage), without a trailing line end,
+  // and the number.
+  virtual std::string ErrorText(int error) = 0;
 };

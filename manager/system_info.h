@@ -2,6 +2,7 @@
 // check) and the computer's host name. The Win32 implementation is win32/win32_system_info.h.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,4 +18,6 @@ class SystemInfo {
   virtual std::vector<std::string> ProcessModuleFileNames() = 0;
   // The computer's host name; display only.
   virtual std::string HostName() = 0;
+  // A time (seconds since 1970) as the local date and time, for display.
+  virtual std::string LocalTimeText(std::int64_t secondsSince1970) = 0;
 };

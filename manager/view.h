@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // The product name: the main window's caption and the title of every message box.
@@ -15,9 +16,17 @@ enum class MessageAnswer { kOk, kYes, kNo, kCancel };
 
 // One row of the instance list: the row text is the instance name.
 struct InstanceListRow {
+  InstanceListRow() = default;
+  InstanceListRow(std::string name, std::string tcpPort, std::string serialPort,
+                  std::string state = std::string())
+      : InstanceName(std::move(name)),
+        TCPPort(std::move(tcpPort)),
+        SerialPort(std::move(serialPort)),
+        State(std::move(state)) {}
   std::string InstanceName;
   std::string TCPPort;     // decimal digits
   std::string SerialPort;  // "COM" + the port number right-aligned in three
+  std::string State;       // the live state (instance_status.h); empty until the first refresh
   bool operator==(const InstanceListRow&) const = default;
 };
 
@@ -61,6 +70,12 @@ enum class Control {
   AboutCmdBtn,
   ExitCmdBtn,
   ProgressLabel,
+  // The live state: the shown instance's details, and starting and stopping its service.
+  StatusDetailsLabel,
+  StartServiceCmdBtn,
+  StopServiceCmdBtn,
+  // Beside the Serial Port list: whether the chosen port is present on this computer.
+  SerialPortPresenceLabel,
 };
 
 enum class ColumnAlignment { kLeft, kCenter };
@@ -85,6 +100,8 @@ class AddInstanceView {
   virtual void SetTCPPortText(const std::string& text) = 0;
   virtual void FillSerialPorts(const std::vector<std::string>& entries, int selected) = 0;
   virtual std::string SerialPortText() = 0;  // the selected entry; empty when none
+  // The label beside the serial-port list.
+  virtual void SetPortLabel(const std::string& text) = 0;
   // The dialog's place in pixels, and moving it (the size stays).
   virtual ScreenRect WindowArea() = 0;
   virtual void MoveWindowTo(int left, int top) = 0;

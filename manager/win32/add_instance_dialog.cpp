@@ -12,7 +12,7 @@ namespace {
 constexpr int kNameLimit = 20;  // characters the name field accepts
 constexpr DWORD kDialogButton = kButton | BS_NOTIFY;
 
-// 320 x 168 client pixels at 96 DPI; in tab order.
+// 480 x 168 client pixels at 96 DPI; in tab order.
 constexpr ControlLayout kAddLayout[] = {
     {kNoId, WC_STATICA, "Instance Name:", 14, 14, 106, 22, kLabel, 0, FontKind::kUi},
     {IDC_NEW_INSTANCE_NAME, WC_EDITA, "", 124, 14, 182, 22, kEdit, WS_EX_CLIENTEDGE,
@@ -21,9 +21,12 @@ constexpr ControlLayout kAddLayout[] = {
     {IDC_NEW_TCP_PORT, WC_EDITA, "", 124, 62, 90, 22, kEdit, WS_EX_CLIENTEDGE, FontKind::kUi},
     {kNoId, WC_STATICA, "Serial Port", 14, 94, 106, 22, kLabel, 0, FontKind::kUi},
     {IDC_NEW_SERIAL_PORT, WC_COMBOBOXA, "", 124, 94, 90, 22, kCombo, 0, FontKind::kUi},
-    {IDC_CREATE_INSTANCE, WC_BUTTONA, "Create Instance", 96, 128, 116, 28,
+    // Beside the list: whether the chosen port is present on this computer.
+    {IDC_NEW_PORT_PRESENCE, WC_STATICA, "", 222, 94, 244, 22, kLabel | SS_ENDELLIPSIS, 0,
+     FontKind::kUi},
+    {IDC_CREATE_INSTANCE, WC_BUTTONA, "Create Instance", 256, 128, 116, 28,
      kDialogButton | BS_DEFPUSHBUTTON | WS_GROUP, 0, FontKind::kUi},
-    {IDC_CANCEL_INSTANCE, WC_BUTTONA, "Cancel", 220, 128, 86, 28, kDialogButton, 0,
+    {IDC_CANCEL_INSTANCE, WC_BUTTONA, "Cancel", 380, 128, 86, 28, kDialogButton, 0,
      FontKind::kUi},
     // Under the name's label; it may reach below the name field.
     {kNoId, WC_STATICA, "(Max 20 Characters)", 14, 36, 180, 16, kLabel, 0, FontKind::kUi},
@@ -37,7 +40,7 @@ bool AddInstanceDialog::Open(HINSTANCE instance, HWND owner, Events events) {
     return true;
   }
   events_ = std::move(events);
-  const PopupShape shape{VMDSMGR_ADD_INSTANCE_CLASS, kAddLayout, 320, 168, IDC_CREATE_INSTANCE,
+  const PopupShape shape{VMDSMGR_ADD_INSTANCE_CLASS, kAddLayout, 480, 168, IDC_CREATE_INSTANCE,
                          IDC_NEW_INSTANCE_NAME};
   if (!CreatePopup(instance, owner, "Add New Instance", shape)) return false;
   Edit(Item(IDC_NEW_INSTANCE_NAME)).LimitText(kNameLimit);
@@ -72,6 +75,14 @@ std::string AddInstanceDialog::SerialPortText() {
   const ComboBox box(Item(IDC_NEW_SERIAL_PORT));
   const int position = box.Selection();
   return position < 0 ? std::string() : box.Entry(position);
+}
+
+void AddInstanceDialog::SetPortLabel(const std::string& text) {
+  ControlWindow(Item(IDC_NEW_PORT_PRESENCE)).SetText(text);
+}
+
+void AddInstanceDialog::OnSelectionChanged(int id) {
+  if (id == IDC_NEW_SERIAL_PORT && events_.portChanged) events_.portChanged(*this);
 }
 
 void AddInstanceDialog::Close() {

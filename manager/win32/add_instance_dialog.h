@@ -17,6 +17,7 @@ class AddInstanceDialog : public PopupWindow, public AddInstanceView {
     std::function<void(AddInstanceDialog&)> load;    // created, before it is shown
     std::function<void(AddInstanceDialog&)> create;  // Create Instance (button or Enter)
     std::function<void(AddInstanceDialog&)> resize;  // its size changed (not minimised)
+    std::function<void(AddInstanceDialog&)> portChanged;  // another serial port picked
   };
 
   // Makes and shows the dialog over owner and disables owner; when it is open already it is
@@ -30,6 +31,7 @@ class AddInstanceDialog : public PopupWindow, public AddInstanceView {
   void SetTCPPortText(const std::string& text) override;
   void FillSerialPorts(const std::vector<std::string>& entries, int selected) override;
   std::string SerialPortText() override;
+  void SetPortLabel(const std::string& text) override;
   ScreenRect WindowArea() override { return Area(); }
   void MoveWindowTo(int left, int top) override { MoveTo(left, top); }
   void Close() override;
@@ -37,6 +39,7 @@ class AddInstanceDialog : public PopupWindow, public AddInstanceView {
  private:
   void OnButton(int id) override;
   void OnCloseRequest() override;
+  void OnSelectionChanged(int id) override;
   void OnSized() override;
   void OnDestroy() override;
 

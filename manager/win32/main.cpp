@@ -8,6 +8,7 @@
 #include "main_presenter.h"
 #include "program_file.h"
 #include "win32_file_system.h"
+#include "win32_serial_port_catalog.h"
 #include "win32_service_database.h"
 #include "win32_shell.h"
 #include "win32_system_info.h"
@@ -21,6 +22,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   Win32ServiceDatabase services;
   Win32FileSystem files;
   Win32SystemInfo system;
+  Win32SerialPortCatalog ports;
   MainDisplay display;
   if (!display.Create(instance)) {
     MessageBoxA(nullptr, "The main window could not be created.", kProductName,
@@ -30,7 +32,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   Win32Shell shell;
   shell.SetOwner(display.Handle());
   display.SetShell(&shell);
-  MainPresenter presenter(display, services, files, system, shell, ProgramDirectory());
+  MainPresenter presenter(display, services, files, system, shell, ports, ProgramDirectory());
   display.SetPresenter(&presenter);
 
   bool run = false;
@@ -44,6 +46,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
 
   ShowWindow(window, showCommand);
   UpdateWindow(window);
+  display.StartRefreshTimer();
   MSG message{};
   while (GetMessageA(&message, nullptr, 0, 0) > 0) {
     if (display.TranslateMessages(message)) continue;

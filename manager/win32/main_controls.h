@@ -12,8 +12,8 @@
 class MainPresenter;
 
 // The client area of the main window in pixels at 96 DPI.
-inline constexpr int kMainClientWidth = 898;
-inline constexpr int kMainClientHeight = 449;
+inline constexpr int kMainClientWidth = 998;
+inline constexpr int kMainClientHeight = 477;
 
 // What the user's action on a control tells the presenter.
 enum class Reports {

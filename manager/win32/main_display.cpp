@@ -25,8 +25,12 @@ constexpr UINT kItemClickMessage = WM_APP + 1;
 // the activation came from).
 constexpr UINT kFormActivateMessage = WM_APP + 2;
 
+// The timer of the live state, and its period.
+constexpr UINT_PTR kRefreshTimer = 1;
+constexpr UINT kRefreshMilliseconds = 2000;
+
 std::vector<std::string> CellsOf(const InstanceListRow& row) {
-  return {row.InstanceName, row.TCPPort, row.SerialPort};
+  return {row.InstanceName, row.TCPPort, row.SerialPort, row.State};
 }
 
 }  // namespace
@@ -84,7 +88,15 @@ void MainDisplay::OnLayout(UINT oldDpi) {
   ToolTip(toolTip_).SetMaxWidth(ScaleForDpi(400, Dpi()));
 }
 
-void MainDisplay::OnDestroyed() { toolTip_ = nullptr; }
+void MainDisplay::OnDestroyed() {
+  KillTimer(Handle(), kRefreshTimer);
+  toolTip_ = nullptr;
+}
+
+void MainDisplay::StartRefreshTimer() {
+  Report([](MainPresenter& presenter) { presenter.RefreshTimer(); });
+  SetTimer(Handle(), kRefreshTimer, kRefreshMilliseconds, nullptr);
+}
 
 HWND MainDisplay::ControlHandle(Control control) const {
   const MainControl* row = MainControlOf(control);
@@ -121,6 +133,11 @@ std::optional<LRESULT> MainDisplay::OnMessage(UINT message, WPARAM wParam, LPARA
       if (wParam != IDC_PROGRESS) return std::nullopt;
       DrawProgress(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
       return TRUE;
+    case WM_TIMER:
+      if (wParam != kRefreshTimer) return std::nullopt;
+      // Skipped while another presenter call runs (a message box is open): the next tick comes.
+      Report([](MainPresenter& presenter) { presenter.RefreshTimer(); });
+      return 0;
     case kItemClickMessage: {
       const int position = static_cast<int>(wParam);
       Report([position](MainPresenter& presenter) { presenter.ItemClick(position); });
@@ -417,6 +434,9 @@ void MainDisplay::ShowAddInstanceDialog() {
   };
   events.resize = [this](AddInstanceDialog& dialog) {
     Report([&dialog](MainPresenter& presenter) { presenter.AddDialogPlace(dialog, false); });
+  };
+  events.portChanged = [this](AddInstanceDialog& dialog) {
+    Report([&dialog](MainPresenter& presenter) { presenter.AddDialogPortChanged(dialog); });
   };
   if (!addDialog_.Open(instance_, Handle(), std::move(events)))
     ShowMessage("The dialog \"Add New Instance\" could not be opened.",

@@ -29,6 +29,8 @@ class MainDisplay : public LayoutWindow, public View {
   // The shell seam: programs it starts are owned by the About box while its web button runs,
   // else by the main window.
   void SetShell(Win32Shell* shell) { shell_ = shell; }
+  // Refreshes the live state at once and then every 2 seconds on this thread (WM_TIMER).
+  void StartRefreshTimer();
   // Keyboard navigation (Tab, Enter, Esc) of the main window, the Add New Instance dialog and
   // the About box; true when the message was used up.
   bool TranslateMessages(MSG& message);

@@ -76,6 +76,8 @@ std::optional<LRESULT> PopupWindow::OnMessage(UINT message, WPARAM wParam, LPARA
       HWND control = reinterpret_cast<HWND>(lParam);
       if (code == EN_SETFOCUS || code == CBN_SETFOCUS || code == BN_SETFOCUS) {
         UpdateDefaultButton();
+      } else if (code == CBN_SELCHANGE && control != nullptr) {
+        OnSelectionChanged(id);
       } else if (id == IDCANCEL && control == nullptr) {
         OnCloseRequest();  // Esc
       } else if (code == BN_CLICKED && IsPushButton(control) && IsWindowEnabled(control)) {

@@ -34,6 +34,8 @@ class PopupWindow : public LayoutWindow {
   virtual void OnButton(int id) = 0;
   // The close box or Esc.
   virtual void OnCloseRequest() = 0;
+  // The user picked another entry of a drop-down list.
+  virtual void OnSelectionChanged(int) {}
   // The window changed its size (not minimised).
   virtual void OnSized() {}
   // The window is being destroyed (its controls still exist).

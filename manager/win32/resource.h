@@ -8,11 +8,15 @@
 #define IDC_INSTANCE_LIST 1001        // VMDSInstanceListView
 #define IDC_ADD_INSTANCE 1002         // cmdAddNewInstance
 #define IDC_REMOVE_INSTANCE 1003      // cmdRemoveInstance
+#define IDC_START_SERVICE 1004        // StartServiceCmdBtn
+#define IDC_STOP_SERVICE 1005         // StopServiceCmdBtn
+#define IDC_STATUS_DETAILS 1006       // StatusDetailsLabel
 #define IDC_HOST_NAME 1010            // HostDomainNameTextBox
 #define IDC_TCP_PORT 1011             // TCPPortNumberTextBox
 #define IDC_SERIAL_PORT 1012          // SerialPortComboBox
 #define IDC_INSTANCE_NAME 1013        // InstanceNameValueLabel
 #define IDC_SERVICE_NAME 1014         // ServiceDisplayNameValueLabel
+#define IDC_PORT_PRESENCE 1015        // SerialPortPresenceLabel
 #define IDC_BIT_RATE 1020             // BitRateComboBox
 #define IDC_DATA_BITS 1021            // DataBitsComboBox
 #define IDC_PARITY 1022               // ParityComboBox
@@ -42,6 +46,7 @@
 #define IDC_NEW_SERIAL_PORT 1103      // SerialPortComboBox
 #define IDC_CREATE_INSTANCE 1104      // CreateInstanceCmdBtn
 #define IDC_CANCEL_INSTANCE 1105      // CancelCmdBtn
+#define IDC_NEW_PORT_PRESENCE 1106    // the label beside the serial-port list
 
 // The About box (its own window class).
 #define VMDSMGR_ABOUT_CLASS "VMDSMgrAbout"

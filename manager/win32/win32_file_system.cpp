@@ -67,8 +67,13 @@ int WriteWholeFile(const char* path, const std::string& content) {
 }  // namespace
 
 int Win32FileSystem::ReadTextFile(const std::string& path, std::string* content) {
-  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Sharing delete too, so that the read adds no sharing conflict of its own to a device server
+  // that replaces its status file (a rename over it) meanwhile. Where the system still refuses a
+  // rename over an open file (Wine does), the server's next write replaces it: the read holds
+  // the file only for a moment.
+  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LastError();
   content->clear();
   char buffer[4096];
@@ -170,4 +175,13 @@ int Win32FileSystem::DeleteOneFile(const std::string& path) {
 bool Win32FileSystem::DirectoryExists(const std::string& path) {
   DWORD attributes = ::GetFileAttributesA(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+int Win32FileSystem::StampOf(const std::string& path, FileStamp* stamp) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return LastError();
+  stamp->lastWrite = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                     data.ftLastWriteTime.dwLowDateTime;
+  stamp->size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return 0;
 }

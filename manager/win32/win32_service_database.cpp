@@ -1,6 +1,11 @@
 #include "win32/win32_service_database.h"
 
+#include "text_functions.h"
+
 #include <windows.h>
+
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -89,3 +94,39 @@ void Win32ServiceDatabase::CloseServiceEntry(ScHandle handle) {
 }
 
 void Win32ServiceDatabase::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+std::string Win32ServiceDatabase::ErrorText(int error) {
+  char* buffer = nullptr;
+  const DWORD length = ::FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
+  std::string text = length > 0 && buffer != nullptr ? std::string(buffer, length) : std::string();
+  if (buffer != nullptr) ::LocalFree(buffer);
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
+    text.pop_back();
+  // The number too: it is what a search or the vendor's support asks for.
+  return (text.empty() ? "Error" : text) + " (error " + std::to_string(error) + ")";
+}
+
+int Win32ServiceDatabase::EnumerateServiceStates(ScHandle manager,
+                                                 std::map<std::string, std::uint32_t>* states) {
+  std::vector<BYTE> buffer(64 * 1024);
+  DWORD resume = 0;
+  for (;;) {
+    DWORD needed = 0, count = 0;
+    const BOOL done = ::EnumServicesStatusExA(
+        ToSc(manager), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, buffer.data(),
+        static_cast<DWORD>(buffer.size()), &needed, &count, &resume, nullptr);
+    const int error = done ? 0 : LastError();
+    if (!done && error != ERROR_MORE_DATA) return error;
+    const auto* entries = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSA*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i) {
+      const std::string name =
+          UpperCase(entries[i].lpServiceName != nullptr ? entries[i].lpServiceName : "");
+      (*states)[name] = entries[i].ServiceStatusProcess.dwCurrentState;
+    }
+    if (done) return 0;
+    // More entries follow: the next call goes on from `resume`, in a buffer as large as asked.
+    if (needed > buffer.size()) buffer.resize(needed);
+  }
+}

@@ -15,7 +15,10 @@ class Win32ServiceDatabase : public ServiceDatabase {
   int StartServiceEntry(ScHandle service) override;
   int SendStopControl(ScHandle service) override;
   int QueryServiceState(ScHandle service, std::uint32_t* state) override;
+  int EnumerateServiceStates(ScHandle manager,
+                             std::map<std::string, std::uint32_t>* states) override;
   int DeleteServiceEntry(ScHandle service) override;
   void CloseServiceEntry(ScHandle handle) override;
   void Sleep(std::uint32_t milliseconds) override;
+  std::string ErrorText(int error) override;
 };

@@ -5,6 +5,7 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -81,4 +82,19 @@ std::string Win32SystemInfo::HostName() {
   DWORD length = sizeof(name);
   if (GetComputerNameExA(ComputerNameDnsHostname, name, &length)) return std::string(name, length);
   return std::string();
+}
+
+std::string Win32SystemInfo::LocalTimeText(std::int64_t secondsSince1970) {
+  // FILETIME counts 100 ns from 1601; 11644473600 seconds lie between 1601 and 1970.
+  const std::uint64_t ticks =
+      (static_cast<std::uint64_t>(secondsSince1970) + 11644473600ULL) * 10000000ULL;
+  FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  SYSTEMTIME universal{}, local{};
+  if (secondsSince1970 < 0 || !FileTimeToSystemTime(&utc, &universal) ||
+      !SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local))
+    return "?";
+  char text[32];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", local.wYear, local.wMonth,
+                local.wDay, local.wHour, local.wMinute, local.wSecond);
+  return text;
 }

@@ -10,4 +10,5 @@ class Win32SystemInfo : public SystemInfo {
   std::vector<std::string> SnapshotProcessNames() override;
   std::vector<std::string> ProcessModuleFileNames() override;
   std::string HostName() override;
+  std::string LocalTimeText(std::int64_t secondsSince1970) override;
 };

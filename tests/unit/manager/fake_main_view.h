@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "fakes.h"
+#include "serial_port_catalog.h"
 #include "shell.h"
 #include "system_info.h"
 #include "view.h"
@@ -192,6 +193,8 @@ class FakeAddDialog : public AddInstanceView {
   std::string SerialPortText() override {
     return serialSelection < 0 ? "" : serialPorts.at(static_cast<std::size_t>(serialSelection));
   }
+  std::string portLabel;
+  void SetPortLabel(const std::string& text) override { portLabel = text; }
   void Close() override { closed = true; }
   ScreenRect window{0, 0, 320, 200};
   std::vector<std::pair<int, int>> moves;
@@ -244,4 +247,20 @@ class FakeSystemInfo : public SystemInfo {
   std::vector<std::string> SnapshotProcessNames() override { return snapshot; }
   std::vector<std::string> ProcessModuleFileNames() override { return modules; }
   std::string HostName() override { return hostName; }
+  // "@" and the seconds: the tests need no time zone.
+  std::string LocalTimeText(std::int64_t seconds) override { return "@" + std::to_string(seconds); }
+};
+
+// The ports present: COM1 to COM255 without friendly names unless a test says otherwise.
+class FakeSerialPorts : public SerialPortCatalog {
+ public:
+  std::map<std::string, std::string> present;
+  int queries = 0;
+  FakeSerialPorts() {
+    for (int port = 1; port <= 255; ++port) present["COM" + std::to_string(port)] = "";
+  }
+  std::map<std::string, std::string> PresentPorts() override {
+    ++queries;
+    return present;
+  }
 };

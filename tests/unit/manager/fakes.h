@@ -2,6 +2,7 @@
 // and a scripted service database whose Sleep only records the wait.
 #pragma once
 
+#include <cctype>
 #include <cstdio>
 #include <deque>
 #include <functional>
@@ -43,7 +44,9 @@ class FakeFileSystem : public FileSystem {
   std::vector<std::string> restricted;  // directories given their own access list
   std::map<std::string, int> restrictErrors;  // path -> Win32 error of RestrictDirectoryAccess
 
+  std::map<std::string, int> reads;  // path -> how often it was read
   int ReadTextFile(const std::string& path, std::string* content) override {
+    ++reads[path];
     if (errors.count(path)) return errors[path];
     auto file = files.find(path);
     if (file == files.end()) return 2;
@@ -86,6 +89,14 @@ class FakeFileSystem : public FileSystem {
     return files.erase(path) ? 0 : 2;
   }
   bool DirectoryExists(const std::string& path) override { return directories.count(path) > 0; }
+  // The content's hash and size: another content has another stamp.
+  int StampOf(const std::string& path, FileStamp* stamp) override {
+    if (errors.count(path)) return errors[path];
+    auto file = files.find(path);
+    if (file == files.end()) return 2;
+    *stamp = {std::hash<std::string>{}(file->second), file->second.size()};
+    return 0;
+  }
 };
 
 // Each service answers its queries from `states` front to back, then keeps the last state.
@@ -159,6 +170,19 @@ class FakeServiceDatabase : public ServiceDatabase {
     calls.push_back("Query " + names_[service] + "=" + std::to_string(*state));
     return 0;
   }
+  int enumerateError = 0;
+  // Every service's state as a query would give it.
+  int EnumerateServiceStates(ScHandle, std::map<std::string, std::uint32_t>* states) override {
+    calls.push_back("Enumerate");
+    if (enumerateError) return enumerateError;
+    for (auto& [name, s] : services) {
+      std::string upper = name;
+      for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      (*states)[upper] = s.states.front();
+      if (s.states.size() > 1) s.states.pop_front();
+    }
+    return 0;
+  }
   int DeleteServiceEntry(ScHandle service) override {
     calls.push_back("Delete " + names_[service]);
     return services[names_[service]].deleteError;
@@ -172,6 +196,7 @@ class FakeServiceDatabase : public ServiceDatabase {
     if (onSleep) onSleep();
   }
   std::function<void()> onSleep;  // what changes while the caller waits
+  std::string ErrorText(int error) override { return "<error " + std::to_string(error) + ">"; }
 
  private:
   static constexpr ScHandle kManagerHandle = 1;

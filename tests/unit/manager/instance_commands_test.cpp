@@ -251,9 +251,19 @@ TEST_F(Commands, RemoveTakesTheInstanceEverywhereAndShowsTheFollowUpRow) {
     for (const char* name : {"Lab 1", "Dock", "bay"})
       rig.files.directories.insert(kDir + "\\" + name);
     ASSERT_NO_FATAL_FAILURE(rig.Start());
+    // Each instance's client is named in its status file: the follow-up's shows after removal.
+    for (const std::string n : {"Lab 1", "Dock", "bay"})
+      rig.files.files[kDir + "\\" + n + "\\vmds.prom"] =
+          "vmds_state{instance=\"" + n + "\",state=\"connected\"} 1\n"
+          "vmds_client_info{instance=\"" + n + "\",address=\"" + n + "-client\"} 1\n";
+    rig.presenter.RefreshTimer();
+    for (auto& [service, state] : rig.services.services)
+      state.states = {kServiceRunning, kServiceStopped, kServiceRunning};
+    rig.services.calls.clear();
     const std::string name = rig.view.rows[static_cast<std::size_t>(c.row)].InstanceName;
     SCOPED_TRACE(name);
     rig.ClickRow(c.row);
+    EXPECT_EQ(rig.view[StatusDetailsLabel].text, "State: Client " + name + "-client");
     rig.view.answers = {Answer::kYes};
     rig.presenter.RemoveClick();
     EXPECT_EQ(rig.Messages(), Strings{"Would you like to remove the selected instance: " + name});
@@ -268,6 +278,7 @@ TEST_F(Commands, RemoveTakesTheInstanceEverywhereAndShowsTheFollowUpRow) {
     EXPECT_EQ(rig.presenter.Rows(), rig.view.rows);
     EXPECT_EQ(rig.presenter.CurrentInstanceName(), c.shownAfter);
     EXPECT_EQ(rig.view[InstanceNameValueLabel].text, c.shownAfter);
+    EXPECT_EQ(rig.view[StatusDetailsLabel].text, "State: Client " + c.shownAfter + "-client");
     EXPECT_EQ(rig.view.rows.at(static_cast<std::size_t>(rig.view.selectedRow)).InstanceName,
               c.shownAfter);
     EXPECT_TRUE(rig.view[cmdRemoveInstance].enabled);

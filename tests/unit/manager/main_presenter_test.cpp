@@ -15,9 +15,10 @@ TEST_F(MainPresenterTest, StartUpShowsTheMasterWithSaveAndRemoveDisabled) {
   ASSERT_TRUE(presenter.FormLoad());
   EXPECT_EQ(Messages(), Strings{});
   EXPECT_EQ(services.calls, Strings{});  // nothing written, no service touched
-  EXPECT_EQ(view.columns, (std::vector<ListColumn>{{"Instance Name", 188, ColumnAlignment::kLeft},
-                                                   {"TCP Port", 92, ColumnAlignment::kCenter},
-                                                   {"Serial Port", 120, ColumnAlignment::kCenter}}));
+  EXPECT_EQ(view.columns, (std::vector<ListColumn>{{"Instance Name", 100, ColumnAlignment::kLeft},
+                                                   {"TCP Port", 68, ColumnAlignment::kCenter},
+                                                   {"Serial Port", 92, ColumnAlignment::kCenter},
+                                                   {"State", 140, ColumnAlignment::kLeft}}));
   EXPECT_EQ(view.rows, (std::vector<InstanceListRow>{{"Master", "6100", "COM  1"},
                                                      {"Lab 1", "10001", "COM 12"},
                                                      {"Dock", "2000", "COM  3"},
@@ -137,7 +138,7 @@ TEST_F(Started, ColumnClicksReverseTheOneDirectionAndCompareTextIgnoringCase) {
            {1, {"bay", "Master", "Dock", "Lab 1"}},  // the first click sorts descending
            {1, {"Lab 1", "Dock", "Master", "bay"}},  // '10001' before '2000'
            {0, {"Master", "Lab 1", "Dock", "bay"}},
-           {3, {"bay", "Dock", "Lab 1", "Master"}},  // no such column: the last one, reversed
+           {4, {"bay", "Dock", "Lab 1", "Master"}},  // no such column: the last one, reversed
            {2, {"Lab 1", "Dock", "bay", "Master"}},  // 'COM 12' before 'COM  3'; ties keep order
        }) {
     presenter.ColumnClick(column);

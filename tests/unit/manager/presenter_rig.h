@@ -115,7 +115,8 @@ struct Rig {
   JournalFiles files;
   FakeSystemInfo system;
   FakeShell shell;
-  MainPresenter presenter{view, services, files, system, shell, kDir};
+  FakeSerialPorts ports;
+  MainPresenter presenter{view, services, files, system, shell, ports, kDir};
 
   Rig() {
     files.journal = &services.calls;
@@ -163,7 +164,8 @@ struct Rig {
       const bool question = starts("The settings for instance, ") ||
                             starts("Would you like to save the settings for the new instance");
       EXPECT_EQ(m.buttons, question ? MessageButtons::kYesNoCancel
-                           : starts("Would you like to remove") ? MessageButtons::kYesNo
+                           : starts("Would you like to remove") || starts("A client")
+                               ? MessageButtons::kYesNo
                                                                 : MessageButtons::kOk)
           << m.text;
     }

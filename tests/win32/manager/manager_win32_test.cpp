@@ -1,6 +1,8 @@
 // The manager's Win32 seams under Wine: the real service database through the
-// operations (a quoted program path with blanks), and the real file system through the startup
-// files, the checked instance-directory delete and the instance directories' access list.
+// operations (a quoted program path with blanks; the state queries of the refresh, Start and
+// Stop, the error text), the real file system through the startup files, the checked
+// instance-directory delete and the instance directories' access list, and the serial ports the
+// system records.
 #include <windows.h>
 // After windows.h:
 #include <aclapi.h>
@@ -10,6 +12,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +23,7 @@
 #include "service_control.h"
 #include "startup_file.h"
 #include "win32/win32_file_system.h"
+#include "win32/win32_serial_port_catalog.h"
 #include "win32/win32_service_database.h"
 
 namespace {
@@ -102,12 +106,26 @@ TEST(Win32ServiceControl, QuotedPathWithBlanksIsRegisteredStartedRestartedAndDel
   CloseServiceHandle(manager);
 
   EXPECT_EQ(StartInstanceService(db, service), 1);
-  EXPECT_EQ(StartInstanceService(db, service), 1);  // already running
+  int error = -1;
+  EXPECT_EQ(StartInstanceService(db, service, &error), 1);  // already running: no error
+  EXPECT_EQ(error, 0);
+  using C = ServiceCondition;
+  EXPECT_EQ(QueryServiceConditions(db, {service, "Daltrimore_VMDS_No_Such", ""}),
+            (std::vector<C>{C::kRunning, C::kNotRegistered, C::kNotRegistered}));
+  EXPECT_EQ(StopInstanceService(db, service, &error), StopOutcome::kStopped);
+  EXPECT_EQ(QueryServiceConditions(db, {service}), std::vector<C>{C::kStopped});
+  EXPECT_EQ(StopInstanceService(db, "Daltrimore_VMDS_No_Such", &error),
+            StopOutcome::kNotRegistered);
+  const std::string text = db.ErrorText(1060);
+  EXPECT_GT(text.size(), std::string(" (error 1060)").size()) << text;
+  EXPECT_EQ(text.substr(text.size() - 13), " (error 1060)") << text;
+  EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+  EXPECT_EQ(StartInstanceService(db, service), 1);
   RecordingView view;
   RestartInstanceService(db, view, service);
   EXPECT_EQ(view.messages, std::vector<std::string>{kRestartStarted});
   std::string starts = FileText(dir + "\\starts.txt");
-  EXPECT_EQ(std::count(starts.begin(), starts.end(), '\n'), 2) << starts;
+  EXPECT_EQ(std::count(starts.begin(), starts.end(), '\n'), 3) << starts;  // after the stop too
 
   EXPECT_NE(DeleteInstanceService(db, service), 0);
   EXPECT_EQ(OpenServiceError(service), 1060);
@@ -179,6 +197,28 @@ TEST(Win32FileSystem, StartupFilesRoundTripThroughTheRealFiles) {
             "Cannot open for read, " + orphan + "\\vmds.ini, path does not exist");
 }
 
+// The status file's reader: a stamp that follows a replacement by rename, as the device server
+// replaces its status file.
+TEST(Win32FileSystem, StampsFollowReplacements) {
+  const std::string root = TempDirectory("vmds stamp test");
+  const std::string path = root + "\\vmds.prom";
+  Win32FileSystem fs;
+  DeleteFileA(path.c_str());
+  FileStamp first, second;
+  EXPECT_EQ(fs.StampOf(path, &first), ERROR_FILE_NOT_FOUND);
+  ASSERT_EQ(fs.WriteTextFile(path, "vmds_state 1\n"), 0);
+  ASSERT_EQ(fs.StampOf(path, &first), 0);
+  EXPECT_EQ(first.size, 13u);
+  ASSERT_EQ(fs.WriteTextFile(path + ".tmp", "vmds_state 0\nmore\n"), 0);
+  ASSERT_TRUE(MoveFileExA((path + ".tmp").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
+      << GetLastError();
+  ASSERT_EQ(fs.StampOf(path, &second), 0);
+  EXPECT_NE(second, first);
+  std::string text;
+  EXPECT_EQ(fs.ReadTextFile(path, &text), 0);
+  EXPECT_EQ(text, "vmds_state 0\nmore\n");
+}
+
 TEST(Win32FileSystem, DeleteInstanceDirectoryRemovesReadOnlyTreesAndNothingOutside) {
   const std::string managerDir = TempDirectory("vmds delete test");
   const std::string outside = TempDirectory("vmds outside keep");
@@ -240,3 +280,14 @@ TEST(Win32FileSystem, RestrictDirectoryAccessGivesTheDirectoryAListOfItsOwn) {
 }
 
 }  // namespace
+
+// Wine lists its serial ports in HARDWARE\DEVICEMAP\SERIALCOMM only (COM1 in a fresh prefix) and
+// has no Ports devices: COM1 without a friendly name, and nothing but COM names.
+TEST(Win32SerialPortCatalog, ListsTheComPortsOfTheSystemsRecords) {
+  Win32SerialPortCatalog catalog;
+  const std::map<std::string, std::string> ports = catalog.PresentPorts();
+  ASSERT_EQ(ports.count("COM1"), 1u);
+  EXPECT_EQ(ports.at("COM1"), "");
+  for (const auto& [name, friendly] : ports) EXPECT_EQ(name.rfind("COM", 0), 0u) << name;
+  EXPECT_EQ(PortPresenceText("COM1", ports), "COM1 is present on this computer");
+}

@@ -12,7 +12,10 @@ Four runs of the manager (the screenshots: PNG files of the main window in run 2
 Add New Instance dialog and of the main window with two added instances in run 4):
   1. first run (the master service is created and started), Save of a new TCP port, a refused
      port, closing with unsaved edits (Cancel, then No); a second copy ends without a window;
-  2. with a second instance "Lab 1" prepared on disk and registered: switching instances with
+  2. with a second instance "Lab 1" prepared on disk and registered: the State column (Lab 1
+     stopped from outside, a client named by the master's status file), Stop (asked first while
+     the client is connected) and Start from the window, the label saying COM1 is present
+     (the screenshot is taken here); switching instances with
      unsaved edits (Cancel, No, Yes), a Save whose service cannot start (COM2 unmapped) and one
      that starts it again, closing (Cancel, No);
   3. closing with unsaved edits answered Yes (the restarted service runs in debug mode);
@@ -55,6 +58,30 @@ BAD_PORT = ("The TCP Port Number must be between 1 and 65535. Change the TCP Por
             "click on Create Instance. Operation was aborted.")
 
 
+LIVE = ("Running", "Listening")  # a running service without or with a status file that says so
+CLIENT_QUESTION = ("A client (10.9.8.7) is connected to \"Master\". Stopping the service ends its "
+                   "session. Do you want to stop the service?")
+
+
+def write_status_file(path, instance, address):
+    """A status file as a device server writes it while a client is connected: through a
+    temporary file and a rename over the old one."""
+    labels = f'instance="{instance}",com_port="COM1",tcp_port="6200"'
+    lines = ["# HELP vmds_state The device server's state: 1 for the current one.",
+             "# TYPE vmds_state gauge"]
+    for state in ("starting", "listening", "connected", "stopping", "failed"):
+        lines.append(f'vmds_state{{{labels},state="{state}"}} {int(state == "connected")}')
+    lines += ["# TYPE vmds_client_info gauge", f'vmds_client_info{{{labels},address="{address}"}} 1',
+              "# TYPE vmds_session_start_time_seconds gauge",
+              f"vmds_session_start_time_seconds{{{labels}}} {int(time.time())}",
+              "# TYPE vmds_device_bytes_total counter", f"vmds_device_bytes_total{{{labels}}} 17",
+              "# TYPE vmds_client_bytes_total counter", f"vmds_client_bytes_total{{{labels}}} 4",
+              "# TYPE vmds_dropped_bytes_total counter", f"vmds_dropped_bytes_total{{{labels}}} 0"]
+    with open(path + ".tmp", "w", newline="\n") as f:
+        f.write("\n".join(lines) + "\n")
+    os.replace(path + ".tmp", path)
+
+
 def changed_question(name):
     return (f"The settings for instance, \"{name}\" have been changed. "
             "Do you want to save the changes?")
@@ -81,11 +108,14 @@ class State:
 
     def __init__(self, text, ids):
         self.values = {}
-        self.rows = []
+        self.rows = []  # name, TCP port and serial port of each row
+        self.states = []  # the State column of each row
         for line in text.splitlines():
             key, _, value = line.partition("=")
             if key == "row":
-                self.rows.append(tuple(value.split("\t")))
+                cells = value.split("\t")
+                self.rows.append(tuple(cells[:3]))
+                self.states.append(cells[3] if len(cells) > 3 else None)
             else:
                 self.values[key] = value
         self.ids = ids
@@ -363,6 +393,59 @@ def screenshot(driver, path, *window):
 
 # ---- The scenario --------------------------------------------------------------------------
 
+def check_live_state(driver, install, com1, com2, shot):
+    """Run 2 with the master shown and both services running: the State column follows the
+    service database and the master's status file, Stop and Start work from the window."""
+    driver.wait_state("the State column: both services run",
+                      lambda s: s.states[0] in LIVE and s.states[1] in LIVE)
+    # Wine lists COM1 in HARDWARE\DEVICEMAP\SERIALCOMM only: present, without a friendly name.
+    state = driver.wait_state("the label beside the serial-port list: COM1 is present",
+                              lambda s: s.text_of("PORT_PRESENCE") != "")
+    check(state.text_of("PORT_PRESENCE") == "COM1 is present on this computer",
+          "COM1 is present on this computer", repr(state.text_of("PORT_PRESENCE")))
+
+    rc, out = sc(60, "stop", LAB_SERVICE)
+    check(rc == 0, f"service {LAB_SERVICE} stopped from outside", f"sc stop: {rc} {out.strip()}")
+    driver.wait_state("Lab 1's row says Stopped", lambda s: s.states[1] == "Stopped")
+
+    prom = os.path.join(install, "vmds.prom")
+    write_status_file(prom, "Master", "10.9.8.7")
+    driver.wait_state("the master's row names the client of its status file, the details too",
+                      lambda s: s.states[0] == "Client 10.9.8.7"
+                      and "Client 10.9.8.7 since " in s.text_of("STATUS_DETAILS")
+                      and "Bytes to the device: 17, to the client: 4" in s.text_of("STATUS_DETAILS")
+                      and s.enabled("STOP_SERVICE") and not s.enabled("START_SERVICE"))
+    screenshot(driver, shot)  # the State column with a client and a stopped instance
+
+    driver.click("STOP_SERVICE")
+    driver.expect_message(CLIENT_QUESTION, "NO")
+    check(query_service(MASTER_SERVICE)[0] == RUNNING, "No to the question: the master runs on")
+    driver.click("STOP_SERVICE")
+    driver.expect_message(CLIENT_QUESTION, "YES")
+    driver.wait_state("Stop from the window: the master's row says Stopped, Start is enabled",
+                      lambda s: s.states[0] == "Stopped" and s.enabled("START_SERVICE")
+                      and s.text_of("PROGRESS") == 'The service of "Master" is stopped.')
+    check(query_service(MASTER_SERVICE)[0] == STOPPED, "the master service is stopped")
+    check_refused(6200)
+    if os.path.exists(prom):
+        os.remove(prom)  # the client is gone with the service
+    driver.click("START_SERVICE")
+    driver.wait_state("Start from the window: the master runs again",
+                      lambda s: s.states[0] in LIVE
+                      and s.text_of("PROGRESS") == 'The service of "Master" is started.')
+    check_bridge(6200, com1, "master-restarted")
+
+    driver.run("click-row", 1)
+    driver.wait_state("Lab 1 shown: Start is enabled", lambda s: s.text_of("INSTANCE_NAME")
+                      == "Lab 1" and s.enabled("START_SERVICE") and not s.enabled("STOP_SERVICE"))
+    driver.click("START_SERVICE")
+    driver.wait_state("Start from the window: Lab 1 runs again", lambda s: s.states[1] in LIVE)
+    check_bridge(6300, com2, "lab-restarted")
+    driver.run("click-row", 0)
+    driver.wait_state("the master shown again", lambda s: s.selected == 0
+                      and s.text_of("INSTANCE_NAME") == "Master")
+
+
 def run(args, managers):
     ids = control_ids(args.repo)
     driver = Driver(os.path.join(args.bin_dir, "vmdsmgr_driver.exe"), ids)
@@ -524,7 +607,7 @@ def run(args, managers):
         and s.selected == 0 and s.text_of("INSTANCE_NAME") == "Master")
     check(not state.enabled("SAVE") and not state.enabled("REMOVE_INSTANCE"),
           "Save and Remove are disabled")
-    screenshot(driver, args.screenshots[0])
+    check_live_state(driver, install, com1, com2, args.screenshots[0])
 
     driver.set_text("MAX_IDLE_TIME", "300")
     driver.wait_state("the idle-time edit enables Save", lambda s: s.enabled("SAVE"))
@@ -722,8 +805,14 @@ def run(args, managers):
     values = ini_values(master_ini)
     check((values.get("InstanceNamesList"), values.get("NumberofInstancesInstalled")) ==
           ("Lab 1", "1"), "vmds.ini lists Lab 1", str(values))
+    check(state.text_of("PORT_PRESENCE") == "COM3 is not present on this computer",
+          "COM3, linked after Wine started, is not in SERIALCOMM: not present",
+          repr(state.text_of("PORT_PRESENCE")))
     driver.click("SAVE")
     driver.expect_message(SAVED, "OK")
+    driver.wait_state("the progress text says the saved port is absent",
+                      lambda s: s.text_of("PROGRESS") == "COM3 is not present on this computer. "
+                      "The settings are saved and the service is started.")
     wait_service_state(LAB_SERVICE, RUNNING, 20)
     check_bridge(6401, com3, "added-lab")
 
@@ -745,8 +834,10 @@ def run(args, managers):
 
     # Dock added; a switch away from it asks to save it (No).
     driver.fill_add_dialog("Dock", "6402", "COM4")
-    driver.wait_state("the dialog is filled", lambda s: s.text_of("NEW_INSTANCE_NAME") == "Dock"
-                      and s.text_of("NEW_SERIAL_PORT") == "COM4")
+    driver.wait_state("the dialog is filled, the label says COM4 is absent",
+                      lambda s: s.text_of("NEW_INSTANCE_NAME") == "Dock"
+                      and s.text_of("NEW_SERIAL_PORT") == "COM4"
+                      and s.text_of("NEW_PORT_PRESENCE") == "COM4 is not present on this computer")
     screenshot(driver, args.screenshots[1], "add")
     driver.click("CREATE_INSTANCE")
     driver.wait_state("Dock added and selected", lambda s: not s.open("add")
