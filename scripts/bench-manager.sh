@@ -14,7 +14,8 @@
 #   - starts each manager in turn, --rounds times (default 7), and times from process creation
 #     until its window shows every row with the State column filled (the first refresh ran);
 #   - starts the full manager once more and sends its window --ticks refresh ticks (default 20),
-#     with the status files unchanged and with every one of them changed before each tick.
+#     with the status files unchanged and with every one of them changed before each tick;
+#   - times the Win32 calls of one refresh alone (no manager): what Wine's calls cost.
 # Builds the Windows preset's VMDSMgr, vmds and vmdsmgr_bench first. Stops by itself after 600 s
 # at most; the prefix is removed on every exit path.
 set -uo pipefail
@@ -184,4 +185,5 @@ echo "start-up until every row shows its state, $rounds rounds (ms):"
 wine_run 500 "$bench" startup "$rounds" 60 "$empty_win\\VMDSMgr.exe:1" \
   "$full_win\\VMDSMgr.exe:$((instances + 1))" || exit 1
 wine_run 200 "$bench" refresh "$ticks" 60 "$full_win\\VMDSMgr.exe" $((instances + 1)) || exit 1
+wine_run 120 "$bench" seams "$ticks" "$full_win" || exit 1
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg) (2 cores)"
