@@ -8,7 +8,7 @@
 # In a throw-away Wine prefix (scripts/wine-env.sh, with Xvfb) it lays out two manager
 # directories: "C:\Bench Empty" with the master vmds.ini only, and "C:\Bench Full" with the master
 # and N instances (default 255), each in its own directory with its vmds.ini, a vmds.exe (hard
-# links of one file) and a vmds.prom as a server leaves it (a third of them after a failure); the
+# links of one file where possible) and a vmds.prom as a server leaves it (a third of them after a failure); the
 # master's and every instance's service are registered (stopped) by bench/vmdsmgr_bench.exe.
 # Then vmdsmgr_bench.exe
 #   - starts each manager in turn, --rounds times (default 7), and times from process creation
@@ -55,6 +55,8 @@ wine_env_start --display || exit 1
 drive_c=$(wine_drive_c)
 
 crlf() { sed 's/$/\r/'; }
+# A program file in the prefix: a hard link where the prefix shares the build's file system.
+place() { ln "$1" "$2" 2>/dev/null || cp "$1" "$2"; }
 
 # Settings of one startup file after the lines that differ between the master and an instance.
 settings() {  # TCP_PORT COM_PORT
@@ -164,12 +166,12 @@ list=$(IFS=%; echo "${names[*]}")
 master_ini "$empty_win" 0 "" | crlf >"$empty_dir/vmds.ini"
 master_ini "$full_win" "$instances" "$list" | crlf >"$full_dir/vmds.ini"
 for dir in "$empty_dir" "$full_dir"; do
-  ln "$bin/VMDSMgr.exe" "$dir/VMDSMgr.exe" && ln "$bin/vmds.exe" "$dir/vmds.exe" || exit 1
+  place "$bin/VMDSMgr.exe" "$dir/VMDSMgr.exe" && place "$bin/vmds.exe" "$dir/vmds.exe" || exit 1
   status_file Master 6100 COM1 stopped >"$dir/vmds.prom"
 done
 for ((i = 1; i <= instances; i++)); do
   name=${names[i - 1]} dir="$full_dir/${names[i - 1]}"
-  mkdir "$dir" && ln "$bin/vmds.exe" "$dir/vmds.exe" || exit 1
+  mkdir "$dir" && place "$bin/vmds.exe" "$dir/vmds.exe" || exit 1
   instance_ini "$full_win" "$name" $((7000 + i)) "COM$i" | crlf >"$dir/vmds.ini"
   state=stopped
   ((i % 3 == 0)) && state=failed
@@ -177,7 +179,7 @@ for ((i = 1; i <= instances; i++)); do
 done
 echo "laid out: $empty_win (master only) and $full_win (master and $instances instances)"
 
-ln "$bin/vmdsmgr_bench.exe" "$drive_c/vmdsmgr_bench.exe" || exit 1
+place "$bin/vmdsmgr_bench.exe" "$drive_c/vmdsmgr_bench.exe" || exit 1
 bench='C:\vmdsmgr_bench.exe'
 wine_run 300 "$bench" register "$full_win" Master "${names[@]}" || exit 1
 
