@@ -59,27 +59,8 @@ BAD_PORT = ("The TCP Port Number must be between 1 and 65535. Change the TCP Por
 
 
 LIVE = ("Running", "Listening")  # a running service without or with a status file that says so
-CLIENT_QUESTION = ("A client (10.9.8.7) is connected to \"Master\". Stopping the service ends its "
+CLIENT_QUESTION = ("A client (127.0.0.1) is connected to \"Master\". Stopping the service ends its "
                    "session. Do you want to stop the service?")
-
-
-def write_status_file(path, instance, address):
-    """A status file as a device server writes it while a client is connected: through a
-    temporary file and a rename over the old one."""
-    labels = f'instance="{instance}",com_port="COM1",tcp_port="6200"'
-    lines = ["# HELP vmds_state The device server's state: 1 for the current one.",
-             "# TYPE vmds_state gauge"]
-    for state in ("starting", "listening", "connected", "stopping", "failed"):
-        lines.append(f'vmds_state{{{labels},state="{state}"}} {int(state == "connected")}')
-    lines += ["# TYPE vmds_client_info gauge", f'vmds_client_info{{{labels},address="{address}"}} 1',
-              "# TYPE vmds_session_start_time_seconds gauge",
-              f"vmds_session_start_time_seconds{{{labels}}} {int(time.time())}",
-              "# TYPE vmds_device_bytes_total counter", f"vmds_device_bytes_total{{{labels}}} 17",
-              "# TYPE vmds_client_bytes_total counter", f"vmds_client_bytes_total{{{labels}}} 4",
-              "# TYPE vmds_dropped_bytes_total counter", f"vmds_dropped_bytes_total{{{labels}}} 0"]
-    with open(path + ".tmp", "w", newline="\n") as f:
-        f.write("\n".join(lines) + "\n")
-    os.replace(path + ".tmp", path)
 
 
 def changed_question(name):
@@ -408,12 +389,16 @@ def check_live_state(driver, install, com1, com2, shot):
     check(rc == 0, f"service {LAB_SERVICE} stopped from outside", f"sc stop: {rc} {out.strip()}")
     driver.wait_state("Lab 1's row says Stopped", lambda s: s.states[1] == "Stopped")
 
-    prom = os.path.join(install, "vmds.prom")
-    write_status_file(prom, "Master", "10.9.8.7")
-    driver.wait_state("the master's row names the client of its status file, the details too",
-                      lambda s: s.states[0] == "Client 10.9.8.7"
-                      and "Client 10.9.8.7 since " in s.text_of("STATUS_DETAILS")
-                      and "Bytes to the device: 17, to the client: 4" in s.text_of("STATUS_DETAILS")
+    # A real client of the master: its server names it in the status file the row reads.
+    client = connect_when_listening(6200)
+    client.sendall(b"client->master17")
+    check(com1.read_exactly(16, 15) == b"client->master17", "the client's bytes reach COM1")
+    com1.write(b"ack!")
+    check(recv_exactly(client, 4, 15) == b"ack!", "the device's answer reaches the client")
+    driver.wait_state("the master's row names its client, the details too",
+                      lambda s: s.states[0] == "Client 127.0.0.1"
+                      and "Client 127.0.0.1 since " in s.text_of("STATUS_DETAILS")
+                      and "Bytes to the device: " in s.text_of("STATUS_DETAILS")  # since start
                       and s.enabled("STOP_SERVICE") and not s.enabled("START_SERVICE"))
     screenshot(driver, shot)  # the State column with a client and a stopped instance
 
@@ -427,8 +412,7 @@ def check_live_state(driver, install, com1, com2, shot):
                       and s.text_of("PROGRESS") == 'The service of "Master" is stopped.')
     check(query_service(MASTER_SERVICE)[0] == STOPPED, "the master service is stopped")
     check_refused(6200)
-    if os.path.exists(prom):
-        os.remove(prom)  # the client is gone with the service
+    client.close()
     driver.click("START_SERVICE")
     driver.wait_state("Start from the window: the master runs again",
                       lambda s: s.states[0] in LIVE
