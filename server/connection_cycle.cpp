@@ -175,12 +175,13 @@ SessionOutcome RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Sock
   // Each session's timer is ended through its own cancel event, so a stop request (ExitEvent)
   // is never reset by the cycle and a late timer cannot touch a later session.
   std::unique_ptr<os::Event> cancelTimer = os::CreateEvent(true);
+  RefusalLog refusals;
 
   for (;;) {
     std::unique_ptr<os::Socket> client;
     std::string clientAddress;
     SessionOutcome outcome = WaitForClient(exitEvent, listener, client, clientAddress,
-                                           serial.COMPort, log, service, status);
+                                           serial.COMPort, log, service, status, refusals);
     if (outcome != SessionOutcome::Accepted) return outcome;
 
     RaiseLines(port, service, log);

@@ -36,7 +36,8 @@ bool OpenListener(std::unique_ptr<os::Socket>& listener, const ServiceSettings& 
     os::NetCleanup();
     return false;
   }
-  if ((error = socket->Bind(static_cast<std::uint16_t>(service.TCPPort & 0xFFFF))) != 0) {
+  if ((error = socket->Bind(static_cast<std::uint16_t>(service.TCPPort & 0xFFFF),
+                              service.ListenAddress)) != 0) {
     if (error == os::kWsaAddrInUse) {
       fail(Format("TCP Port number, %d, already used", service.TCPPort));
     } else {
@@ -68,8 +69,10 @@ void CloseListener(std::unique_ptr<os::Socket>& listener) {
 SessionOutcome WaitForClient(os::Event& exitEvent, std::unique_ptr<os::Socket>& listener,
                              std::unique_ptr<os::Socket>& client, std::string& clientAddress,
                              const std::string& comPort, const LogSettings& log,
-                             const ServiceSettings& service, StatusFile& status) {
+                             const ServiceSettings& service, StatusFile& status,
+                             RefusalLog& refusals) {
   bool listening = false;
+  bool refusedOne = false;
   for (;;) {
     if (Globals.ListenerClosed) OpenListener(listener, service, log);
     int error = listener ? listener->SelectEvents(os::kNetAccept) : os::kErrInvalidHandle;
@@ -83,7 +86,9 @@ SessionOutcome WaitForClient(os::Event& exitEvent, std::unique_ptr<os::Socket>& 
       listening = true;
       status.Listening();
     }
-    LogDebug("Waiting for connection", log);
+    // Only once for a run of refused clients, which may be thousands.
+    if (!refusedOne) LogDebug("Waiting for connection", log);
+    refusedOne = false;
     os::Waitable* handles[] = {&exitEvent, listener->EventWaitable()};
     int waitError = 0;
     int signalled = os::WaitAny(handles, os::kInfinite, &waitError);
@@ -107,6 +112,13 @@ SessionOutcome WaitForClient(os::Event& exitEvent, std::unique_ptr<os::Socket>& 
       }
       LogEvent(Format("Winsock error #: %d Error creating connection to client", error), log);
       return SessionOutcome::SocketFailure;
+    }
+    if (!IsAllowedClient(service.AllowedClients, address)) {
+      // Closed before anything of a session happens; the listener stays open for the next one.
+      accepted.reset();
+      refusals.Refused(address, log);
+      refusedOne = true;
+      continue;
     }
     // Device replies go out in chunks of at most 64 bytes: each one leaves at once, instead of
     // waiting for the client's (delayed) acknowledgement of the one before. A failure only costs

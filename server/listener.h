@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "access.h"
 #include "event_log.h"
 #include "os/os.h"
 #include "settings.h"
@@ -17,8 +18,10 @@ bool OpenListener(std::unique_ptr<os::Socket>& listener, const ServiceSettings& 
 void CloseListener(std::unique_ptr<os::Socket>& listener);
 
 // `status` says "listening" once the listener is open and the wait for a client begins, and
-// "connected" for the client accepted.
+// "connected" for the client accepted. A client outside service.AllowedClients is closed at once
+// and logged through `refusals`; the wait goes on.
 SessionOutcome WaitForClient(os::Event& exitEvent, std::unique_ptr<os::Socket>& listener,
                              std::unique_ptr<os::Socket>& client, std::string& clientAddress,
                              const std::string& comPort, const LogSettings& log,
-                             const ServiceSettings& service, StatusFile& status);
+                             const ServiceSettings& service, StatusFile& status,
+                             RefusalLog& refusals);

@@ -29,6 +29,7 @@ enum ServiceExitCode : std::uint32_t {
   kExitSerialPortNotConfigured = 12,  // buffers, line settings, time-outs or DTR/RTS refused
   kExitListenerNotOpened = 13,        // socket layer, socket, bind or listen
   kExitNoEvents = 14,                 // the stop and max connect events could not be made
+  kExitBadAccessSettings = 15,        // AllowedClients or ListenAddress does not read
   kExitSocketFailure = 21,
   kExitSerialOrSystemFailure = 22,    // the serial port failed, or a wait did
 };

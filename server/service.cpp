@@ -68,6 +68,10 @@ void ServiceMain(int argc, char** argv) {
   ServiceExitCode exitCode = kExitOnRequest;
   if (!Globals.ExitEvent || !Globals.MaxConnectEvent) {
     exitCode = kExitNoEvents;
+  } else if (!service.AccessError.empty()) {
+    // Before the port is opened: nothing of the device is touched.
+    LogEvent(service.AccessError, log);
+    exitCode = kExitBadAccessSettings;
   } else if (!OpenSerialPort(serial, service, log, port)) {
     // A port that failed after it was opened is still held.
     exitCode = port ? kExitSerialPortNotConfigured : kExitSerialPortNotOpened;

@@ -156,6 +156,47 @@ bool ApplyStartupLine(const std::string& piece, ServiceSettings& service, Serial
   if (key == "LogFilename") return text(log.LogFilename, kMaxLogFilenameLength);
   if (key == "LogEnabled") return yesNo(log.LogEnabled);
   if (key == "DebugEnabled") return yesNo(DebugEnabled);
+  // A bad value here is not replaced by a default: it is kept in AccessError, which stops the
+  // service at start-up. The first bad line is the one named. A value cut at kMaxLinePiece
+  // would silently name other hosts, so a line that long is refused whole.
+  auto access = [&](auto parse) {
+    const bool cut = piece.size() == kMaxLinePiece && piece.back() != '\n';
+    std::string error = cut ? Format("%s is longer than a line of the startup file may be",
+                                     key.c_str())
+                            : parse();
+    if (!error.empty() && service.AccessError.empty()) service.AccessError = error;
+    return true;
+  };
+  if (key == "AllowedClients") {
+    return access([&] {
+      std::string bad;
+      auto ranges = ParseAllowedClients(value, &bad);
+      if (ranges) {
+        service.AllowedClients = *ranges;
+        return std::string();
+      }
+      return Format("AllowedClients entry \"%s\" is not an IPv4 address or range", bad.c_str());
+    });
+  }
+  if (key == "ListenAddress") {
+    return access([&] {
+      std::string trimmed = value;
+      while (!trimmed.empty() && (trimmed.back() == ' ' || trimmed.back() == '\t')) {
+        trimmed.pop_back();
+      }
+      trimmed.erase(0, trimmed.find_first_not_of(" \t"));
+      if (trimmed.empty()) {
+        service.ListenAddress = 0;
+        return std::string();
+      }
+      auto address = ParseIPv4Address(trimmed);
+      if (address) {
+        service.ListenAddress = *address;
+        return std::string();
+      }
+      return Format("ListenAddress \"%s\" is not an IPv4 address", trimmed.c_str());
+    });
+  }
   if (key == "InstanceName") {
     // Only a label of the status file: never a bad value (text after a NUL is left out).
     service.InstanceName = value.substr(0, value.find('\0'));

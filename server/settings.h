@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "access.h"
 #include "event_log.h"
 
 struct ServiceSettings {
@@ -15,6 +17,13 @@ struct ServiceSettings {
   std::int32_t IdleTimeout = -1;     // milliseconds, -1 = no limit
   // Names the instance in the status file only ("Master" for the master).
   std::string InstanceName;
+  // Clients that may connect; empty: anyone.
+  std::vector<ClientRange> AllowedClients;
+  // The local address the listener binds to, host byte order; 0: all local addresses.
+  std::uint32_t ListenAddress = 0;
+  // Set when AllowedClients or ListenAddress does not read: the log line that names the bad
+  // entry. The service then does not start (a bad allow-list must never mean "anyone").
+  std::string AccessError;
 };
 
 struct SerialSettings {

@@ -97,6 +97,7 @@ const char* FailureReason(std::uint32_t exitCode) {
     case 12: return "port not configured";
     case 13: return "listener not opened";
     case 14: return "events not made";
+    case 15: return "allowed clients or listen address not valid";
     case 21: return "socket failure";
     case 22: return "serial port or system failure";
     default: return "failure";

@@ -267,7 +267,8 @@ class Socket {
   // Sends each piece at once instead of holding a small one back until the last is acknowledged
   // (TCP_NODELAY). Returns 0 or an error number.
   virtual int SetNoDelay() = 0;
-  virtual int Bind(std::uint16_t port) = 0;  // INADDR_ANY, no address reuse
+  // `address` in host byte order, 0 (INADDR_ANY) for all local addresses; no address reuse.
+  virtual int Bind(std::uint16_t port, std::uint32_t address = 0) = 0;
   virtual int Listen(int backlog) = 0;
   // Accepts a waiting connection: the new socket and the peer's dotted-decimal address.
   virtual std::unique_ptr<Socket> Accept(std::string* peerAddress, int* error) = 0;

@@ -37,14 +37,14 @@ class PosixSocket final : public Socket, public PosixWaitable {
     return 0;
   }
 
-  int Bind(std::uint16_t port) override {
+  int Bind(std::uint16_t port, std::uint32_t local) override {
     // Windows lets a listener bind while earlier connections on the port linger in TIME_WAIT;
     // on Linux that takes SO_REUSEADDR (which still refuses a port another socket listens on).
     int on = 1;
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_addr.s_addr = htonl(local);
     address.sin_port = htons(port);
     if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
       return WsaErrorFromErrno(errno);

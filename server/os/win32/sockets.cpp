@@ -53,10 +53,10 @@ class Win32Socket final : public Socket, public win32::HandleWaitable {
     return 0;
   }
 
-  int Bind(std::uint16_t port) override {
+  int Bind(std::uint16_t port, std::uint32_t local) override {
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_addr.s_addr = htonl(local);
     address.sin_port = htons(port);
     if (bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
       return LastNetError();
