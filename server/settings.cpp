@@ -175,6 +175,7 @@ bool ApplyStartupLine(const std::string& piece, ServiceSettings& service, Serial
         service.AllowedClients = *ranges;
         return std::string();
       }
+      if (bad.empty()) return std::string("AllowedClients has an empty entry");
       return Format("AllowedClients entry \"%s\" is not an IPv4 address or range", bad.c_str());
     });
   }

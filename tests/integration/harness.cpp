@@ -212,11 +212,19 @@ void Client::SetReceiveBuffer(int bytes) {
   setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
-int Client::Connect(int port) {
+int Client::Connect(int port) { return Connect(port, "", "127.0.0.1"); }
+
+int Client::Connect(int port, const std::string& source, const std::string& destination) {
+  if (!source.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1) return EINVAL;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return errno;
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (inet_pton(AF_INET, destination.c_str(), &address.sin_addr) != 1) return EINVAL;
   if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return 0;
   if (errno != EINPROGRESS) return errno;
   short revents;

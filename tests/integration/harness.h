@@ -89,6 +89,8 @@ class Client {
   void SetReceiveBuffer(int bytes);
   // Connects to 127.0.0.1:port; returns 0 or the errno of the failed connect.
   int Connect(int port);
+  // Connects from the local address `source` (empty: any) to `destination`:port.
+  int Connect(int port, const std::string& source, const std::string& destination);
   bool Send(const Bytes& data, std::chrono::milliseconds timeout = kWait);
   bool Send(const std::string& text) { return Send(ToBytes(text)); }
   Bytes Read(std::size_t count, std::chrono::milliseconds timeout = kWait);
