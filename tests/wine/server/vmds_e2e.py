@@ -9,7 +9,8 @@ quoted image path and drives it with `wine sc`.
 
     vmds_e2e.py SCENARIO --bin-dir DIR --work DIR [--modem-log FILE]
 
-Scenarios: service-host, missing-port, data-path, stalled-device, client-endings, status-file.
+Scenarios: service-host, missing-port, data-path, stalled-device, client-endings, status-file,
+allowed-clients.
 Exit code 0 when every check passed.
 Every wait has a deadline; nothing here waits for ever.
 """
@@ -39,6 +40,7 @@ STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
 # A service that stopped by itself reports ERROR_SERVICE_SPECIFIC_ERROR with a code of its own.
 SERVICE_SPECIFIC_ERROR = 1066
 EXIT_SERIAL_PORT_NOT_OPENED = 11
+EXIT_BAD_ACCESS_SETTINGS = 15
 
 
 class CheckFailed(Exception):
@@ -123,7 +125,7 @@ class Installation:
         self.log = LogFile(os.path.join(self.dir, "vmds.log"))
 
     def write_ini(self, com_port, tcp_port, debug=True, drop_dtr=False, drop_rts=False,
-                  idle=0, max_connect=0):
+                  idle=0, max_connect=0, extra=()):
         name = self.service[len(SERVICE_PREFIX):]
         lines = [
             f"[Daltrimore Velmora Device Server - Instance Manager - Instance - {name}]",
@@ -148,6 +150,7 @@ class Installation:
             f"DropRTSonSocketClose={'Yes' if drop_rts else 'No'}",
             f"MaxConnectTime={max_connect}",
             f"IdleTimeout={idle}",
+            *extra,
         ]
         with open(os.path.join(self.dir, "vmds.ini"), "wb") as f:
             f.write("".join(line + "\r\n" for line in lines).encode("ascii"))
@@ -348,6 +351,19 @@ def wait_closed_by_peer(sock, seconds):
         except ConnectionResetError:
             return True
     return False
+
+
+def connect_from(source, port, destination="127.0.0.1", seconds=10):
+    """A client bound to the local address `source` (all of 127.0.0.0/8 is loopback here)."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.settimeout(seconds)
+    try:
+        sock.bind((source, 0))
+        sock.connect((destination, port))
+    except OSError:
+        sock.close()
+        raise
+    return sock
 
 
 def free_tcp_port():
@@ -901,6 +917,98 @@ def scenario_client_endings(args):
     device.close()
 
 
+def scenario_allowed_clients(args):
+    """AllowedClients and ListenAddress: refused clients are closed at once and leave the device
+    alone, an allowed one is served during a stream of refusals and after it, refusal lines are
+    few, the listener answers on the listen address only, and a bad value stops the start."""
+    modem_log = args.modem_log
+    device = PtyDevice()
+    map_com(5, device.path)
+    inst = Installation(args.bin_dir, "Velmora Allowed", SERVICE_PREFIX + "Allowed")
+    port = free_tcp_port()
+    inst.write_ini("COM5", port, debug=True, drop_dtr=True, drop_rts=True,
+                   extra=("AllowedClients=127.0.0.1, 127.0.1.0/24", "ListenAddress=127.0.0.1"))
+    inst.register()
+    inst.start()
+    mark = inst.log.wait_for("Waiting for connection", 30)
+    modem_mark = len(modem_lines(modem_log)) if modem_log else 0
+
+    try:
+        with socket.create_connection(("127.0.0.2", port), timeout=5):
+            reached = True
+    except ConnectionRefusedError:
+        reached = False
+    check(not reached, "nothing listens on 127.0.0.2: the listener has 127.0.0.1 only")
+
+    # 300 refused connects from 30 addresses outside the list; the allowed client comes in
+    # after the first 100 of them.
+    refused_sources = [f"127.0.0.{n}" for n in range(2, 32)]
+    closed = 0
+    for i in range(100):
+        with connect_from(refused_sources[i % 30], port) as sock:
+            closed += wait_closed_by_peer(sock, 10)
+    client = connect_from("127.0.1.9", port)
+    mark = inst.log.wait_for("127.0.1.9 connected to COM5", 10, mark)
+    for i in range(100, 300):
+        try:
+            with connect_from(refused_sources[i % 30], port) as sock:
+                closed += wait_closed_by_peer(sock, 10)
+        except ConnectionRefusedError:
+            closed += 1  # the listener is closed while the session runs: refused as before
+    client.sendall(b"allowed")
+    check(device.read_exactly(7, 10) == b"allowed", "the allowed client's bytes reach the device")
+    device.write(b"reply")
+    check(recv_exactly(client, 5, 10) == b"reply", "the device's reply reaches the allowed client")
+    client.close()
+    mark = inst.log.wait_for("127.0.1.9 closed session", 10, mark)
+    check(closed == 300, f"every refused client was closed at once ({closed} of 300)")
+
+    # After the refusals: the next allowed client is served at once.
+    client = connect_when_listening(port)
+    inst.log.wait_for("127.0.0.1 connected to COM5", 10, mark)
+    client.close()
+    inst.log.wait_for("127.0.0.1 closed session", 10, mark)
+
+    messages = inst.log.messages()
+    refusal_lines = [m for m in messages if m.endswith(" refused: not an allowed client")
+                     or " refused: not an allowed client (" in m]
+    check(30 <= len(refusal_lines) <= 60,
+          f"one refusal line per address and minute ({len(refusal_lines)} lines for 30 addresses)")
+    unlogged = [source for source in refused_sources
+                if f"{source} refused: not an allowed client" not in messages]
+    check(not unlogged, "the first refusal of every address is logged", f"missing {unlogged}")
+    check(not any(m.startswith("127.0.0.") and " connected to " in m and
+                  not m.startswith("127.0.0.1 ") for m in messages),
+          "no refused client got a session")
+    if modem_log:
+        lines = modem_lines(modem_log)[modem_mark:]
+        check(lines.count("DTR=1 RTS=1") == 2,
+              f"DTR and RTS raised for the two allowed sessions only ({lines})")
+    status = StatusFile(inst, "Allowed", "COM5", port)
+    status.wait_for([status.state("listening"), status.sample("vmds_sessions_total", 2)], 10,
+                    "two sessions counted, refusals not")
+    inst.stop()
+    inst.expect_stopped_cleanly()
+    inst.log.expect_complete()
+    inst.delete()
+
+    bad = Installation(args.bin_dir, "Velmora Bad List", SERVICE_PREFIX + "Bad_List")
+    bad.write_ini("COM5", free_tcp_port(), debug=True,
+                  extra=("AllowedClients=10.1.2.3, 10.1.2.0/33",))
+    bad.register()
+    bad.start()
+    bad.expect_stopped_with((SERVICE_SPECIFIC_ERROR, EXIT_BAD_ACCESS_SETTINGS))
+    bad.log.wait_for(SHUTDOWN, 10)
+    bad.log.expect_in_order([
+        'AllowedClients entry "10.1.2.0/33" is not an IPv4 address or range', NOT_INITIALISED,
+        "--Debug Mode Enabled--", SHUTDOWN])
+    check("Serial port initialized" not in bad.log.messages(),
+          "the serial port was not opened for a bad allow-list")
+    bad.log.expect_complete()
+    bad.delete()
+    device.close()
+
+
 SCENARIOS = {
     "service-host": scenario_service_host,
     "missing-port": scenario_missing_port,
@@ -908,6 +1016,7 @@ SCENARIOS = {
     "stalled-device": scenario_stalled_device,
     "client-endings": scenario_client_endings,
     "status-file": scenario_status_file,
+    "allowed-clients": scenario_allowed_clients,
 }
 
 
