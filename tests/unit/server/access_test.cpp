@@ -123,6 +123,9 @@ TEST_F(AccessKeys, BadValuesAreKeptAsTheErrorThatStopsTheServiceFirstOneNamed) {
   EXPECT_EQ(service.AccessError,
             "AllowedClients entry \"10.1.2.300\" is not an IPv4 address or range");
   ServiceSettings other;
+  ASSERT_TRUE(ApplyStartupLine("AllowedClients=10.1.2.3,\n", other, serial, log));
+  EXPECT_EQ(other.AccessError, "AllowedClients has an empty entry");
+  other = ServiceSettings();
   ASSERT_TRUE(ApplyStartupLine("ListenAddress=127.0.0.256\n", other, serial, log));
   EXPECT_EQ(other.AccessError, "ListenAddress \"127.0.0.256\" is not an IPv4 address");
 }
