@@ -403,7 +403,11 @@ void Instance::Start(const LaunchOptions& options) {
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                    0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  if (options.standardError >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, options.standardError, 2);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  }
   // Started from elsewhere: the program must find its instance directory by itself.
   posix_spawn_file_actions_addchdir_np(&actions, "/");
   posix_spawnattr_t attributes;

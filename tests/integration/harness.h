@@ -112,6 +112,7 @@ struct LaunchOptions {
   // the variable is not passed on.
   bool journalStream = false;
   std::vector<std::string> extraEnvironment;  // further NAME=value entries, added last
+  int standardError = -1;  // a descriptor to give the process as standard error (else output.txt)
 };
 
 // One instance: its directory with a copy of vmds, its startup file, its device and its process.

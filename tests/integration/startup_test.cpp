@@ -320,5 +320,28 @@ TEST_F(Startup, JournalStreamOfAnotherFileIsIgnored) {
   EXPECT_EQ(PrefixedLines(instance.ProcessOutput()), std::vector<std::string>{});
 }
 
+// A journal stream that takes nothing (its reader is gone) loses the events; the server runs,
+// serves and stops as always, and is not ended by SIGPIPE.
+TEST_F(Startup, JournalStreamThatFailsDisturbsNothing) {
+  int pipeEnds[2];
+  ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
+  close(pipeEnds[0]);
+  struct stat info {};
+  ASSERT_EQ(fstat(pipeEnds[1], &info), 0);
+  LaunchOptions options;
+  options.standardError = pipeEnds[1];
+  options.extraEnvironment.push_back("JOURNAL_STREAM=" + std::to_string(info.st_dev) + ":" +
+                                     std::to_string(info.st_ino));
+  ASSERT_NO_FATAL_FAILURE(StartWith(instance.DefaultSettings(), options));
+  close(pipeEnds[1]);
+  {
+    Client client;
+    ASSERT_EQ(client.Connect(instance.port()), 0);
+    ASSERT_TRUE(instance.WaitForLog("127.0.0.1 connected to"));
+  }
+  EXPECT_TRUE(instance.StopCleanly());
+  EXPECT_EQ(instance.CountLogLines(kShutdownLine), 1);
+}
+
 }  // namespace
 }  // namespace vmds_it
