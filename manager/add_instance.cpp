@@ -160,7 +160,8 @@ void MainPresenter::CreateInstanceClick(AddInstanceView& dialog) {
       rollBack();
       return view_.SetProgress(kAddAborted);
     }
-    if (!CreateInstanceService(services_, serviceName, displayName, directory + "\\vmds.exe")) {
+    if (!CreateInstanceService(services_, serviceName, displayName, directory + "\\vmds.exe",
+                               managerDirectory_ + "\\vmds.exe")) {
       rollBack();
       view_.ShowMessage("New service, \"" + displayName +
                             "\" cannot be created due to inappropriate privileges or a duplicate "

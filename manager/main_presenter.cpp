@@ -228,7 +228,7 @@ void MainPresenter::CreateFirstMaster() {
 
 MainPresenter::MasterService MainPresenter::CreateMasterInstance() {
   if (!CreateInstanceService(services_, kMasterServiceName, kMasterServiceDisplayName,
-                             managerDirectory_ + "\\vmds.exe"))
+                             managerDirectory_ + "\\vmds.exe", managerDirectory_ + "\\vmds.exe"))
     return MasterService::kNotRegistered;
   return StartInstanceService(services_, kMasterServiceName) ? MasterService::kRunning
                                                              : MasterService::kNotStarted;

@@ -82,7 +82,8 @@ std::string QuotedProgramPath(const std::string& programPath) {
 }
 
 bool CreateInstanceService(ServiceDatabase& db, const std::string& serviceName,
-                           const std::string& displayName, const std::string& programPath) {
+                           const std::string& displayName, const std::string& programPath,
+                           const std::string& eventMessageFile) {
   ScopedServiceHandle manager(db);
   if (manager.OpenWith([&](ScHandle* h) {
         return db.OpenServiceManager(kScManagerCreateService | kStandardRightsRead, h);
@@ -103,6 +104,9 @@ bool CreateInstanceService(ServiceDatabase& db, const std::string& serviceName,
   // Neither result is used: a service without a description or recovery actions still runs.
   db.SetServiceDescription(service.get(), kServiceDescription);
   db.SetRecoveryActions(service.get(), kInstanceRecovery);
+  if (!eventMessageFile.empty()) {
+    db.WriteEventSource(kEventSourceName, eventMessageFile, kEventTypesSupported);
+  }
   return true;
 }
 

@@ -34,10 +34,20 @@ constexpr int kMaxStopPendingWaits = 90;
 // starts with a double quote is passed as it is.
 std::string QuotedProgramPath(const std::string& programPath);
 
+// The event source every device server reports under, and the event types it reports (error,
+// warning, information).
+inline constexpr const char* kEventSourceName = "Velmora Device Server";
+constexpr std::uint32_t kEventTypesSupported = 7;
+
 // Registers an own-process, automatic-start service of the local system account with the fixed
-// description. True when the service was registered; it is not started.
+// description. True when the service was registered; it is not started. Then, unless
+// `eventMessageFile` is empty, (re)registers the device servers' event source with that program
+// file as its message file: the vmds.exe of the manager's directory, which lives as long as the
+// installation (an instance's own copy goes with the instance). A source that cannot be written
+// does not undo the registration: the service runs, its events only lack their message text.
 bool CreateInstanceService(ServiceDatabase& db, const std::string& serviceName,
-                          const std::string& displayName, const std::string& programPath);
+                          const std::string& displayName, const std::string& programPath,
+                          const std::string& eventMessageFile = "");
 
 // Starts the service; true when it is running afterwards (checked after 500 ms, and once more
 // after another 1000 ms while start pending).

@@ -93,6 +93,11 @@ class ServiceDatabase {
   // all services, where a query per service costs a round trip each.
   virtual int EnumerateServiceStates(ScHandle manager,
                                      std::map<std::string, std::uint32_t>* states) = 0;
+  // The event source `source` of the Application event log: creates or opens
+  // HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\<source> and sets its
+  // EventMessageFile (REG_EXPAND_SZ) and TypesSupported (REG_DWORD).
+  virtual int WriteEventSource(const std::string& source, const std::string& messageFile,
+                               std::uint32_t typesSupported) = 0;
   // DeleteService.
   virtual int DeleteServiceEntry(ScHandle service) = 0;
   // CloseServiceHandle; 0 is ignored.

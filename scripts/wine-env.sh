@@ -3,7 +3,7 @@
 #
 #   source "$REPO/scripts/wine-env.sh"
 #   trap wine_env_stop EXIT              # or call wine_env_stop from your own EXIT trap
-#   wine_env_start [--preload LIB] [--display] || exit 1
+#   wine_env_start [--preload LIB] [--display] [--trace CHANNEL FILE] || exit 1
 #   wine_run 30 sc query Spooler         # timeout-wrapped wine; exit code of wine (8 bits)
 #   wine_map_com 5 /dev/pts/7            # COM5 opens that file
 #   wine_env_stop                        # idempotent; the trap calls it again harmlessly
@@ -20,6 +20,9 @@
 #   --display starts a private Xvfb on a free display, exports DISPLAY and sets
 #   HKCU\Software\Wine\X11 Driver\Managed=N (no window manager is running).
 #   --use-display uses the caller's DISPLAY instead (a desktop with its window manager).
+#   --trace CHANNEL FILE boots the system processes with WINEDEBUG=-all,+CHANNEL and their
+#   standard error appended to FILE, so every service's trace of that channel lands there (e.g.
+#   eventlog: Wine stores no events, it traces what ReportEvent was given).
 #   Returns 0, or 1 after tearing down whatever it had started.
 # wine_run SECONDS ARGS...
 #   Runs `wine ARGS...` under `timeout SECONDS` (then SIGKILL 5 s later). Output goes to the
@@ -104,9 +107,10 @@ _wine_env_services_have() {
 }
 
 wine_env_start() {
-  local preload="" display=0 use_display=0
+  local preload="" display=0 use_display=0 trace_channel="" trace_file=/dev/null
   while (($#)); do
     case "$1" in
+      --trace) trace_channel="$2" trace_file="$3"; shift 3 ;;
       --preload) preload="$2"; shift 2 ;;
       --display) display=1; shift ;;
       --use-display) use_display=1; shift ;;
@@ -176,12 +180,17 @@ wine_env_start() {
     # The first wine command starts services.exe and explorer with its own environment and
     # stdout: give it the preload library and /dev/null. `sc query PlugPlay` makes sure the
     # service database runs.
+    local boot_debug=$WINEDEBUG
+    if [[ -n "$trace_channel" ]]; then boot_debug="-all,+$trace_channel"; fi
     for attempt in 1 2; do
       if [[ -n "$preload" ]]; then
-        LD_PRELOAD="$preload${LD_PRELOAD:+:$LD_PRELOAD}" \
-          timeout --kill-after=5 60 wine sc query PlugPlay </dev/null >/dev/null 2>&1 && break
+        LD_PRELOAD="$preload${LD_PRELOAD:+:$LD_PRELOAD}" WINEDEBUG=$boot_debug \
+          timeout --kill-after=5 60 wine sc query PlugPlay </dev/null >/dev/null 2>>"$trace_file" &&
+          break
       else
-        timeout --kill-after=5 60 wine sc query PlugPlay </dev/null >/dev/null 2>&1 && break
+        WINEDEBUG=$boot_debug \
+          timeout --kill-after=5 60 wine sc query PlugPlay </dev/null >/dev/null 2>>"$trace_file" &&
+          break
       fi
       if ((attempt == 2)); then _wine_env_fail "booting the prefix failed"; return 1; fi
     done

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
 #include "os/os.h"
 
@@ -9,6 +10,19 @@ bool DebugEnabled = true;
 
 namespace {
 constexpr std::size_t kDumpItemsPerLine = 15;
+std::mutex lastLineMutex;
+std::string lastLine;
+unsigned long lineCount = 0;
+
+void WriteLogLine(const std::string& message, const LogSettings& log) {
+  if (log.LogFilename.empty()) return;
+  std::FILE* file = std::fopen(os::NativePath(log.LogFilename).c_str(), "ab");
+  if (file == nullptr) return;
+  std::string line = FormatLogTimestamp() + " " + message + "\r\n";
+  std::fwrite(line.data(), 1, line.size(), file);
+  std::fclose(file);
+}
+
 constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 }  // namespace
@@ -39,16 +53,21 @@ std::string FormatLogTimestamp(const std::tm& when) {
 std::string FormatLogTimestamp() { return FormatLogTimestamp(os::LocalTimeNow()); }
 
 void LogEvent(const std::string& message, const LogSettings& log) {
-  if (log.LogFilename.empty()) return;
-  std::FILE* file = std::fopen(os::NativePath(log.LogFilename).c_str(), "ab");
-  if (file == nullptr) return;
-  std::string line = FormatLogTimestamp() + " " + message + "\r\n";
-  std::fwrite(line.data(), 1, line.size(), file);
-  std::fclose(file);
+  {
+    std::lock_guard<std::mutex> lock(lastLineMutex);
+    lastLine = message;
+    ++lineCount;
+  }
+  WriteLogLine(message, log);
 }
 
 void LogDebug(const std::string& message, const LogSettings& log) {
-  if (DebugEnabled) LogEvent(message, log);
+  if (DebugEnabled) WriteLogLine(message, log);
+}
+
+LastLogLine LastLoggedLine() {
+  std::lock_guard<std::mutex> lock(lastLineMutex);
+  return LastLogLine{lineCount, lastLine};
 }
 
 std::string DumpLine(const std::string& header, const std::uint8_t* data, std::size_t size,
@@ -64,6 +83,6 @@ void LogTrafficDump(const std::string& header, const std::uint8_t* data, std::si
                     const LogSettings& log) {
   if (!DebugEnabled || size == 0) return;
   for (std::size_t first = 0; first < size; first += kDumpItemsPerLine) {
-    LogEvent(DumpLine(header, data, size, first), log);
+    WriteLogLine(DumpLine(header, data, size, first), log);
   }
 }

@@ -23,6 +23,14 @@ void LogEvent(const std::string& message, const LogSettings& log);
 // Same, but only while DebugEnabled is set.
 void LogDebug(const std::string& message, const LogSettings& log);
 
+// The last line LogEvent was given (debug lines and dumps are not counted) and how many it was
+// given so far: a caller that noted the count before a step learns whether the step logged.
+struct LastLogLine {
+  unsigned long count = 0;
+  std::string message;
+};
+LastLogLine LastLoggedLine();
+
 // printf-style formatting into a std::string (no fixed buffer to overflow).
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

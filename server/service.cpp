@@ -6,6 +6,7 @@
 #include "serial_port.h"
 #include "settings.h"
 #include "status_file.h"
+#include "system_log.h"
 
 ServiceExitCode ExitCodeOfCycle(SessionOutcome outcome) {
   switch (outcome) {
@@ -29,6 +30,11 @@ std::string InstanceDirectoryFromImagePath(const std::string& imagePath) {
   std::size_t separator = path.find_last_of("\\/");
   return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
 }
+
+namespace {
+constexpr const char* kNotInitialisedLine =
+    "Velmora Device Server could not be initialized successfully";
+}  // namespace
 
 void ServiceMain(int argc, char** argv) {
   std::string serviceName = argc > 0 && argv[0] != nullptr ? argv[0] : "";
@@ -59,6 +65,8 @@ void ServiceMain(int argc, char** argv) {
   if (!ReadServiceSettings(startupFile, service, serial, log)) {
     LogEvent("Some default values may be used due to error reading startup file", log);
   }
+  // Every instance reports under one event source: its events name it.
+  const std::string instanceName = service.InstanceName.empty() ? serviceName : service.InstanceName;
   StatusFile status(StatusFilePath(log.LogFilename), log);
   status.Start(service.InstanceName, serial.COMPort, service.TCPPort, kVersionNumber);
 
@@ -66,6 +74,7 @@ void ServiceMain(int argc, char** argv) {
   std::unique_ptr<os::Socket> listener;
   // Without its two events the service could neither stop nor time a session.
   ServiceExitCode exitCode = kExitOnRequest;
+  LastLogLine beforeStep = LastLoggedLine();
   if (!Globals.ExitEvent || !Globals.MaxConnectEvent) {
     exitCode = kExitNoEvents;
   } else if (!service.AccessError.empty()) {
@@ -79,16 +88,28 @@ void ServiceMain(int argc, char** argv) {
     exitCode = kExitListenerNotOpened;
   }
   const bool initialised = exitCode == kExitOnRequest;
-  if (!initialised) LogEvent("Velmora Device Server could not be initialized successfully", log);
+  // The line that tells why the service ends, for the system's log.
+  std::string failureLine;
+  if (!initialised) {
+    LastLogLine cause = LastLoggedLine();
+    LogEvent(kNotInitialisedLine, log);
+    failureLine = cause.count != beforeStep.count ? cause.message : kNotInitialisedLine;
+  }
 
   ReportServiceStatus(os::kServiceRunning, 0, 0, 0);
   if (initialised) {
     LogEvent(std::string("STARTUP: Daltrimore Velmora Device Server Ver ") + kVersionText, log);
+    SystemLog::Information(StartedEventText(instanceName, kVersionText));
   }
   LogDebug("--Debug Mode Enabled--", log);
 
   if (initialised) {
+    beforeStep = LastLoggedLine();
     exitCode = ExitCodeOfCycle(RunConnectionCycle(*port, listener, service, serial, log, status));
+    LastLogLine cause = LastLoggedLine();
+    if (exitCode != kExitOnRequest) {
+      failureLine = cause.count != beforeStep.count ? cause.message : FailureReason(exitCode);
+    }
   }
   if (exitCode == kExitOnRequest) {
     status.Stopping();
@@ -100,5 +121,10 @@ void ServiceMain(int argc, char** argv) {
   CloseListener(listener);
   port.reset();
   LogEvent(std::string("SHUTDOWN: Daltrimore Velmora Device Server Ver ") + kVersionText, log);
+  if (exitCode == kExitOnRequest) {
+    SystemLog::Information(StoppedEventText(instanceName));
+  } else {
+    SystemLog::Error(FailureEventText(instanceName, failureLine, exitCode));
+  }
   ReportServiceStatus(os::kServiceStopped, exitCode, 0, 0);
 }

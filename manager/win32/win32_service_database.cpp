@@ -41,6 +41,27 @@ int Win32ServiceDatabase::SetServiceDescription(ScHandle service, const std::str
                                                                                    : LastError();
 }
 
+int Win32ServiceDatabase::WriteEventSource(const std::string& source,
+                                           const std::string& messageFile,
+                                           std::uint32_t typesSupported) {
+  const std::string keyPath =
+      "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source;
+  HKEY key = nullptr;
+  LONG error = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr,
+                                 REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key, nullptr);
+  if (error != ERROR_SUCCESS) return static_cast<int>(error);
+  error = ::RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ,
+                           reinterpret_cast<const BYTE*>(messageFile.c_str()),
+                           static_cast<DWORD>(messageFile.size() + 1));
+  if (error == ERROR_SUCCESS) {
+    DWORD types = typesSupported;
+    error = ::RegSetValueExA(key, "TypesSupported", 0, REG_DWORD,
+                             reinterpret_cast<const BYTE*>(&types), sizeof types);
+  }
+  ::RegCloseKey(key);
+  return static_cast<int>(error);
+}
+
 int Win32ServiceDatabase::SetRecoveryActions(ScHandle service, const RecoveryActions& actions) {
   // The same restart for the first, the second and every later failure (the last action
   // repeats). Restart actions need SERVICE_START access on the handle.

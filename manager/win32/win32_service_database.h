@@ -17,6 +17,8 @@ class Win32ServiceDatabase : public ServiceDatabase {
   int QueryServiceState(ScHandle service, std::uint32_t* state) override;
   int EnumerateServiceStates(ScHandle manager,
                              std::map<std::string, std::uint32_t>* states) override;
+  int WriteEventSource(const std::string& source, const std::string& messageFile,
+                       std::uint32_t typesSupported) override;
   int DeleteServiceEntry(ScHandle service) override;
   void CloseServiceEntry(ScHandle handle) override;
   void Sleep(std::uint32_t milliseconds) override;

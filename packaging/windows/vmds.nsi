@@ -55,6 +55,10 @@ SetCompressor /SOLID lzma
 !define INSTANCE_SECTION "Daltrimore Velmora Device Server - Instance Manager - Instance - "
 !define MASTER_SERVICE "Daltrimore_VMDS_Mstr"
 !define START_MENU "$SMPROGRAMS\Velmora Device Server"
+; Every instance reports to the Application event log under this one source. Its messages are
+; read from the vmds.exe of the install folder: it lives as long as the product, where an
+; instance's own copy goes with that instance and would leave its older events unreadable.
+!define EVENT_SOURCE_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\Velmora Device Server"
 
 Name "${PRODUCT}"
 OutFile "${OUT_FILE}"
@@ -228,6 +232,9 @@ Section "Install"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  ; Error, warning and information events (7).
+  WriteRegExpandStr HKLM "${EVENT_SOURCE_KEY}" "EventMessageFile" "$INSTDIR\vmds.exe"
+  WriteRegDWORD HKLM "${EVENT_SOURCE_KEY}" "TypesSupported" 7
 
   ${If} $MasterWasRunning = 1
     !insertmacro StartMasterService
@@ -448,6 +455,7 @@ Section "Uninstall"
   Delete "${START_MENU}\Uninstall ${PRODUCT}.lnk"
   RMDir "${START_MENU}"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  DeleteRegKey HKLM "${EVENT_SOURCE_KEY}"
 
   RMDir "$INSTDIR"  ; only when nothing is left in it
   ${If} ${FileExists} "$INSTDIR\*.*"

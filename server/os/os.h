@@ -188,6 +188,14 @@ ImagePathResult ReadServiceImagePath(const std::string& serviceName);
 // Makes `dir` the process's current directory; returns 0 or an error number.
 int SetCurrentDir(const std::string& dir);
 
+// ---- System log -------------------------------------------------------------------------------
+// Hands one event to the system's log: level 0 information, 1 warning, 2 error. Windows reports
+// it to the Application event log under the source kEventSourceName; POSIX writes it to standard
+// error with an sd-daemon priority prefix when JOURNAL_STREAM names standard error, else nowhere.
+// Whatever fails is ignored.
+inline constexpr const char* kEventSourceName = "Velmora Device Server";
+void ReportSystemEvent(int level, const std::string& text);
+
 // ---- Serial device ----------------------------------------------------------------------------
 struct LineSettings {
   std::uint32_t baudRate = 0;

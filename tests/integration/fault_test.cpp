@@ -17,7 +17,9 @@ class Fault : public VmdsTest {
 };
 
 TEST_F(Fault, DeviceThatGoesAwayStopsTheService) {
-  ASSERT_NO_FATAL_FAILURE(StartWith(instance.DefaultSettings()));
+  LaunchOptions underSystemd;
+  underSystemd.journalStream = true;
+  ASSERT_NO_FATAL_FAILURE(StartWith(instance.DefaultSettings(), underSystemd));
   Client client;
   ASSERT_NO_FATAL_FAILURE(Open(client));
   instance.device().Close();
@@ -30,6 +32,11 @@ TEST_F(Fault, DeviceThatGoesAwayStopsTheService) {
   EXPECT_EQ(instance.LogMessages().back(),
             "SHUTDOWN: Daltrimore Velmora Device Server Ver 4.0 Build 47");
   EXPECT_TRUE(client.WaitClosedByServer());
+  // The journal gets the failure with the line that says why.
+  std::string output = instance.ProcessOutput();
+  EXPECT_NE(output.find("\n<3>Instance vmds stopped after a failure (exit code 22): Win32 Error #: "),
+            std::string::npos) << output;
+  EXPECT_NE(output.find(" Error while setting wait for serial data\n"), std::string::npos) << output;
 }
 
 // Bytes the service received from the client: the sum of the debug dumps' headers.

@@ -9,6 +9,7 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -369,7 +370,10 @@ void Instance::Start(const LaunchOptions& options) {
   std::string ubsanOptions = "print_stacktrace=1";
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry = *e;
-    if (entry.rfind("LD_PRELOAD=", 0) == 0 || entry.rfind("VMDS_MODEM_LOG=", 0) == 0) continue;
+    if (entry.rfind("LD_PRELOAD=", 0) == 0 || entry.rfind("VMDS_MODEM_LOG=", 0) == 0 ||
+        entry.rfind("JOURNAL_STREAM=", 0) == 0) {
+      continue;
+    }
     if (entry.rfind("ASAN_OPTIONS=", 0) == 0) {
       asanOptions = entry.substr(13) + ":" + asanOptions;
       continue;
@@ -388,6 +392,15 @@ void Instance::Start(const LaunchOptions& options) {
   }
   if (!preload.empty()) env.push_back("LD_PRELOAD=" + preload);
   if (options.preloadModemShim) env.push_back("VMDS_MODEM_LOG=" + File("modem.log"));
+  if (options.journalStream) {
+    int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0) ADD_FAILURE() << "cannot make " << output;
+    if (fd >= 0) close(fd);
+    env.push_back("JOURNAL_STREAM=" + std::to_string(info.st_dev) + ":" +
+                  std::to_string(info.st_ino));
+  }
+  env.insert(env.end(), options.extraEnvironment.begin(), options.extraEnvironment.end());
   std::vector<char*> envp;
   for (std::string& entry : env) envp.push_back(entry.data());
   envp.push_back(nullptr);
@@ -398,7 +411,11 @@ void Instance::Start(const LaunchOptions& options) {
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                    0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  if (options.standardError >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, options.standardError, 2);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  }
   // Started from elsewhere: the program must find its instance directory by itself.
   posix_spawn_file_actions_addchdir_np(&actions, "/");
   posix_spawnattr_t attributes;

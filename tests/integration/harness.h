@@ -110,6 +110,11 @@ using StartupSettings = std::map<std::string, std::string>;
 struct LaunchOptions {
   bool preloadModemShim = true;
   std::vector<std::string> preload;  // further libraries to preload, after the shim
+  // JOURNAL_STREAM names the process's standard error (output.txt) as systemd would; otherwise
+  // the variable is not passed on.
+  bool journalStream = false;
+  std::vector<std::string> extraEnvironment;  // further NAME=value entries, added last
+  int standardError = -1;  // a descriptor to give the process as standard error (else output.txt)
 };
 
 // One instance: its directory with a copy of vmds, its startup file, its device and its process.

@@ -4,10 +4,12 @@
 #include <netinet/in.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <regex>
+#include <sstream>
 
 #include "harness.h"
 
@@ -236,6 +238,109 @@ TEST_F(Startup, UnusableLogFileDoesNotStopTheService) {
   EXPECT_EQ(error, 0);
   EXPECT_TRUE(instance.StopCleanly());
   EXPECT_EQ(access(instance.File("missing-dir").c_str(), F_OK), -1);
+}
+
+}  // namespace
+}  // namespace vmds_it
+
+namespace vmds_it {
+namespace {
+
+// The lines of the process's standard error that carry an sd-daemon priority prefix.
+std::vector<std::string> PrefixedLines(const std::string& output) {
+  std::vector<std::string> lines;
+  std::istringstream in(output);
+  for (std::string line; std::getline(in, line);) {
+    if (line.size() > 3 && line[0] == '<' && line[2] == '>') lines.push_back(line);
+  }
+  return lines;
+}
+
+// Under systemd (JOURNAL_STREAM names standard error) the service's events go to standard error
+// with their priority, one line each, beside the log file; otherwise nothing is written there.
+TEST_F(Startup, JournalStreamGetsEventsWithPriorities) {
+  const std::string started =
+      "<6>Instance Press 4 started: Daltrimore Velmora Device Server Ver 4.0 Build 47";
+  const std::string stopped = "<6>Instance Press 4 stopped on request";
+  const std::string failed =
+      "<3>Instance Press 4 stopped after a failure (exit code 11): "
+      "/dev/vmds-test-no-such-device does not exist";
+  struct Case {
+    const char* name;
+    bool journal;
+    bool missingDevice;
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"stop on request", true, false, {started, stopped}},
+      {"failed start", true, true, {failed}},
+      {"not under systemd", false, false, {}},
+      {"not under systemd, failed start", false, true, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Instance one;
+    StartupSettings settings = one.DefaultSettings();
+    settings["InstanceName"] = "Press 4";
+    if (c.missingDevice) settings["COMPort"] = "/dev/vmds-test-no-such-device";
+    one.WriteStartupFile(settings);
+    LaunchOptions options;
+    options.journalStream = c.journal;
+    one.Start(options);
+    if (c.missingDevice) {
+      std::optional<int> status = one.WaitExit();
+      ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == kExitSerialPortNotOpened);
+      EXPECT_EQ(one.CountLogLines("/dev/vmds-test-no-such-device does not exist"), 1);
+    } else {
+      ASSERT_TRUE(one.WaitListening()) << one.LogText();
+      ASSERT_TRUE(one.StopCleanly());
+      EXPECT_EQ(one.CountLogLines(kStartupLine), 1);  // the log file as before
+    }
+    std::string output = one.ProcessOutput();
+    EXPECT_EQ(PrefixedLines(output), c.expected) << output;
+    if (!c.journal) {
+      EXPECT_EQ(output.find("Instance Press 4"), std::string::npos) << output;
+    }
+  }
+}
+
+// A JOURNAL_STREAM that names another file (standard error redirected after systemd set it)
+// sends nothing to standard error.
+TEST_F(Startup, JournalStreamOfAnotherFileIsIgnored) {
+  StartupSettings settings = instance.DefaultSettings();
+  instance.WriteStartupFile(settings);
+  struct stat info {};
+  ASSERT_EQ(stat(instance.File("vmds.ini").c_str(), &info), 0);
+  LaunchOptions options;
+  options.extraEnvironment.push_back("JOURNAL_STREAM=" + std::to_string(info.st_dev) + ":" +
+                                     std::to_string(info.st_ino));
+  instance.Start(options);
+  ASSERT_TRUE(instance.WaitListening());
+  ASSERT_TRUE(instance.StopCleanly());
+  EXPECT_EQ(PrefixedLines(instance.ProcessOutput()), std::vector<std::string>{});
+}
+
+// A journal stream that takes nothing (its reader is gone) loses the events; the server runs,
+// serves and stops as always, and is not ended by SIGPIPE.
+TEST_F(Startup, JournalStreamThatFailsDisturbsNothing) {
+  int pipeEnds[2];
+  ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
+  close(pipeEnds[0]);
+  struct stat info {};
+  ASSERT_EQ(fstat(pipeEnds[1], &info), 0);
+  LaunchOptions options;
+  options.standardError = pipeEnds[1];
+  options.extraEnvironment.push_back("JOURNAL_STREAM=" + std::to_string(info.st_dev) + ":" +
+                                     std::to_string(info.st_ino));
+  ASSERT_NO_FATAL_FAILURE(StartWith(instance.DefaultSettings(), options));
+  close(pipeEnds[1]);
+  {
+    Client client;
+    ASSERT_EQ(client.Connect(instance.port()), 0);
+    ASSERT_TRUE(instance.WaitForLog("127.0.0.1 connected to"));
+  }
+  EXPECT_TRUE(instance.StopCleanly());
+  EXPECT_EQ(instance.CountLogLines(kShutdownLine), 1);
 }
 
 }  // namespace

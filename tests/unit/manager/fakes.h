@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -117,6 +118,10 @@ class FakeServiceDatabase : public ServiceDatabase {
   int openServiceError = 0;  // for a service that exists
   int recoveryError = 0;
   int openHandles = 0;
+  // The event sources written: message file and supported types, by source name. Not in
+  // `calls`: the registry is no part of the service database's sequence.
+  std::map<std::string, std::pair<std::string, std::uint32_t>> eventSources;
+  int eventSourceError = 0;
 
   static std::string Hex(std::uint32_t value) {
     char text[16];
@@ -181,6 +186,12 @@ class FakeServiceDatabase : public ServiceDatabase {
       (*states)[upper] = s.states.front();
       if (s.states.size() > 1) s.states.pop_front();
     }
+    return 0;
+  }
+  int WriteEventSource(const std::string& source, const std::string& messageFile,
+                       std::uint32_t typesSupported) override {
+    if (eventSourceError) return eventSourceError;
+    eventSources[source] = {messageFile, typesSupported};
     return 0;
   }
   int DeleteServiceEntry(ScHandle service) override {

@@ -45,6 +45,28 @@ TEST(CreateInstanceService, RegistersQuotedPathWithTheSectionsProperties) {
   EXPECT_EQ(refusing.openHandles, 0);
 }
 
+// The device servers' event source is written with the manager directory's vmds.exe as its
+// message file, after the service was registered; a source the registry refuses does not undo
+// the registration, and a refused registration writes no source.
+TEST(CreateInstanceService, RegistersTheEventSource) {
+  FakeServiceDatabase db;
+  EXPECT_TRUE(CreateInstanceService(db, "Lab", "Daltrimore VMDS Lab", "C:\\VMDS\\Lab\\vmds.exe",
+                                    "C:\\VMDS\\vmds.exe"));
+  EXPECT_EQ(db.eventSources,
+            (std::map<std::string, std::pair<std::string, std::uint32_t>>{
+                {"Velmora Device Server", {"C:\\VMDS\\vmds.exe", 7u}}}));
+  FakeServiceDatabase refusing;
+  refusing.eventSourceError = 5;
+  EXPECT_TRUE(CreateInstanceService(refusing, "Lab", "Daltrimore VMDS Lab", "C:\\x\\vmds.exe",
+                                    "C:\\VMDS\\vmds.exe"));
+  EXPECT_EQ(refusing.services.count("Lab"), 1u);
+  EXPECT_EQ(refusing.openHandles, 0);
+  FakeServiceDatabase existing = WithService({kServiceRunning});
+  EXPECT_FALSE(CreateInstanceService(existing, "Lab", "Daltrimore VMDS Lab", "C:\\x\\vmds.exe",
+                                     "C:\\VMDS\\vmds.exe"));
+  EXPECT_TRUE(existing.eventSources.empty());
+}
+
 TEST(CreateInstanceService, AnExistingNameOrNoManagerGivesZero) {
   FakeServiceDatabase db = WithService({kServiceRunning});
   EXPECT_EQ(CreateInstanceService(db, "Lab", "Daltrimore VMDS Lab", "C:\\x\\vmds.exe"), 0);

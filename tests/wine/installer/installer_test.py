@@ -43,6 +43,8 @@ WIN_DIR = "C:\\Program Files\\" + FOLDER
 MASTER_SERVICE = "Daltrimore_VMDS_Mstr"
 LAB_SERVICE = "Daltrimore_VMDS_Lab_2"
 UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Velmora Device Server"
+EVENT_SOURCE_KEY = ("HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\"
+                    "Velmora Device Server")
 INSTALLED = ["VMDSMgr.exe", "vmds.exe", "vmdsremove.exe", "vmds.ini", "README.txt", "Uninstall.exe"]
 RECOVERY = "reset=86400 actions=restart/60000,restart/60000,restart/60000 non_crash=1"
 WINE_LACKS_RECOVERY = "QueryServiceConfig2A(FAILURE_ACTIONS) failed: 124"
@@ -156,6 +158,14 @@ def check_entries(what, menu):
           and values.get("UninstallString") == f'"{WIN_DIR}\\Uninstall.exe"', what, str(values))
 
 
+def check_event_source(what):
+    """The device servers' event source: messages from the installed vmds.exe, error, warning
+    and information events."""
+    rc, values = reg_values(EVENT_SOURCE_KEY)
+    check(rc == 0 and values.get("EventMessageFile") == f"{WIN_DIR}\\vmds.exe"
+          and values.get("TypesSupported") == "0x7", what, f"{rc} {values}")
+
+
 def run(args, processes):
     ids = control_ids(args.repo)
     driver = Driver(os.path.join(args.bin_dir, "vmdsmgr_driver.exe"), ids)
@@ -184,6 +194,10 @@ def run(args, processes):
           "the installed vmds.ini is the shipped first-run file")
     check_entries("the Start menu has the shortcuts, and Programs and Features lists version, "
                   "publisher and uninstaller", menu)
+    check_event_source("the installer registered the event source")
+    # The manager registers it again with the master service: taken away here to see that.
+    rc, out = wine(30, "reg", "delete", EVENT_SOURCE_KEY, "/f")
+    check(rc == 0 and reg_values(EVENT_SOURCE_KEY)[0] != 0, "the event source taken away", out)
 
     # ---- 2. The installed manager: the master service, then an instance -----------------------
     manager = subprocess.Popen(["timeout", "--kill-after=5", "300", "wine",
@@ -193,6 +207,7 @@ def run(args, processes):
     processes.append(manager)
     driver.run("wait-main", 60, seconds=60)
     wait_service_state(MASTER_SERVICE, RUNNING, 30)
+    check_event_source("the manager registered the event source with the master service")
     check(image_path(MASTER_SERVICE) == f'"{WIN_DIR}\\vmds.exe"',
           "the master service runs the installed vmds.exe", repr(image_path(MASTER_SERVICE)))
     wait_ini(master_ini, "the first start wrote FirstTimeRun=False",
@@ -238,6 +253,7 @@ def run(args, processes):
           "the programs, vmds.ini and the uninstaller stay", str(os.listdir(folder)))
     check(os.path.isfile(os.path.join(lab_dir, "vmds.ini")), "and the instance Lab 2")
     check_entries("the shortcuts and the Programs and Features entry stay", menu)
+    check_event_source("the event source stays for the services still registered")
     holder.release()
     check_no_service(LAB_SERVICE)
 
@@ -272,6 +288,7 @@ def run(args, processes):
           "only the foreign file and the non-instance directory are left", str(left))
     check(os.listdir(os.path.join(folder, "Data")) == ["keep.csv"], "Data keeps its file")
     check(not os.path.exists(menu), "the Start-menu folder is gone")
+    check(reg_values(EVENT_SOURCE_KEY)[0] != 0, "the event source is gone")
     for device in (com1, com2):
         device.close()
 

@@ -7,7 +7,10 @@ ends of a pseudo-terminal pair; COM5 of the prefix is mapped onto the terminal e
 clients, installs vmds.exe under a path with blanks, registers it in the service database with a
 quoted image path and drives it with `wine sc`.
 
-    vmds_e2e.py SCENARIO --bin-dir DIR --work DIR [--modem-log FILE]
+    vmds_e2e.py SCENARIO --bin-dir DIR --work DIR [--modem-log FILE] [--eventlog-trace FILE]
+
+The eventlog trace is the services' WINEDEBUG=+eventlog output: Wine keeps no event log, it
+traces what ReportEvent was given (errors as err:eventlog, information as trace:eventlog).
 
 Scenarios: service-host, missing-port, data-path, stalled-device, client-endings, status-file,
 allowed-clients.
@@ -450,6 +453,9 @@ def scenario_service_host(args):
     inst.expect_stopped_cleanly()
     inst.log.wait_for(SHUTDOWN, 10)
     inst.log.expect_in_order([STARTUP, "Exit Signalled", SHUTDOWN])
+    wait_eventlog(args, "trace", "Instance Velmora_Test started: Daltrimore Velmora Device "
+                  "Server Ver 4.0 Build 47")
+    wait_eventlog(args, "trace", "Instance Velmora_Test stopped on request")
     for stray in ("windows/system32/vmds.log", "windows/vmds.log", "vmds.log",
                   "Program Files/vmds.log"):
         check(not os.path.exists(os.path.join(inst.drive_c, stray)),
@@ -571,6 +577,29 @@ def scenario_status_file(args):
     device.close()
 
 
+def wait_eventlog(args, channel_class, text, seconds=10):
+    """Waits until the eventlog trace holds a `channel_class` (err, warn, trace) line of
+    ReportEvent that contains `text`."""
+    check(bool(args.eventlog_trace), "an eventlog trace file was given")
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            with open(args.eventlog_trace, "rb") as f:
+                trace = f.read().decode("latin-1")
+        except FileNotFoundError:
+            trace = ""
+        lines = [line for line in trace.splitlines()
+                 if f"{channel_class}:eventlog:" in line and "ReportEvent" in line]
+        found = [line for line in lines if text in line]
+        if found:
+            say(f"ok: eventlog {channel_class}: {found[0].strip()}")
+            return
+        if time.monotonic() >= deadline:
+            raise CheckFailed(f"no {channel_class}:eventlog line with {text!r}; trace:\n"
+                              + "\n".join(trace.splitlines()[-20:]))
+        time.sleep(0.05)
+
+
 def scenario_missing_port(args):
     inst = Installation(args.bin_dir, "Velmora Missing Port", SERVICE_PREFIX + "Missing_Port")
     port = free_tcp_port()
@@ -583,6 +612,9 @@ def scenario_missing_port(args):
     inst.log.expect_in_order(["COM7 does not exist", NOT_INITIALISED, "--Debug Mode Enabled--",
                               SHUTDOWN])
     check(STARTUP not in inst.log.messages(), "no start-up line after a failed initialisation")
+    # The Application event log gets the failure: the log line, the instance and the exit code.
+    wait_eventlog(args, "err", "Instance Missing_Port stopped after a failure (exit code 11): "
+                  "COM7 does not exist")
     status = StatusFile(inst, "Missing_Port", "COM7", port)
     status.wait_for([status.state("failed"), status.sample("vmds_exit_code", 11),
                      status.sample("vmds_failure_info", 1, 'reason="port not opened"')], 10,
@@ -1026,6 +1058,7 @@ def main():
     parser.add_argument("--bin-dir", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--modem-log", default="")
+    parser.add_argument("--eventlog-trace", default="")
     args = parser.parse_args()
     try:
         SCENARIOS[args.scenario](args)

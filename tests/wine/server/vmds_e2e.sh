@@ -40,11 +40,13 @@ trap 'exit 130' INT TERM
 
 # Every exported variable reaches the services through the command that boots the prefix.
 export VMDS_MODEM_LOG="$work/modem.log"
-wine_env_start --preload "$shim" || exit 1
+# What the services give ReportEvent (Wine keeps no event log, it traces the calls).
+eventlog_trace="$work/eventlog.trace"
+wine_env_start --preload "$shim" --trace eventlog "$eventlog_trace" || exit 1
 
 # The driver's own waits are bounded; the time-out here only guards against a fault in it.
 wine_env_scenario 200 python3 "$here/vmds_e2e.py" "$scenario" --bin-dir "$bin_dir" \
-  --work "$work" --modem-log "$VMDS_MODEM_LOG"
+  --work "$work" --modem-log "$VMDS_MODEM_LOG" --eventlog-trace "$eventlog_trace"
 rc=$?
 if ((rc != 0)) && [[ -s "$VMDS_MODEM_LOG" ]]; then
   echo "---- modem lines"
