@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "system_log.h"
+
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -102,5 +104,7 @@ std::string RefusalLog::Refused(const std::string& address, Clock::time_point no
 
 void RefusalLog::Refused(const std::string& address, const LogSettings& log) {
   std::string line = Refused(address, Clock::now());
-  if (!line.empty()) LogEvent(line, log);
+  if (line.empty()) return;
+  LogEvent(line, log);
+  SystemLog::Warning(line);  // as rate-limited as the log line
 }

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "access.h"
 #include "event_log.h"
 #include "system_log.h"
 #include "test_support.h"
@@ -38,6 +39,21 @@ TEST_F(SystemLogTest, EachLevelReachesTheSinkWithItsText) {
                               {SystemLogLevel::kInformation, "one"},
                               {SystemLogLevel::kWarning, "10.0.0.9 refused: not an allowed client"},
                               {SystemLogLevel::kError, "three"},
+                          }));
+}
+
+// A refused client becomes a warning exactly when its log line is written: a host that retries
+// in a loop fills neither the log nor the system's log.
+TEST_F(SystemLogTest, RefusedClientsAreWarningsAsRateLimitedAsTheLog) {
+  vmds_unit::TempDir dir;
+  LogSettings log;
+  log.LogFilename = dir.File("vmds.log");
+  RefusalLog refusals;
+  for (int i = 0; i < 1000; ++i) refusals.Refused("10.0.0.9", log);
+  refusals.Refused("10.0.0.8", log);
+  EXPECT_EQ(sink.reports, (std::vector<std::pair<SystemLogLevel, std::string>>{
+                              {SystemLogLevel::kWarning, "10.0.0.9 refused: not an allowed client"},
+                              {SystemLogLevel::kWarning, "10.0.0.8 refused: not an allowed client"},
                           }));
 }
 
