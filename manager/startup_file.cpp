@@ -45,7 +45,11 @@ std::string StartupFileText(const ManagerState& state, const VMDSInstanceClass& 
   const bool fresh = layout == StartupFileLayout::kNewInstance;
   // A new instance's file holds the default line and session settings, whatever the record says.
   VMDSInstanceClass r = record;
-  if (fresh) ApplyInstanceDefaults(r);
+  if (fresh) {
+    ApplyInstanceDefaults(r);
+    r.mAllowedClients.clear();
+    r.mListenAddress.clear();
+  }
   std::string logFile = Trim(r.mLogFileName);
   if (logFile.empty() && !fresh) logFile = ".\\vmds.log";
   const std::string stopBits = StopBitsToken(r.mCOMPortStopBits);
@@ -84,6 +88,8 @@ std::string StartupFileText(const ManagerState& state, const VMDSInstanceClass& 
   out.Key("MaxConnectTime", std::to_string(r.mMaxConnectTime));
   out.Key("IdleTimeout", std::to_string(r.mIdleTimeout));
   if (master) out.Key("UserManualFilename", Trim(state.UserManualFilename));
+  out.Key("AllowedClients", Trim(r.mAllowedClients));
+  out.Key("ListenAddress", Trim(r.mListenAddress));
   for (const std::string& line : r.mOtherLines) out.Add(line);
   return out.Text();
 }
@@ -237,6 +243,12 @@ const std::map<std::string, KeyRule>& KeyRules() {
     });
     same("IdleTimeout", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
       r.mIdleTimeout = ReadNumber32(v);
+    });
+    same("AllowedClients", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mAllowedClients = Trim(v);
+    });
+    same("ListenAddress", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mListenAddress = Trim(v);
     });
     m["UserManualFilename"] = {[](ManagerState& s, VMDSInstanceClass&, const std::string& v) {
                                  s.UserManualFilename = Trim(v);

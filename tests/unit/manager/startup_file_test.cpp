@@ -131,6 +131,8 @@ TEST(WriteStartupFile, FailuresAreShownAndTheCallerCarriesOn) {
 TEST(ReadStartupFiles, RoundTripOfAMasterWithTwoInstances) {
   ManagerState written = MasterWithTwoInstances();
   written.Instances.Item(3).mCOMPortStopBits = 1;  // what the new-instance layout writes
+  written.Instances.Item(2).mAllowedClients = "10.1.2.3, 10.1.5.0/24";
+  written.Instances.Item(2).mListenAddress = "127.0.0.1";
   FakeFileSystem fs;
   FakeView view;
   WriteStartupFile(written, fs, view, "C:\\VMDS\\vmds.ini", false, 1);
