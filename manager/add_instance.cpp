@@ -197,6 +197,8 @@ void MainPresenter::CreateInstanceClick(AddInstanceView& dialog) {
     ShowDetails();  // nothing known of it until the next refresh
     view_.SetText(Control::ServiceDisplayNameValueLabel, record.mServiceDisplayName);
     view_.SetText(Control::InstanceNameValueLabel, record.mInstanceName);
+    PutText(Control::AllowedClientsTextBox, record.mAllowedClients);
+    PutText(Control::ListenAddressTextBox, record.mListenAddress);
     PutText(Control::BrowseLogFileTextBox, record.mLogFileName);
     dialog.Close();
   } catch (const RunTimeFailure& failure) {

@@ -27,6 +27,12 @@ struct VMDSInstanceClass {
   std::int16_t mDropRTSonSocketClose = 0;
   std::int32_t mMaxConnectTime = 0;
   std::int32_t mIdleTimeout = 0;
+  std::string mAllowedClients;  // IPv4 addresses and ranges, comma-separated; empty: anyone
+  std::string mListenAddress;   // one local IPv4 address; empty: all local addresses
+  // The lines of its startup file the manager does not own (keys it does not know, comments
+  // written by hand), without their line ends, in the order they were read. Every rewrite of the
+  // file writes them back after the manager's own lines.
+  std::vector<std::string> mOtherLines;
   bool operator==(const VMDSInstanceClass&) const = default;
 };
 

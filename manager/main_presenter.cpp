@@ -166,6 +166,11 @@ bool MainPresenter::FormLoad() {
     view_.SetToolTip(Control::TCPPortNumberTextBox, "No other Windows Service can use this port.");
     view_.SetToolTip(Control::MaxConnTimeTextBox, "A value of 0 disables this timer.");
     view_.SetToolTip(Control::MaxIdleTimeTextBox, "A value of 0 disables this timer.");
+    view_.SetToolTip(Control::AllowedClientsTextBox,
+                     "IPv4 addresses and ranges, such as 10.1.2.3, 10.1.5.0/24. Empty: any "
+                     "client.");
+    view_.SetToolTip(Control::ListenAddressTextBox,
+                     "One IPv4 address of this computer, such as 127.0.0.1. Empty: all addresses.");
 
     rows_.clear();
     RowCollector collector(view_, rows_);
@@ -433,6 +438,8 @@ void MainPresenter::LoadInstance(const std::string&, std::int16_t index) {
     PutCheck(Control::DropDTRCheckBox, record.mDropDTRonSocketClose == 1);
     PutText(Control::MaxConnTimeTextBox, std::to_string(record.mMaxConnectTime));
     PutText(Control::MaxIdleTimeTextBox, std::to_string(record.mIdleTimeout));
+    PutText(Control::AllowedClientsTextBox, record.mAllowedClients);
+    PutText(Control::ListenAddressTextBox, record.mListenAddress);
     PutText(Control::BrowseLogFileTextBox, record.mLogFileName);
     PutCheck(Control::EnableDebugModeCheckBox, record.mDebugEnabled == 1);
     ShowPortPresence();
@@ -486,6 +493,8 @@ bool MainPresenter::DetectChange(std::int16_t index) {
       checkDiffers(Control::DropDTRCheckBox, r.mDropDTRonSocketClose) ||
       numberDiffers(Control::MaxConnTimeTextBox, r.mMaxConnectTime) ||
       numberDiffers(Control::MaxIdleTimeTextBox, r.mIdleTimeout) ||
+      Trim(view_.Text(Control::AllowedClientsTextBox)) != r.mAllowedClients ||
+      Trim(view_.Text(Control::ListenAddressTextBox)) != r.mListenAddress ||
       Trim(view_.Text(Control::BrowseLogFileTextBox)) != r.mLogFileName ||
       checkDiffers(Control::EnableDebugModeCheckBox, r.mDebugEnabled);
   if (changed) return true;
@@ -541,6 +550,16 @@ bool MainPresenter::Save() {
       return Refused(
           "Please enter a positive integer in the Maximum Idle Time field. Operation was "
           "aborted.");
+    const std::string allowedClients = Trim(view_.Text(Control::AllowedClientsTextBox));
+    if (!IsAllowedClientsList(allowedClients))
+      return Refused(
+          "Please enter IPv4 addresses or ranges such as 10.1.2.3 or 10.1.5.0/24, separated by "
+          "commas, in the Allowed clients field. Operation was aborted.");
+    const std::string listenAddress = Trim(view_.Text(Control::ListenAddressTextBox));
+    if (!listenAddress.empty() && !IsIPv4Address(listenAddress))
+      return Refused(
+          "Please enter one IPv4 address such as 127.0.0.1, or nothing for all addresses, in the "
+          "Listen address field. Operation was aborted.");
     const std::string logFile = Trim(view_.Text(Control::BrowseLogFileTextBox));
     if (logFile.size() > kMaxLogFilePath)
       return Refused(
@@ -566,6 +585,8 @@ bool MainPresenter::Save() {
     edited.mDropDTRonSocketClose = view_.Checked(Control::DropDTRCheckBox) ? 1 : 0;
     edited.mMaxConnectTime = ReadNumber32(connectText);
     edited.mIdleTimeout = ReadNumber32(idleText);
+    edited.mAllowedClients = allowedClients;
+    edited.mListenAddress = listenAddress;
     edited.mLogFileName = logFile;
     edited.mDebugEnabled = view_.Checked(Control::EnableDebugModeCheckBox) ? 1 : 0;
 

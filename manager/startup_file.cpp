@@ -12,6 +12,10 @@
 namespace {
 
 const char* kCrLf = "\r\n";
+const char* kMasterComment =
+    "# DO NOT CHANGE THE NEXT EIGHT VARIABLES - THEY ARE UNDER PROGRAM CONTROL";
+const char* kInstanceComment =
+    "# DO NOT CHANGE THE NEXT FIVE VARIABLES - THEY ARE UNDER PROGRAM CONTROL";
 
 std::string YesNo(std::int16_t flag) { return flag == 1 ? "Yes" : "No"; }
 
@@ -41,7 +45,11 @@ std::string StartupFileText(const ManagerState& state, const VMDSInstanceClass& 
   const bool fresh = layout == StartupFileLayout::kNewInstance;
   // A new instance's file holds the default line and session settings, whatever the record says.
   VMDSInstanceClass r = record;
-  if (fresh) ApplyInstanceDefaults(r);
+  if (fresh) {
+    ApplyInstanceDefaults(r);
+    r.mAllowedClients.clear();
+    r.mListenAddress.clear();
+  }
   std::string logFile = Trim(r.mLogFileName);
   if (logFile.empty() && !fresh) logFile = ".\\vmds.log";
   const std::string stopBits = StopBitsToken(r.mCOMPortStopBits);
@@ -49,7 +57,7 @@ std::string StartupFileText(const ManagerState& state, const VMDSInstanceClass& 
   if (master) {
     out.Add("[Daltrimore " + product + " - Master]");
     out.Separator();
-    out.Add("# DO NOT CHANGE THE NEXT EIGHT VARIABLES - THEY ARE UNDER PROGRAM CONTROL");
+    out.Add(kMasterComment);
     out.Key("FirstTimeRun", state.FirstTimeRun ? "True" : "False");
     out.Key("InstallDir", Trim(r.mInstallDir));
     out.Add("MasterInstance=True");
@@ -58,7 +66,7 @@ std::string StartupFileText(const ManagerState& state, const VMDSInstanceClass& 
   } else {
     out.Add("[Daltrimore " + product + " - Instance - " + Trim(r.mInstanceName) + "]");
     out.Separator();
-    out.Add("# DO NOT CHANGE THE NEXT FIVE VARIABLES - THEY ARE UNDER PROGRAM CONTROL");
+    out.Add(kInstanceComment);
     out.Key("InstallDir", Trim(r.mInstallDir));
     out.Add("MasterInstance=False");
   }
@@ -80,6 +88,9 @@ std::string StartupFileText(const ManagerState& state, const VMDSInstanceClass& 
   out.Key("MaxConnectTime", std::to_string(r.mMaxConnectTime));
   out.Key("IdleTimeout", std::to_string(r.mIdleTimeout));
   if (master) out.Key("UserManualFilename", Trim(state.UserManualFilename));
+  out.Key("AllowedClients", Trim(r.mAllowedClients));
+  out.Key("ListenAddress", Trim(r.mListenAddress));
+  for (const std::string& line : r.mOtherLines) out.Add(line);
   return out.Text();
 }
 
@@ -233,6 +244,12 @@ const std::map<std::string, KeyRule>& KeyRules() {
     same("IdleTimeout", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
       r.mIdleTimeout = ReadNumber32(v);
     });
+    same("AllowedClients", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mAllowedClients = Trim(v);
+    });
+    same("ListenAddress", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mListenAddress = Trim(v);
+    });
     m["UserManualFilename"] = {[](ManagerState& s, VMDSInstanceClass&, const std::string& v) {
                                  s.UserManualFilename = Trim(v);
                                }, nullptr};
@@ -241,19 +258,65 @@ const std::map<std::string, KeyRule>& KeyRules() {
   return rules;
 }
 
-// Reads one file into `record`; raises a RunTimeFailure on any failure.
+// Keys only the master file holds; in an instance file they belong to whoever wrote them.
+bool MasterOnlyKey(const std::string& key) {
+  return key == "FirstTimeRun" || key == "NumberofInstancesInstalled" ||
+         key == "InstanceNamesList" || key == "UserManualFilename";
+}
+
+bool BlankLine(const std::string& line) {
+  return line.find_first_not_of(" \t") == std::string::npos;
+}
+
+bool SectionLine(const std::string& line) {
+  const std::string text = Trim(line);
+  return text.size() >= 2 && text.front() == '[' && text.back() == ']';
+}
+
+// Reads one file into `record`; raises a RunTimeFailure on any failure. The lines the manager
+// writes itself are its own: the section line that heads the file (before any of its keys), its
+// "DO NOT CHANGE" comments, blank lines and the keys of its layout. Every other line goes to
+// record.mOtherLines in its order, with the blank lines between two of them; blank lines next to
+// the manager's own lines are layout and are left out, so a rewrite does not add to them.
 void ReadOneFile(ManagerState& state, FileSystem& fs, const std::string& path, bool masterFile,
                  VMDSInstanceClass& record) {
   std::string content;
   if (int number = RunTimeErrorFromWin32(fs.ReadTextFile(path, &content)))
     throw RunTimeFailure(number);
+  bool headed = false;      // the heading section line or a key line has been seen
+  bool lastOther = false;   // the last line that is not blank went to mOtherLines
+  std::vector<std::string> blanks;
   for (const std::string& line : SplitLines(content)) {
-    std::size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    auto rule = KeyRules().find(line.substr(0, eq));
-    if (rule == KeyRules().end()) continue;
-    const Apply& apply = masterFile ? rule->second.master : rule->second.instance;
-    if (apply) apply(state, record, line.substr(eq + 1));
+    if (BlankLine(line)) {
+      if (lastOther) blanks.push_back(line);
+      continue;
+    }
+    bool own = false;
+    const std::string trimmed = Trim(line);
+    if (!headed && SectionLine(line)) {
+      own = true;
+      headed = true;
+    } else if (trimmed == kMasterComment || trimmed == kInstanceComment) {
+      own = true;
+    } else if (std::size_t eq = line.find('='); eq != std::string::npos) {
+      const std::string key = line.substr(0, eq);
+      auto rule = KeyRules().find(key);
+      if (rule != KeyRules().end() && (masterFile || !MasterOnlyKey(key))) {
+        own = true;
+        headed = true;
+        const Apply& apply = masterFile ? rule->second.master : rule->second.instance;
+        if (apply) apply(state, record, line.substr(eq + 1));
+      }
+    }
+    if (own) {
+      blanks.clear();
+      lastOther = false;
+      continue;
+    }
+    record.mOtherLines.insert(record.mOtherLines.end(), blanks.begin(), blanks.end());
+    blanks.clear();
+    record.mOtherLines.push_back(line);
+    lastOther = true;
   }
 }
 

@@ -71,6 +71,50 @@ std::string Trim(const std::string& text) {
   return text.substr(begin, end - begin + 1);
 }
 
+namespace {
+
+// A decimal number from 0 to `max` without sign or leading zeros.
+bool IsSmallNumber(const std::string& text, int max) {
+  if (text.empty() || text.size() > 3 || (text.size() > 1 && text[0] == '0')) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return std::stoi(text) <= max;
+}
+
+std::string TrimBlanks(const std::string& text) {
+  std::size_t begin = text.find_first_not_of(" \t");
+  if (begin == std::string::npos) return "";
+  return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
+}
+
+}  // namespace
+
+bool IsIPv4Address(const std::string& text) {
+  std::size_t begin = 0;
+  for (int part = 0; part < 4; ++part) {
+    std::size_t end = part < 3 ? text.find('.', begin) : text.size();
+    if (end == std::string::npos || !IsSmallNumber(text.substr(begin, end - begin), 255))
+      return false;
+    begin = end + 1;
+  }
+  return true;
+}
+
+bool IsAllowedClientsList(const std::string& text) {
+  if (TrimBlanks(text).empty()) return true;
+  std::size_t begin = 0;
+  while (true) {
+    const std::size_t comma = text.find(',', begin);
+    const std::size_t length = comma == std::string::npos ? std::string::npos : comma - begin;
+    const std::string entry = TrimBlanks(text.substr(begin, length));
+    std::size_t slash = entry.find('/');
+    if (!IsIPv4Address(entry.substr(0, slash))) return false;
+    if (slash != std::string::npos && !IsSmallNumber(entry.substr(slash + 1), 32)) return false;
+    if (comma == std::string::npos) return true;
+    begin = comma + 1;
+  }
+}
+
 double LeadingNumber(const std::string& value) {
   std::string stripped;
   for (char c : value)

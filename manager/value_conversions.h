@@ -9,6 +9,12 @@
 // Leading and trailing spaces removed (spaces only, as the startup file writes them).
 std::string Trim(const std::string& text);
 
+// True for one IPv4 address in dotted decimal: four numbers 0 to 255, without leading zeros.
+bool IsIPv4Address(const std::string& text);
+// True for a list of IPv4 addresses and ranges (a.b.c.d or a.b.c.d/n, n 0 to 32) separated by
+// commas, with blanks allowed around each entry; an empty or blank list is true (anyone).
+bool IsAllowedClientsList(const std::string& text);
+
 // The leading decimal number of `value`: blanks (space, tab, line feed) are skipped wherever they
 // stand, an optional sign, digits, a fraction and an exponent (E or D) are taken, the rest is
 // ignored; a value that does not start with a number is 0.

@@ -76,6 +76,9 @@ enum class Control {
   StopServiceCmdBtn,
   // Beside the Serial Port list: whether the chosen port is present on this computer.
   SerialPortPresenceLabel,
+  // In the Session Settings: who may connect, and the local address the service listens on.
+  AllowedClientsTextBox,
+  ListenAddressTextBox,
 };
 
 enum class ColumnAlignment { kLeft, kCenter };

@@ -46,23 +46,23 @@ using P = MainPresenter;
 // The whole window, kMainClientWidth x kMainClientHeight, in tab order.
 constexpr MainControl kControls[] = {
     // Left: the instance list, the shown instance's live state, and the commands on instances.
-    Frame("View VMDS Instances", 8, 4, 456, 396),
-    {{IDC_INSTANCE_LIST, WC_LISTVIEWA, "", 18, 24, 436, 270,
+    Frame("View VMDS Instances", 8, 4, 456, 452),
+    {{IDC_INSTANCE_LIST, WC_LISTVIEWA, "", 18, 24, 436, 326,
       LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | WS_TABSTOP | WS_GROUP, WS_EX_CLIENTEDGE,
       FontKind::kList},
      Control::VMDSInstanceListView, Reports::kNothing, nullptr},
-    {{IDC_STATUS_DETAILS, WC_STATICA, "", 18, 300, 436, 54, kText, 0, FontKind::kUi},
+    {{IDC_STATUS_DETAILS, WC_STATICA, "", 18, 356, 436, 54, kText, 0, FontKind::kUi},
      Control::StatusDetailsLabel, Reports::kNothing, nullptr},
-    Push(Control::cmdAddNewInstance, IDC_ADD_INSTANCE, "Add New Instance", 18, 362, 120, 28,
+    Push(Control::cmdAddNewInstance, IDC_ADD_INSTANCE, "Add New Instance", 18, 418, 120, 28,
          &P::AddClick, WS_GROUP),
-    Push(Control::cmdRemoveInstance, IDC_REMOVE_INSTANCE, "Remove Selected Instance", 144, 362,
+    Push(Control::cmdRemoveInstance, IDC_REMOVE_INSTANCE, "Remove Selected Instance", 144, 418,
          164, 28, &P::RemoveClick),
-    Push(Control::StartServiceCmdBtn, IDC_START_SERVICE, "Start", 316, 362, 66, 28,
+    Push(Control::StartServiceCmdBtn, IDC_START_SERVICE, "Start", 316, 418, 66, 28,
          &P::StartClick),
-    Push(Control::StopServiceCmdBtn, IDC_STOP_SERVICE, "Stop", 388, 362, 66, 28, &P::StopClick),
+    Push(Control::StopServiceCmdBtn, IDC_STOP_SERVICE, "Stop", 388, 418, 66, 28, &P::StopClick),
 
     // Right: the instance editor.
-    Frame("VMDS Instance", 472, 4, 518, 282),
+    Frame("VMDS Instance", 472, 4, 518, 338),
     Label("Host Name:", 484, 24, 92, 22),
     EditBox(Control::HostDomainNameTextBox, IDC_HOST_NAME, 578, 24, 150, Reports::kNothing,
             ES_READONLY),
@@ -79,7 +79,7 @@ constexpr MainControl kControls[] = {
       FontKind::kUi},
      Control::SerialPortPresenceLabel, Reports::kNothing, nullptr},
 
-    Frame("Serial Port Settings", 484, 138, 208, 138),
+    Frame("Serial Port Settings", 484, 138, 208, 194),
     Label("Bit Rate (bps):", 496, 158, 92, 22),
     DropDown(Control::BitRateComboBox, IDC_BIT_RATE, 590, 158, 90),
     Label("Data Bits:", 496, 186, 92, 22),
@@ -89,7 +89,7 @@ constexpr MainControl kControls[] = {
     Label("Stop Bits:", 496, 242, 92, 22),
     DropDown(Control::StopBitsComboBox, IDC_STOP_BITS, 590, 242, 90),
 
-    Frame("Session Settings", 700, 138, 278, 138),
+    Frame("Session Settings", 700, 138, 278, 194),
     Label("Maximum Connection Time (sec):", 712, 158, 200, 22),
     EditBox(Control::MaxConnTimeTextBox, IDC_MAX_CONN_TIME, 916, 158, 50,
             Reports::kChangeAndClick),
@@ -100,31 +100,35 @@ constexpr MainControl kControls[] = {
           254, WS_GROUP),
     Check(Control::DropRTSCheckBox, IDC_DROP_RTS, "Drop RTS on Closed TCP Connection: ", 712, 242,
           254),
+    Label("Allowed clients:", 712, 270, 96, 22),
+    EditBox(Control::AllowedClientsTextBox, IDC_ALLOWED_CLIENTS, 810, 270, 156),
+    Label("Listen address:", 712, 298, 96, 22),
+    EditBox(Control::ListenAddressTextBox, IDC_LISTEN_ADDRESS, 810, 298, 156),
 
-    Frame("View Log Files", 472, 290, 518, 72),
-    Label("Log File Location and Name", 484, 308, 290, 16),
-    EditBox(Control::BrowseLogFileTextBox, IDC_LOG_FILE, 484, 327, 290),
-    Push(Control::BrowseCmdBtn, IDC_BROWSE, "Browse", 782, 325, 92, 26, &P::BrowseClick,
+    Frame("View Log Files", 472, 346, 518, 72),
+    Label("Log File Location and Name", 484, 364, 290, 16),
+    EditBox(Control::BrowseLogFileTextBox, IDC_LOG_FILE, 484, 383, 290),
+    Push(Control::BrowseCmdBtn, IDC_BROWSE, "Browse", 782, 381, 92, 26, &P::BrowseClick,
          WS_GROUP),
-    Push(Control::ViewLogFileCmdBtn, IDC_VIEW_LOG, "View Log File", 882, 325, 96, 26,
+    Push(Control::ViewLogFileCmdBtn, IDC_VIEW_LOG, "View Log File", 882, 381, 96, 26,
          &P::ViewLogFileClick),
 
-    Check(Control::EnableDebugModeCheckBox, IDC_DEBUG_MODE, "Enable Debug Mode:", 484, 375, 150,
+    Check(Control::EnableDebugModeCheckBox, IDC_DEBUG_MODE, "Enable Debug Mode:", 484, 431, 150,
           WS_GROUP),
-    Push(Control::DefaultSettingsCmdBtn, IDC_DEFAULT_SETTINGS, "Default Settings", 788, 372, 104,
+    Push(Control::DefaultSettingsCmdBtn, IDC_DEFAULT_SETTINGS, "Default Settings", 788, 428, 104,
          28, &P::DefaultSettingsClick, WS_GROUP),
-    Push(Control::SaveCmdBtn, IDC_SAVE, "Save", 900, 372, 90, 28, &P::SaveClick),
+    Push(Control::SaveCmdBtn, IDC_SAVE, "Save", 900, 428, 90, 28, &P::SaveClick),
 
     // Bottom row across the window.
-    Frame("", 8, 406, 982, 64),
-    Push(Control::ViewManualCmdBtn, IDC_VIEW_MANUAL, "View User Manual", 20, 426, 124, 28,
+    Frame("", 8, 462, 982, 64),
+    Push(Control::ViewManualCmdBtn, IDC_VIEW_MANUAL, "View User Manual", 20, 482, 124, 28,
          &P::ViewManualClick, WS_GROUP),
-    Push(Control::AboutCmdBtn, IDC_ABOUT, "About", 152, 426, 90, 28, &P::AboutClick),
+    Push(Control::AboutCmdBtn, IDC_ABOUT, "About", 152, 482, 90, 28, &P::AboutClick),
     // Drawn by the window: long texts wrap to a second line, short ones sit in the middle.
-    {{IDC_PROGRESS, WC_STATICA, "", 252, 412, 626, 52, SS_OWNERDRAW | SS_NOPREFIX, 0,
+    {{IDC_PROGRESS, WC_STATICA, "", 252, 468, 626, 52, SS_OWNERDRAW | SS_NOPREFIX, 0,
       FontKind::kProgress},
      Control::ProgressLabel, Reports::kNothing, nullptr},
-    Push(Control::ExitCmdBtn, IDC_EXIT, "Exit", 886, 426, 92, 28, &P::ExitClick),
+    Push(Control::ExitCmdBtn, IDC_EXIT, "Exit", 886, 482, 92, 28, &P::ExitClick),
 };
 
 // The places of kControls, as the window's layout table.

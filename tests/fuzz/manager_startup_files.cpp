@@ -205,12 +205,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       for (char c : r.mInstanceName) FUZZ_CHECK(static_cast<unsigned char>(c) >= 32);
       FUZZ_CHECK(fs.readPaths.count(kRoot + "\\" + r.mInstanceName + "\\vmds.ini") == 1);
     }
+    // The lines kept for the rewrite are whole lines, with no blank line first or last.
+    for (const std::string& line : r.mOtherLines)
+      FUZZ_CHECK(line.find_first_of("\r\n") == std::string::npos);
+    if (!r.mOtherLines.empty()) {
+      FUZZ_CHECK(r.mOtherLines.front().find_first_not_of(" \t") != std::string::npos);
+      FUZZ_CHECK(r.mOtherLines.back().find_first_not_of(" \t") != std::string::npos);
+    }
     if (static_cast<std::size_t>(i) <= view.rows.size()) {
       const InstanceListRow& row = view.rows[static_cast<std::size_t>(i - 1)];
       FUZZ_CHECK(row.InstanceName == r.mInstanceName);
       FUZZ_CHECK(row.TCPPort == std::to_string(r.mTCPPort));
       FUZZ_CHECK(IsSerialPortColumn(row.SerialPort));
     }
+  }
+  // The master file as the manager rewrites it reads back to the same lines of its own and the
+  // same kept lines: a second rewrite changes nothing.
+  if (ok && state.Instances.Item(1).mMasterInstance) {
+    ManagerState alone = state;
+    alone.NumberofInstancesInstalled = 0;
+    const std::string text =
+        StartupFileText(alone, alone.Instances.Item(1), StartupFileLayout::kMaster);
+    ScratchFileSystem again({text});
+    RecordingView againView;
+    ManagerState reread;
+    FUZZ_CHECK(ReadStartupFiles(reread, again, againView, kRoot + "\\vmds.ini"));
+    FUZZ_CHECK(reread.Instances.Count() == 1);
+    const VMDSInstanceClass& master = reread.Instances.Item(1);
+    FUZZ_CHECK(master.mOtherLines == state.Instances.Item(1).mOtherLines);
+    FUZZ_CHECK(StartupFileText(reread, master, StartupFileLayout::kMaster) == text);
   }
   return 0;
 }

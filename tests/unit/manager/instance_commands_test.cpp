@@ -574,3 +574,72 @@ TEST_F(Commands, SaveStoresNothingWhenAValueOverflowsOrTheFileCannotBeWritten) {
 }
 
 }  // namespace
+
+namespace {
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+}  // namespace
+
+// What an administrator adds to a startup file by hand is written back after the manager's own
+// lines, byte for byte: by Save (an instance's file and the master file), by Add (the master
+// file) and by both writes of the first run.
+TEST(HandWrittenLines, SurviveSaveAddAndTheFirstRun) {
+  const std::string hand =
+      "# Line B: ask the shift lead first\r\nSite=North hall\r\n\r\n  Allow = 10.0.0.1 \r\n";
+  {
+    Rig rig;
+    for (const char* name : {"Lab 1", "Dock", "bay"})
+      rig.files.directories.insert(kDir + "\\" + name);
+    rig.files.files[kMasterFile] += hand;
+    rig.files.files[InstanceFile("Lab 1")] += hand;
+    rig.Start();
+    rig.ClickRow(1);
+    rig.Type(MaxIdleTimeTextBox, "30");
+    rig.Type(AllowedClientsTextBox, " 10.1.2.3, 10.1.5.0/24 ");
+    rig.presenter.SaveClick();
+    EXPECT_TRUE(EndsWith(rig.files.files[InstanceFile("Lab 1")],
+                         "\r\nIdleTimeout=30\r\nAllowedClients=10.1.2.3, 10.1.5.0/24\r\n"
+                         "ListenAddress=\r\n" + hand));
+    rig.ClickRow(0);
+    rig.Type(MaxIdleTimeTextBox, "90");
+    rig.presenter.SaveClick();
+    EXPECT_TRUE(EndsWith(rig.files.files[kMasterFile],
+                         "\r\nIdleTimeout=90\r\nUserManualFilename=\r\nAllowedClients=\r\n"
+                         "ListenAddress=\r\n" + hand));
+
+    rig.presenter.AddClick();
+    FakeAddDialog dialog;
+    rig.presenter.AddDialogLoad(dialog);
+    dialog.name = "Yard 1";
+    dialog.port = "6200";
+    dialog.Pick("COM5");
+    rig.presenter.CreateInstanceClick(dialog);
+    EXPECT_TRUE(dialog.closed);
+    const std::string& master = rig.files.files[kMasterFile];
+    EXPECT_TRUE(Has(master, "\r\nInstanceNamesList=Lab 1%Dock%bay%Yard 1\r\n"));
+    EXPECT_TRUE(EndsWith(
+        master, "\r\nUserManualFilename=\r\nAllowedClients=\r\nListenAddress=\r\n" + hand));
+    EXPECT_TRUE(EndsWith(rig.files.files[kYardDir + "\\vmds.ini"],
+                         "\r\nIdleTimeout=120\r\nAllowedClients=\r\nListenAddress=\r\n"));
+    rig.Messages();
+  }
+  {
+    std::ifstream shipped(VMDS_SHIPPED_MASTER_INI, std::ios::binary);
+    std::ostringstream firstRunFile;
+    firstRunFile << shipped.rdbuf() << hand;
+    Rig rig;
+    rig.files.files = {{kMasterFile, firstRunFile.str()}};
+    rig.services.services.clear();
+    rig.services.statesAfterCreate[kMasterServiceName] = {kServiceRunning};
+    EXPECT_TRUE(rig.presenter.FormLoad());
+    EXPECT_EQ(rig.Messages(), Strings{});
+    ASSERT_EQ(rig.files.writes.size(), 2u);
+    for (const std::string& text : rig.files.writes)
+      EXPECT_TRUE(EndsWith(text, "\r\nUserManualFilename=VMDS User Manual.pdf\r\n"
+                                 "AllowedClients=\r\nListenAddress=\r\n" + hand));
+    EXPECT_TRUE(Has(rig.files.writes[1], "FirstTimeRun=False\r\n"));
+  }
+}

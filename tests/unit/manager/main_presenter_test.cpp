@@ -269,6 +269,10 @@ TEST_F(Started, EveryEditEnablesSaveAndDetectChangeComparesNumbersAsNumbers) {
            {"idle", [&] { Type(MaxIdleTimeTextBox, "12"); }, 1},
            {"log", [&] { Type(BrowseLogFileTextBox, log + "x"); }, 1},
            {"debug", [&] { Click(EnableDebugModeCheckBox); }, 1},
+           {"clients in blanks", [&] { Type(AllowedClientsTextBox, "   "); }, 0},
+           {"listen in blanks", [&] { Type(ListenAddressTextBox, " "); }, 0},
+           {"clients", [&] { Type(AllowedClientsTextBox, "10.1.2.3"); }, 1},
+           {"listen", [&] { Type(ListenAddressTextBox, "127.0.0.1"); }, 1},
        }) {
     SCOPED_TRACE(c.what);
     presenter.LoadInstance("Master", 1);
@@ -333,6 +337,84 @@ TEST_F(Started, SaveRefusesBadValuesInTheOrderOfItsChecksAndStoresNothing) {
   EXPECT_EQ(Messages(), Strings{kRestartStarted});
   EXPECT_EQ(Record(2).mLogFileName, std::string(230, 'L'));
   EXPECT_EQ(Record(2).mTCPPort, 65535);
+}
+
+// Allowed clients: IPv4 addresses and ranges separated by commas, blanks around each; Listen
+// address: one IPv4 address. Empty means anyone and all addresses, and is what a new instance
+// gets.
+TEST_F(Started, AllowedClientsAndListenAddressAreCheckedSavedAndShown) {
+  const std::string kClients =
+      "Please enter IPv4 addresses or ranges such as 10.1.2.3 or 10.1.5.0/24, separated by "
+      "commas, in the Allowed clients field." + kAborted;
+  const std::string kListen =
+      "Please enter one IPv4 address such as 127.0.0.1, or nothing for all addresses, in the "
+      "Listen address field." + kAborted;
+  ClickRow(1);
+  EXPECT_EQ(view[AllowedClientsTextBox].text, "");
+  EXPECT_EQ(view[ListenAddressTextBox].text, "");
+  const VMDSInstanceClass before = Record(2);
+  for (const auto& [clients, listen, message] :
+       std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"10.1.2", "", kClients},
+           {"10.1.2.3.4", "", kClients},
+           {"256.1.2.3", "", kClients},
+           {"10.1.2.3/33", "", kClients},
+           {"10.1.2.3/", "", kClients},
+           {"10.1.2.3/08", "", kClients},
+           {"010.1.2.3", "", kClients},
+           {"+10.1.2.3", "", kClients},
+           {"10.1.2.3,", "", kClients},
+           {", 10.1.2.3", "", kClients},
+           {"10.1.2.3,,10.1.2.4", "", kClients},
+           {"10.1.2.3 10.1.2.4", "", kClients},
+           {"10.1.2.3; 10.1.2.4", "", kClients},
+           {"plc.example", "", kClients},
+           {"0.0.0.0/0", "127.0.0.1/32", kListen},
+           {"255.255.255.255/32", "10.1.2.3, 10.1.2.4", kListen},
+           {"10.1.2.3", "localhost", kListen},
+           {"10.1.2.3", "1.2.3", kListen},
+           {"10.1.2.3", "1.2.3.256", kListen},
+       }) {
+    Type(AllowedClientsTextBox, clients);
+    Type(ListenAddressTextBox, listen);
+    presenter.SaveClick();
+    EXPECT_EQ(Messages(), Strings{message}) << clients << " | " << listen;
+    EXPECT_TRUE(view[SaveCmdBtn].enabled);
+    EXPECT_EQ(Record(2), before);
+  }
+  EXPECT_EQ(services.calls, Strings{});
+
+  Type(AllowedClientsTextBox, "  10.1.2.3 ,10.1.5.0/24,\t0.0.0.0/0  ");
+  Type(ListenAddressTextBox, " 192.168.0.10 ");
+  presenter.SaveClick();
+  EXPECT_EQ(Messages(), Strings{kRestartStarted});
+  EXPECT_EQ(Record(2).mAllowedClients, "10.1.2.3 ,10.1.5.0/24,\t0.0.0.0/0");
+  EXPECT_EQ(Record(2).mListenAddress, "192.168.0.10");
+  EXPECT_TRUE(Has(files.files[InstanceFile("Lab 1")],
+                  "\r\nIdleTimeout=60\r\nAllowedClients=10.1.2.3 ,10.1.5.0/24,\t0.0.0.0/0\r\n"
+                  "ListenAddress=192.168.0.10\r\n"));
+  EXPECT_FALSE(presenter.DetectChange(2));
+
+  // Switching shows each instance's own values; a new instance starts with both empty.
+  ClickRow(2);
+  EXPECT_EQ(view[AllowedClientsTextBox].text, "");
+  EXPECT_EQ(view[ListenAddressTextBox].text, "");
+  ClickRow(1);
+  EXPECT_EQ(view[AllowedClientsTextBox].text, "10.1.2.3 ,10.1.5.0/24,\t0.0.0.0/0");
+  EXPECT_EQ(view[ListenAddressTextBox].text, "192.168.0.10");
+  presenter.AddClick();
+  FakeAddDialog dialog;
+  presenter.AddDialogLoad(dialog);
+  dialog.name = "Yard 1";
+  dialog.port = "6200";
+  dialog.Pick("COM5");
+  presenter.CreateInstanceClick(dialog);
+  ASSERT_TRUE(dialog.closed);
+  EXPECT_EQ(view[AllowedClientsTextBox].text, "");
+  EXPECT_EQ(view[ListenAddressTextBox].text, "");
+  EXPECT_TRUE(Has(files.files[kDir + "\\Yard 1\\vmds.ini"],
+                  "\r\nAllowedClients=\r\nListenAddress=\r\n"));
+  EXPECT_EQ(Messages(), Strings{});
 }
 
 TEST_F(Started, AnUnreadableNumberIsAGeneralErrorThatStoresNothing) {

@@ -131,6 +131,8 @@ TEST(WriteStartupFile, FailuresAreShownAndTheCallerCarriesOn) {
 TEST(ReadStartupFiles, RoundTripOfAMasterWithTwoInstances) {
   ManagerState written = MasterWithTwoInstances();
   written.Instances.Item(3).mCOMPortStopBits = 1;  // what the new-instance layout writes
+  written.Instances.Item(2).mAllowedClients = "10.1.2.3, 10.1.5.0/24";
+  written.Instances.Item(2).mListenAddress = "127.0.0.1";
   FakeFileSystem fs;
   FakeView view;
   WriteStartupFile(written, fs, view, "C:\\VMDS\\vmds.ini", false, 1);
@@ -156,6 +158,62 @@ TEST(ReadStartupFiles, RoundTripOfAMasterWithTwoInstances) {
   EXPECT_EQ(view.rows, (std::vector<InstanceListRow>{{"Master", "6100", "COM  1"},
                                                      {"Lab 1", "6101", "COM 12"},
                                                      {"Dock", "6102", "COM  3"}}));
+}
+
+// Lines the manager does not write itself: a comment above the header, unknown keys between
+// and after its own (a key differing only in case is not its key), a second section, blank lines
+// between two of them; in an instance file also the keys only the master file holds.
+TEST(ReadStartupFiles, HandWrittenLinesFollowTheOwnLinesInTheirOrderOnEveryRewrite) {
+  ManagerState written = MasterWithTwoInstances();
+  written.NumberofInstancesInstalled = 1;
+  written.InstanceNamesList = "Lab 1";
+  FakeFileSystem fs;
+  FakeView view;
+  WriteStartupFile(written, fs, view, "C:\\VMDS\\vmds.ini", false, 1);
+  WriteStartupFile(written, fs, view, "C:\\VMDS\\Lab 1\\vmds.ini", false, 2);
+  const std::string masterOwn = fs.files["C:\\VMDS\\vmds.ini"];
+  const std::string labOwn = fs.files["C:\\VMDS\\Lab 1\\vmds.ini"];
+  auto insertAfter = [](std::string& text, const std::string& line, const std::string& added) {
+    std::size_t at = text.find(line + "\r\n");
+    ASSERT_NE(at, std::string::npos) << line;
+    text.insert(at + line.size() + 2, added);
+  };
+  std::string master = "# Line B, ask the shift lead\r\n" + masterOwn;
+  insertAfter(master, "InstallDir=C:\\VMDS", "Site = North hall\r\n");
+  insertAfter(master, "COMPort=COM1", "tcpport=1\n");
+  master += " \r\n[Extra]\r\nOwner=Maintenance\r\n\t\r\n;Shift=night \r\n \r\n\r\n";
+  std::string lab = labOwn + "UserManualFilename=lab.pdf\r\n# AllowedClients=10.0.0.1";
+  insertAfter(lab, "MasterInstance=False", "\r\nFirstTimeRun=True\r\n");
+  fs.files["C:\\VMDS\\vmds.ini"] = master;
+  fs.files["C:\\VMDS\\Lab 1\\vmds.ini"] = lab;
+
+  const std::vector<std::string> masterOther = {"# Line B, ask the shift lead", "Site = North hall",
+                                                "tcpport=1", "[Extra]", "Owner=Maintenance", "\t",
+                                                ";Shift=night "};
+  const std::vector<std::string> labOther = {"FirstTimeRun=True", "UserManualFilename=lab.pdf",
+                                             "# AllowedClients=10.0.0.1"};
+  auto joined = [](const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\r\n";
+    return text;
+  };
+  for (int round = 1; round <= 2; ++round) {  // the second round reads what the first wrote
+    SCOPED_TRACE(round);
+    ManagerState read;
+    ASSERT_TRUE(ReadStartupFiles(read, fs, view, "C:\\VMDS\\vmds.ini"));
+    ASSERT_EQ(read.Instances.Count(), 2);
+    EXPECT_EQ(read.Instances.Item(1).mOtherLines, masterOther);
+    EXPECT_EQ(read.Instances.Item(2).mOtherLines, labOther);
+    EXPECT_EQ(read.Instances.Item(1).mCOMPort, "COM1");
+    EXPECT_EQ(read.Instances.Item(1).mTCPPort, 6100);
+    EXPECT_FALSE(read.FirstTimeRun);
+    EXPECT_EQ(read.UserManualFilename, "VMDS User Manual.pdf");
+    WriteStartupFile(read, fs, view, "C:\\VMDS\\vmds.ini", false, 1);
+    WriteStartupFile(read, fs, view, "C:\\VMDS\\Lab 1\\vmds.ini", false, 2);
+    EXPECT_EQ(fs.files["C:\\VMDS\\vmds.ini"], masterOwn + joined(masterOther));
+    EXPECT_EQ(fs.files["C:\\VMDS\\Lab 1\\vmds.ini"], labOwn + joined(labOther));
+  }
+  EXPECT_TRUE(view.messages.empty());
 }
 
 // A master file naming `count` instances from `list`, and instance files for Lab and Dock.

@@ -56,6 +56,12 @@ RESERVED_MASTER = ("The string  \"Master\"  is reserved and cannot be used withi
                    "aborted.")
 BAD_PORT = ("The TCP Port Number must be between 1 and 65535. Change the TCP Port Number and "
             "click on Create Instance. Operation was aborted.")
+BAD_CLIENTS = ("Please enter IPv4 addresses or ranges such as 10.1.2.3 or 10.1.5.0/24, separated "
+               "by commas, in the Allowed clients field. Operation was aborted.")
+BAD_LISTEN = ("Please enter one IPv4 address such as 127.0.0.1, or nothing for all addresses, in "
+              "the Listen address field. Operation was aborted.")
+# Lines an administrator added to the master file by hand: every rewrite keeps them at its end.
+HAND_LINES = b"# Line B: ask the shift lead first\r\nSite=North hall\r\n"
 
 
 LIVE = ("Running", "Listening")  # a running service without or with a status file that says so
@@ -445,6 +451,8 @@ def run(args, managers):
     for name in ("VMDSMgr.exe", "vmds.exe", "vmds.ini"):
         shutil.copy(os.path.join(args.bin_dir, name), os.path.join(install, name))
     check(ini_values(master_ini).get("FirstTimeRun") == "True", "the shipped vmds.ini says first run")
+    with open(master_ini, "ab") as f:
+        f.write(HAND_LINES)
     com1, com2 = PtyDevice(), PtyDevice()
     map_com(1, com1.path)
     map_com(2, com2.path)
@@ -485,12 +493,26 @@ def run(args, managers):
           repr(values.get("InstallDir")))
     check(values.get("TCPPort") == "6100" and values.get("COMPort") == "COM1",
           "vmds.ini keeps TCP port 6100 and COM1")
+    check(read_bytes(master_ini).endswith(b"\r\nListenAddress=\r\n" + HAND_LINES),
+          "the first run's rewrite keeps the lines added by hand at the end")
     check_bridge(6100, com1, "master-6100")
 
     # Save of a new TCP port.
     driver.set_text("TCP_PORT", "6200")
     driver.wait_state("an edit of the TCP port enables Save and shows the hint",
                       lambda s: s.enabled("SAVE") and s.text_of("PROGRESS") == CHANGE_HINT)
+    # Allowed clients and listen address: a bad value is refused and nothing is written.
+    before = read_bytes(master_ini)
+    for clients, listen, message in (("10.1.2.3/33", "", BAD_CLIENTS),
+                                     ("127.0.0.1", "127.0.0.1/32", BAD_LISTEN)):
+        driver.set_text("ALLOWED_CLIENTS", clients)
+        if listen:
+            driver.set_text("LISTEN_ADDRESS", listen)
+        driver.click("SAVE")
+        driver.expect_message(message, "OK")
+    check(read_bytes(master_ini) == before, "the refused Saves left vmds.ini unchanged")
+    driver.set_text("ALLOWED_CLIENTS", " 127.0.0.1, 10.0.0.0/8 ")
+    driver.set_text("LISTEN_ADDRESS", "127.0.0.1")
     driver.click("SAVE")
     driver.expect_message(SAVED, "OK")
     state = driver.wait_state(
@@ -502,6 +524,9 @@ def run(args, managers):
           repr(values.get("TCPPort")))
     check(values.get("FirstTimeRun") == "False" and values.get("COMPort") == "COM1",
           "the rest of vmds.ini is kept")
+    check(read_bytes(master_ini).endswith(
+        b"\r\nAllowedClients=127.0.0.1, 10.0.0.0/8\r\nListenAddress=127.0.0.1\r\n" + HAND_LINES),
+        "Save writes the allowed clients and the listen address, then the lines added by hand")
     check_bridge(6200, com1, "master-6200")
     check_refused(6100)
 
