@@ -88,8 +88,9 @@ std::string StartupFileText(const ManagerState& state, const VMDSInstanceClass& 
   out.Key("MaxConnectTime", std::to_string(r.mMaxConnectTime));
   out.Key("IdleTimeout", std::to_string(r.mIdleTimeout));
   if (master) out.Key("UserManualFilename", Trim(state.UserManualFilename));
-  out.Key("AllowedClients", Trim(r.mAllowedClients));
-  out.Key("ListenAddress", Trim(r.mListenAddress));
+  // Written only when set: an instance that uses neither keeps the file it always had.
+  if (!Trim(r.mAllowedClients).empty()) out.Key("AllowedClients", Trim(r.mAllowedClients));
+  if (!Trim(r.mListenAddress).empty()) out.Key("ListenAddress", Trim(r.mListenAddress));
   for (const std::string& line : r.mOtherLines) out.Add(line);
   return out.Text();
 }

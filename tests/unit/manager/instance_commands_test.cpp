@@ -601,14 +601,12 @@ TEST(HandWrittenLines, SurviveSaveAddAndTheFirstRun) {
     rig.Type(AllowedClientsTextBox, " 10.1.2.3, 10.1.5.0/24 ");
     rig.presenter.SaveClick();
     EXPECT_TRUE(EndsWith(rig.files.files[InstanceFile("Lab 1")],
-                         "\r\nIdleTimeout=30\r\nAllowedClients=10.1.2.3, 10.1.5.0/24\r\n"
-                         "ListenAddress=\r\n" + hand));
+                         "\r\nIdleTimeout=30\r\nAllowedClients=10.1.2.3, 10.1.5.0/24\r\n" + hand));
     rig.ClickRow(0);
     rig.Type(MaxIdleTimeTextBox, "90");
     rig.presenter.SaveClick();
     EXPECT_TRUE(EndsWith(rig.files.files[kMasterFile],
-                         "\r\nIdleTimeout=90\r\nUserManualFilename=\r\nAllowedClients=\r\n"
-                         "ListenAddress=\r\n" + hand));
+                         "\r\nIdleTimeout=90\r\nUserManualFilename=\r\n" + hand));
 
     rig.presenter.AddClick();
     FakeAddDialog dialog;
@@ -621,9 +619,9 @@ TEST(HandWrittenLines, SurviveSaveAddAndTheFirstRun) {
     const std::string& master = rig.files.files[kMasterFile];
     EXPECT_TRUE(Has(master, "\r\nInstanceNamesList=Lab 1%Dock%bay%Yard 1\r\n"));
     EXPECT_TRUE(EndsWith(
-        master, "\r\nUserManualFilename=\r\nAllowedClients=\r\nListenAddress=\r\n" + hand));
+        master, "\r\nUserManualFilename=\r\n" + hand));
     EXPECT_TRUE(EndsWith(rig.files.files[kYardDir + "\\vmds.ini"],
-                         "\r\nIdleTimeout=120\r\nAllowedClients=\r\nListenAddress=\r\n"));
+                         "\r\nIdleTimeout=120\r\n"));
     rig.Messages();
   }
   {
@@ -638,8 +636,7 @@ TEST(HandWrittenLines, SurviveSaveAddAndTheFirstRun) {
     EXPECT_EQ(rig.Messages(), Strings{});
     ASSERT_EQ(rig.files.writes.size(), 2u);
     for (const std::string& text : rig.files.writes)
-      EXPECT_TRUE(EndsWith(text, "\r\nUserManualFilename=VMDS User Manual.pdf\r\n"
-                                 "AllowedClients=\r\nListenAddress=\r\n" + hand));
+      EXPECT_TRUE(EndsWith(text, "\r\nUserManualFilename=VMDS User Manual.pdf\r\n" + hand));
     EXPECT_TRUE(Has(rig.files.writes[1], "FirstTimeRun=False\r\n"));
   }
 }

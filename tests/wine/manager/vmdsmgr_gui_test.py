@@ -493,7 +493,7 @@ def run(args, managers):
           repr(values.get("InstallDir")))
     check(values.get("TCPPort") == "6100" and values.get("COMPort") == "COM1",
           "vmds.ini keeps TCP port 6100 and COM1")
-    check(read_bytes(master_ini).endswith(b"\r\nListenAddress=\r\n" + HAND_LINES),
+    check(read_bytes(master_ini).endswith(b"\r\nUserManualFilename=VMDS User Manual.pdf\r\n" + HAND_LINES),
           "the first run's rewrite keeps the lines added by hand at the end")
     check_bridge(6100, com1, "master-6100")
 
