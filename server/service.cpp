@@ -96,7 +96,9 @@ void ServiceMain(int argc, char** argv) {
     failureLine = cause.count != beforeStep.count ? cause.message : kNotInitialisedLine;
   }
 
-  ReportServiceStatus(os::kServiceRunning, 0, 0, 0);
+  // A service that could not start is never reported running: a manager that looks at that
+  // moment would take the failed start for a successful one.
+  if (initialised) ReportServiceStatus(os::kServiceRunning, 0, 0, 0);
   if (initialised) {
     LogEvent(std::string("STARTUP: Daltrimore Velmora Device Server Ver ") + kVersionText, log);
     SystemLog::Information(StartedEventText(instanceName, kVersionText));
