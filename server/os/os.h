@@ -197,13 +197,28 @@ inline constexpr const char* kEventSourceName = "Velmora Device Server";
 void ReportSystemEvent(int level, const std::string& text);
 
 // ---- Serial device ----------------------------------------------------------------------------
+// Flow control of a serial line, the same both ways: none, XON/XOFF, or RTS/CTS handshake.
+enum class FlowControl : std::uint8_t { kNone, kXonXoff, kHardware };
+
 struct LineSettings {
   std::uint32_t baudRate = 0;
   std::uint8_t byteSize = 8;
   std::uint8_t parity = 0;    // NOPARITY 0, ODDPARITY 1, EVENPARITY 2, MARKPARITY 3, SPACEPARITY 4
   bool parityCheck = false;   // fParity
   std::uint8_t stopBits = 0;  // ONESTOPBIT 0, ONE5STOPBITS 1, TWOSTOPBITS 2
+  FlowControl flow = FlowControl::kNone;
 };
+
+// The input lines of a port (the values of GetCommModemStatus's MS_*_ON bits).
+constexpr unsigned kModemCts = 0x10;
+constexpr unsigned kModemDsr = 0x20;
+constexpr unsigned kModemRing = 0x40;
+constexpr unsigned kModemDcd = 0x80;
+// Line errors seen on received data.
+constexpr unsigned kLineOverrun = 0x02;
+constexpr unsigned kLineParity = 0x04;
+constexpr unsigned kLineFraming = 0x08;
+constexpr unsigned kLineBreak = 0x10;
 
 enum class ModemLine { kDtr, kRts };
 
@@ -215,20 +230,39 @@ class SerialPort {
 
   virtual int SetupBuffers(std::uint32_t rxSize, std::uint32_t txSize) = 0;
   virtual int GetLineSettings(LineSettings* out) = 0;
-  // Sets bit rate, data bits, parity and stop bits, binary mode, no hardware or software flow
-  // control; leaves DTR/RTS control, special characters and limits as the driver holds them.
+  // Sets bit rate, data bits, parity, stop bits and flow control (`flow`), binary mode; leaves
+  // DTR control, special characters and limits as the driver holds them, and RTS too unless the
+  // flow control is the RTS/CTS handshake (leaving the handshake raises RTS).
   virtual int SetLineSettings(const LineSettings& settings) = 0;
   // Reads the port's current time-outs (only to learn that they can be read).
   virtual int GetTimeouts() = 0;
   // Reads return at once with whatever is buffered (possibly nothing); writes have no time-out.
   virtual int SetNonBlockingTimeouts() = 0;
   virtual int SetModemLine(ModemLine line, bool high) = 0;
+  // Holds the transmit line in the break state (on) or releases it.
+  virtual int SetBreak(bool on) = 0;
+  // The input lines now, as kModem* bits that are high.
+  virtual int GetModemStatus(unsigned* lines) = 0;
+  // Throws away what the driver has received and that has not been read yet.
+  virtual int PurgeReceive() = 0;
+  // The line errors (kLine* bits) the driver has seen since the last call; 0 where it cannot
+  // tell (Windows: ClearCommError; Linux: the TIOCGICOUNT counters against the last call).
+  virtual int TakeLineErrors(unsigned* errors) = 0;
 
   // Character-received notification. SetReceiveMask selects it; ArmReceiveWait starts a wait for
   // it unless one is already outstanding (0 or kErrIoPending: armed; anything else: failure).
   // ReceiveWaitable is signalled once characters have arrived; ReceiveWaitDone consumes a
   // completed wait (returns false while it is still outstanding). Arm again before the next wait.
-  virtual int SetReceiveMask() = 0;
+  //
+  // With `lineChanges` a change of CTS, DSR, RI or DCD and a line error wake a wait as well:
+  // on Windows through the same receive wait (one WaitCommEvent for EV_RXCHAR, EV_CTS, EV_DSR,
+  // EV_RLSD, EV_RING, EV_ERR and EV_BREAK), elsewhere through LineChangeWaitable. The woken
+  // code reads GetModemStatus and TakeLineErrors; a wake may also find nothing changed.
+  virtual int SetReceiveMask(bool lineChanges) = 0;
+  // Signalled (and consumed by the wait that returns it) after the input lines changed, while
+  // SetReceiveMask(true) is in force; null where the receive wait reports the changes. Where the
+  // driver cannot wait for the lines (a pseudo-terminal), it is never signalled.
+  virtual Waitable* LineChangeWaitable() = 0;
   virtual int ArmReceiveWait() = 0;
   virtual Waitable* ReceiveWaitable() = 0;
   virtual bool ReceiveWaitDone() = 0;
