@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "listener.h"
+#include "rfc2217.h"
 #include "serial_port.h"
 #include "server_state.h"
 #include "session.h"
@@ -176,6 +178,8 @@ SessionOutcome RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Sock
   // is never reset by the cycle and a late timer cannot touch a later session.
   std::unique_ptr<os::Event> cancelTimer = os::CreateEvent(true);
   RefusalLog refusals;
+  // What a remote-control client changes lasts for its session only.
+  const os::LineSettings configured = ConfiguredLineSettings(serial);
 
   for (;;) {
     std::unique_ptr<os::Socket> client;
@@ -206,8 +210,13 @@ SessionOutcome RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Sock
     std::vector<std::uint8_t> unwritten;
     SessionDrops drops;
     SessionEnd end = SessionEnd::kClientClosed;
+    std::optional<rfc2217::PortControl> control;
+    if (service.Protocol == SessionProtocol::kRfc2217) {
+      control.emplace(port, configured, clientAddress, serial.COMPort, log);
+    }
     SessionContext context{exitEvent, maxConnectEvent, *client,   port,  service.IdleTimeout,
-                           clientAddress, serial.COMPort, log, unwritten, drops, status, end};
+                           clientAddress, serial.COMPort, log, unwritten, drops, status, end,
+                           control ? &*control : nullptr};
     outcome = RunSession(context);
     // The bytes still queued for the device may take a second more.
     if (outcome == SessionOutcome::ExitRequested) status.Stopping();
@@ -222,6 +231,8 @@ SessionOutcome RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Sock
 
     DrainSessionWrites(port, unwritten, drops, exitEvent, outcome != SessionOutcome::SessionClosed,
                        clientAddress, serial.COMPort, log, status);
+    // The bytes the client sent went out with its settings; the next client finds the instance's.
+    if (control) control->Restore();
     LowerLines(port, service, log);
     status.SessionEnded(end);
     if (outcome != SessionOutcome::SessionClosed) return outcome;

@@ -32,6 +32,15 @@ std::string SerialSettingsLine(const os::LineSettings& settings) {
                 parity, stopBits);
 }
 
+os::LineSettings ConfiguredLineSettings(const SerialSettings& serial) {
+  os::LineSettings line;
+  line.baudRate = static_cast<std::uint32_t>(serial.COMPortBitRate);
+  line.byteSize = static_cast<std::uint8_t>(serial.COMPortDataBits & 0xFF);
+  ApplyParityToken(serial.COMPortParity, line);
+  line.stopBits = StopBitsFromToken(serial.COMPortStopBits);
+  return line;
+}
+
 bool OpenSerialPort(const SerialSettings& serial, const ServiceSettings& service,
                     const LogSettings& log, std::unique_ptr<os::SerialPort>& port) {
   const char* name = serial.COMPort.c_str();
@@ -61,10 +70,7 @@ bool OpenSerialPort(const SerialSettings& serial, const ServiceSettings& service
     LogEvent(Format("Could not retrieve timeouts for %s", name), log);
     return false;
   }
-  line.baudRate = static_cast<std::uint32_t>(serial.COMPortBitRate);
-  line.byteSize = static_cast<std::uint8_t>(serial.COMPortDataBits & 0xFF);
-  ApplyParityToken(serial.COMPortParity, line);
-  line.stopBits = StopBitsFromToken(serial.COMPortStopBits);
+  line = ConfiguredLineSettings(serial);
   if (port->SetLineSettings(line) != 0) {
     LogEvent(Format("Could not configure %s", name), log);
     return false;

@@ -11,6 +11,9 @@
 void ApplyParityToken(const std::string& token, os::LineSettings& settings);
 std::uint8_t StopBitsFromToken(const std::string& token);
 
+// The line settings the instance is configured with (no flow control).
+os::LineSettings ConfiguredLineSettings(const SerialSettings& serial);
+
 // "Bit Rate = ... Data Bits = ... Parity = ... Stop Bits = ..." for what the driver holds.
 std::string SerialSettingsLine(const os::LineSettings& settings);
 

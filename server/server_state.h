@@ -30,6 +30,7 @@ enum ServiceExitCode : std::uint32_t {
   kExitListenerNotOpened = 13,        // socket layer, socket, bind or listen
   kExitNoEvents = 14,                 // the stop and max connect events could not be made
   kExitBadAccessSettings = 15,        // AllowedClients or ListenAddress does not read
+  kExitBadProtocol = 16,              // Protocol is neither Raw nor RFC2217
   kExitSocketFailure = 21,
   kExitSerialOrSystemFailure = 22,    // the serial port failed, or a wait did
 };

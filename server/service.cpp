@@ -81,6 +81,9 @@ void ServiceMain(int argc, char** argv) {
     // Before the port is opened: nothing of the device is touched.
     LogEvent(service.AccessError, log);
     exitCode = kExitBadAccessSettings;
+  } else if (!service.ProtocolError.empty()) {
+    LogEvent(service.ProtocolError, log);
+    exitCode = kExitBadProtocol;
   } else if (!OpenSerialPort(serial, service, log, port)) {
     // A port that failed after it was opened is still held.
     exitCode = port ? kExitSerialPortNotConfigured : kExitSerialPortNotOpened;

@@ -61,6 +61,11 @@ constexpr SocketErrorLines kSendErrors = {
 // Once the client has gone at most kToDeviceLimit bytes are kept for the device; after its end of
 // stream it still gets what the device sends, until the device has been quiet for a while.
 //
+// With remote port control (RFC 2217) the client side speaks Telnet: what the client sends is
+// decoded, its data runs take the path of raw chunks (each run is checked for the close command)
+// and its negotiations and com port requests are answered in order; device data is sent with its
+// IACs doubled, and the answers and line notifications go out in the same queue as that data.
+//
 // Each chunk is moved after one wait. What a wait reports is kept as readiness until it is used,
 // and the wait asks only for what can be used now. The two directions take turns: the direction
 // served last comes second in the wait list, and when it alone has work known without waiting, a
@@ -87,6 +92,7 @@ class Session {
     kSocketPlace,
     kWriteDonePlace,
     kSerialLastPlace,
+    kLinesPlace,
     kMaxConnectPlace,
     kPlaces
   };
@@ -105,16 +111,21 @@ class Session {
   static Direction Other(Direction served) {
     return served == Direction::kToDevice ? Direction::kToClient : Direction::kToDevice;
   }
-  bool HoldingClientBytes() const { return toClientSize_ > toClientOffset_; }
+  bool HoldingClientBytes() const { return toClient_.size() > toClientOffset_; }
   bool QueueFull() const { return toDevice_.size() + kChunkSize > kToDeviceLimit; }
+  // Answers to a client that sends requests but does not read hold its further requests back.
+  bool AnswersBacklogged() const { return toClient_.size() - toClientOffset_ > kAnswerBacklog; }
   // A stalled device no longer holds the client back: its bytes are read on and dropped.
-  bool ToDeviceRoom() const { return !QueueFull() || deviceStalled_; }
+  bool ToDeviceRoom() const { return (!QueueFull() || deviceStalled_) && !AnswersBacklogged(); }
   // Work that needs no wait, from readiness already reported.
   bool ToDeviceReady() const {
     return (!c_.port.WritePending() && !toDevice_.empty()) ||
            (!lingering_ && (clientReadable_ || clientClosed_) && ToDeviceRoom());
   }
-  bool ToClientReady() const { return HoldingClientBytes() ? clientWritable_ : serialReady_; }
+  bool ToClientReady() const {
+    return HoldingClientBytes() ? clientWritable_ : serialReady_ && !suspended_;
+  }
+  bool RemoteControl() const { return c_.control != nullptr; }
 
   SessionOutcome Loop();
   Step Serve(Direction direction);
@@ -158,6 +169,45 @@ class Session {
   void UpdateWaitSet();
   bool ClientDataWaiting();
 
+  // Remote port control. ClientBytes hands the bytes of one receive on as data runs (raw: all of
+  // them), each to `run`; the Telnet commands among them are answered in order.
+  template <typename Run>
+  Step ClientBytes(const std::uint8_t* bytes, std::size_t size, Run run) {
+    if (!RemoteControl()) return run(bytes, size);
+    const bool wasHolding = HoldingClientBytes();
+    decoder_.Feed(bytes, size);
+    Step step = Step::kContinue;
+    for (const rfc2217::Item& item : decoder_.Items()) {
+      switch (item.kind) {
+        case rfc2217::Item::Kind::kData:
+          step = run(decoder_.Data() + item.offset, item.size);
+          break;
+        case rfc2217::Item::Kind::kNegotiation:
+          Negotiate(item.verb, item.option);
+          break;
+        case rfc2217::Item::Kind::kRequest:
+          HandleRequest(item.request);
+          break;
+        case rfc2217::Item::Kind::kMalformed:
+          if (DebugEnabled) {
+            LogDebug(Format("%s RFC 2217 request not understood: %s", client(), item.text.c_str()),
+                     c_.log);
+          }
+          break;
+      }
+      if (step == Step::kEnd) break;
+    }
+    AnswersQueued(wasHolding);
+    return step;
+  }
+  void Negotiate(std::uint8_t verb, std::uint8_t option);
+  void HandleRequest(const rfc2217::Request& request);
+  void CheckLines();
+  // Called after answers were queued: a queue that was empty may be sent at once.
+  void AnswersQueued(bool wasHolding) {
+    if (!wasHolding && HoldingClientBytes()) clientWritable_ = true;
+  }
+
   const SessionContext& c_;
   SessionOutcome outcome_ = SessionOutcome::SessionClosed;
 
@@ -198,9 +248,16 @@ class Session {
   Clock::time_point stallDeadline_;
   std::vector<std::uint8_t> discard_;  // receives of bytes that are dropped
 
-  std::uint8_t toClient_[kChunkSize] = {};
-  std::size_t toClientSize_ = 0;
+  // Bytes for the client: one chunk from the device (with remote port control, its IACs doubled,
+  // and the answers and notifications queued behind it), sent from toClientOffset_ on.
+  std::vector<std::uint8_t> toClient_;
   std::size_t toClientOffset_ = 0;
+
+  static constexpr std::size_t kAnswerBacklog = 4096;
+  rfc2217::Decoder decoder_;
+  rfc2217::Negotiation negotiation_;
+  bool comPortStarted_ = false;  // the client agreed to the com port option
+  bool suspended_ = false;       // the client asked for no device data until it resumes
 };
 
 SessionOutcome Session::Run() {
@@ -221,9 +278,14 @@ SessionOutcome Session::Loop() {
     c_.port.GetLineSettings(&line);
     LogEvent(SerialSettingsLine(line), c_.log);
   }
-  if (int error = c_.port.SetReceiveMask(); error != 0) {
+  if (int error = c_.port.SetReceiveMask(RemoteControl()); error != 0) {
     LogEvent(Format("Win32 Error #: %d Error setting communications event mask", error), c_.log);
     return SessionOutcome::SystemFailure;
+  }
+  toClient_.reserve(2 * kChunkSize);
+  if (RemoteControl()) {
+    negotiation_.Offer(toClient_);
+    AnswersQueued(false);
   }
 
   for (;;) {
@@ -340,6 +402,9 @@ SessionOutcome Session::Loop() {
           serialReady_ = true;
           step = Serve(Direction::kToClient);
           break;
+        case kLinesPlace:
+          CheckLines();
+          break;
         case kMaxConnectPlace:
         case kPlaces:
           MaxConnectReached();
@@ -401,10 +466,11 @@ void Session::UpdateSocketSelection() {
 void Session::UpdateWaitSet() {
   const bool socket = selected_ != 0;
   const bool writeDone = c_.port.WritePending();
-  const bool serial = !HoldingClientBytes() && !serialReady_;
+  const bool serial = !HoldingClientBytes() && !serialReady_ && !suspended_;
   const bool deviceFirst = lastServed_ == Direction::kToDevice;
+  const bool lines = comPortStarted_;
   const unsigned key = (socket ? 1u : 0u) | (writeDone ? 2u : 0u) | (serial ? 4u : 0u) |
-                       (deviceFirst ? 8u : 0u);
+                       (deviceFirst ? 8u : 0u) | (lines ? 16u : 0u);
   if (key == waitSetKey_) return;
   waitSetKey_ = key;
   os::Waitable* receive = serial ? c_.port.ReceiveWaitable() : nullptr;
@@ -412,6 +478,7 @@ void Session::UpdateWaitSet() {
   waitSet_->Change(kSocketPlace, socket ? c_.client.EventWaitable() : nullptr);
   waitSet_->Change(kWriteDonePlace, writeDone ? c_.port.WriteWaitable() : nullptr);
   waitSet_->Change(kSerialLastPlace, deviceFirst ? nullptr : receive);
+  waitSet_->Change(kLinesPlace, lines ? c_.port.LineChangeWaitable() : nullptr);
 }
 
 bool Session::ClientDataWaiting() {
@@ -426,7 +493,9 @@ Session::Step Session::ReceiveChunk() {
   clientReadable_ = false;
   int error = c_.client.Receive(data, kChunkSize, &got);
   if (error != 0 || got == 0) return ReceiveEnded(error, got);
-  return HandleClientChunk(data, got);
+  return ClientBytes(data, got, [this](const std::uint8_t* run, std::size_t size) {
+    return HandleClientChunk(run, size);
+  });
 }
 
 Session::Step Session::ReceiveEnded(int error, std::size_t got) {
@@ -543,9 +612,11 @@ Session::Step Session::DiscardChunk() {
   clientReadable_ = false;
   int error = ReceiveLarge(&got);
   if (error != 0 || got == 0) return ReceiveEnded(error, got);
-  if (TakeCloseCommand(discard_.data(), got)) return End(SessionEnd::kCloseCommand);
-  Drop(got, SessionDrops::Reason::kDeviceStalled);
-  return Step::kContinue;
+  return ClientBytes(discard_.data(), got, [this](const std::uint8_t* run, std::size_t size) {
+    if (TakeCloseCommand(run, size)) return End(SessionEnd::kCloseCommand);
+    Drop(size, SessionDrops::Reason::kDeviceStalled);
+    return Step::kContinue;
+  });
 }
 
 Session::Step Session::ClientGoneWhileWriting() {
@@ -560,14 +631,22 @@ Session::Step Session::ClientGoneWhileWriting() {
   for (;;) {
     if (QueueFull()) {
       if ((error = ReceiveLarge(&got)) != 0 || got == 0) break;
-      if (TakeCloseCommand(discard_.data(), got)) return End(SessionEnd::kCloseCommand);
-      Drop(got, SessionDrops::Reason::kClientGone);
+      Step step = ClientBytes(discard_.data(), got, [this](const std::uint8_t* run, std::size_t size) {
+        if (TakeCloseCommand(run, size)) return End(SessionEnd::kCloseCommand);
+        Drop(size, SessionDrops::Reason::kClientGone);
+        return Step::kContinue;
+      });
+      if (step == Step::kEnd) return step;
       continue;
     }
     std::uint8_t data[kChunkSize + 1] = {};
     if ((error = c_.client.Receive(data, kChunkSize, &got)) != 0 || got == 0) break;
-    if (TakeCloseCommand(data, got)) return End(SessionEnd::kCloseCommand);
-    toDevice_.insert(toDevice_.end(), data, data + got);
+    Step step = ClientBytes(data, got, [this](const std::uint8_t* run, std::size_t size) {
+      if (TakeCloseCommand(run, size)) return End(SessionEnd::kCloseCommand);
+      toDevice_.insert(toDevice_.end(), run, run + size);
+      return Step::kContinue;
+    });
+    if (step == Step::kEnd) return step;
   }
   if (error == 0) return StartLingering();
   // Reset after its data (or not readable at all): the session ends at once.
@@ -614,38 +693,46 @@ Session::Step Session::SerialPath() {
   serialReady_ = false;
   armNeeded_ = true;
   c_.port.ReceiveWaitDone();
+  std::uint8_t chunk[kChunkSize];
   std::size_t got = 0;
-  int error = c_.port.Read(toClient_, kChunkSize, &got);
+  int error = c_.port.Read(chunk, kChunkSize, &got);
   if (got > kChunkSize) got = 0;
   if (DebugEnabled) {
     LogTrafficDump(Format("%s %d bytes arrived from %s: ", client(), static_cast<int>(got), port()),
-                   toClient_, got, c_.log);
+                   chunk, got, c_.log);
   }
+  // A wake for the port may also come from its lines (Windows), and errors come with data.
+  if (comPortStarted_) CheckLines();
   if (error == os::kErrIoPending) {
     if (DebugEnabled) LogDebug(Format("%s read pending", port()), c_.log);
     return Step::kContinue;
   }
-  if (got == 0) return Step::kContinue;
+  if (got == 0) return HoldingClientBytes() && clientWritable_ ? SendToClient() : Step::kContinue;
   if (lingering_) {
     quietUntil_ = Clock::now() + std::chrono::milliseconds(kLingerQuietMs);
   }
-  toClientSize_ = got;
-  toClientOffset_ = 0;
+  if (RemoteControl()) {
+    rfc2217::EncodeData(chunk, got, toClient_);
+  } else {
+    toClient_.insert(toClient_.end(), chunk, chunk + got);
+  }
   clientWritable_ = true;
   return SendToClient();
 }
 
 Session::Step Session::SendToClient() {
   std::size_t sent = 0;
-  int error = c_.client.Send(toClient_ + toClientOffset_, toClientSize_ - toClientOffset_, &sent);
+  int error = c_.client.Send(toClient_.data() + toClientOffset_, toClient_.size() - toClientOffset_,
+                            &sent);
   if (error == 0) {
     c_.status.ClientBytes(sent);
     if (sent > 0 && DebugEnabled) {
       LogDebug(Format("%s was sent %d bytes", client(), static_cast<int>(sent)), c_.log);
     }
     toClientOffset_ += sent;
-    if (toClientOffset_ >= toClientSize_) {
-      toClientSize_ = toClientOffset_ = 0;
+    if (toClientOffset_ >= toClient_.size()) {
+      toClient_.clear();
+      toClientOffset_ = 0;
     } else {
       // The socket took part: the rest goes when it says there is room again.
       clientWritable_ = false;
@@ -663,6 +750,36 @@ Session::Step Session::SendToClient() {
     return End(SessionOutcome::SessionClosed);
   }
   return SocketError(kSendErrors, error);
+}
+
+void Session::Negotiate(std::uint8_t verb, std::uint8_t option) {
+  negotiation_.Answer(verb, option, toClient_);
+  if (negotiation_.ComPortActive() && !comPortStarted_) {
+    comPortStarted_ = true;
+    c_.control->Started(toClient_);
+  }
+}
+
+void Session::HandleRequest(const rfc2217::Request& request) {
+  const rfc2217::Effects effects = c_.control->Handle(request, toClient_);
+  if (effects.purgeToDevice) {
+    // The client asked for it: what waits for the device is not counted as dropped.
+    toDevice_.clear();
+    std::size_t discarded = 0;
+    if (int error = c_.port.DiscardWrite(&discarded); error != 0) {
+      LogEvent(Format("Win32 Error #: %d Could not cancel the write to %s", error, port()),
+               c_.log);
+    }
+    deviceStalled_ = watchingDevice_ = false;
+  }
+  if (effects.suspendToClient) suspended_ = true;
+  if (effects.resumeToClient) suspended_ = false;
+}
+
+void Session::CheckLines() {
+  const bool wasHolding = HoldingClientBytes();
+  c_.control->CheckLines(toClient_);
+  AnswersQueued(wasHolding);
 }
 
 Session::Step Session::SocketError(const SocketErrorLines& lines, int error) {

@@ -9,6 +9,7 @@
 #include "event_log.h"
 #include "listener.h"
 #include "os/os.h"
+#include "rfc2217.h"
 #include "status_file.h"
 
 // Bytes per receive from the client and per read from the port.
@@ -49,6 +50,8 @@ struct SessionContext {
   StatusFile& status;
   // Out: how the session ended.
   SessionEnd& end;
+  // Remote port control (RFC 2217) for this session; null: the client side is raw bytes.
+  rfc2217::PortControl* control = nullptr;
 };
 
 // True for a chunk that is exactly the close command "SSSP=0" (read as text up to a zero byte).

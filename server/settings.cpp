@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -197,6 +198,24 @@ bool ApplyStartupLine(const std::string& piece, ServiceSettings& service, Serial
       }
       return Format("ListenAddress \"%s\" is not an IPv4 address", trimmed.c_str());
     });
+  }
+  if (key == "Protocol") {
+    std::string trimmed = value.substr(0, value.find('\0'));
+    while (!trimmed.empty() && (trimmed.back() == ' ' || trimmed.back() == '\t')) {
+      trimmed.pop_back();
+    }
+    trimmed.erase(0, trimmed.find_first_not_of(" \t"));
+    std::string upper = trimmed;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (upper.empty() || upper == "RAW") {
+      service.Protocol = SessionProtocol::kRaw;
+    } else if (upper == "RFC2217") {
+      service.Protocol = SessionProtocol::kRfc2217;
+    } else if (service.ProtocolError.empty()) {
+      service.ProtocolError =
+          Format("Protocol \"%s\" is not Raw or RFC2217", trimmed.c_str());
+    }
+    return true;
   }
   if (key == "InstanceName") {
     // Only a label of the status file: never a bad value (text after a NUL is left out).

@@ -9,6 +9,10 @@
 #include "access.h"
 #include "event_log.h"
 
+// What the client side of a session speaks: bytes unchanged, or Telnet with remote port control
+// (RFC 2217).
+enum class SessionProtocol { kRaw, kRfc2217 };
+
 struct ServiceSettings {
   std::int32_t TCPPort = 6100;
   bool DropDTRonSocketClose = false;
@@ -24,6 +28,10 @@ struct ServiceSettings {
   // Set when AllowedClients or ListenAddress does not read: the log line that names the bad
   // entry. The service then does not start (a bad allow-list must never mean "anyone").
   std::string AccessError;
+  SessionProtocol Protocol = SessionProtocol::kRaw;
+  // Set when Protocol does not read: the log line that names the value. The service then does
+  // not start (a client would otherwise get another protocol than the one it was set up for).
+  std::string ProtocolError;
 };
 
 struct SerialSettings {

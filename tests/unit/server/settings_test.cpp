@@ -372,3 +372,28 @@ TEST_F(StartupLine, DevicePathAsPortName) {
 }
 
 }  // namespace
+
+TEST(ProtocolKey, RawByDefaultRfc2217ByNameAndABadValueStopsTheStart) {
+  struct Case {
+    const char* line;
+    SessionProtocol protocol;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"", SessionProtocol::kRaw, ""},
+      {"Protocol=Raw\n", SessionProtocol::kRaw, ""},
+      {"Protocol=\n", SessionProtocol::kRaw, ""},
+      {"Protocol= rfc2217 \r\n", SessionProtocol::kRfc2217, ""},
+      {"Protocol=RFC2217", SessionProtocol::kRfc2217, ""},
+      {"Protocol=RFC 2217\n", SessionProtocol::kRaw, "Protocol \"RFC 2217\" is not Raw or RFC2217"},
+      {"Protocol=telnet\n", SessionProtocol::kRaw, "Protocol \"telnet\" is not Raw or RFC2217"},
+  };
+  for (const Case& c : cases) {
+    ServiceSettings service;
+    SerialSettings serial;
+    LogSettings log;
+    EXPECT_TRUE(ApplyStartupLine(c.line, service, serial, log)) << c.line;
+    EXPECT_EQ(service.Protocol, c.protocol) << c.line;
+    EXPECT_EQ(service.ProtocolError, c.error) << c.line;
+  }
+}
