@@ -3,7 +3,8 @@
 #   scripts/setup.sh          packages to build and run the device server on Linux
 #   scripts/setup.sh --all    also the cross compiler, Wine and Xvfb for the Windows programs,
 #                             every test layer and the fuzz targets (clang with libFuzzer), and
-#                             promtool and node_exporter that read the status file in a test
+#                             promtool and node_exporter that read the status file in a test,
+#                             and pyserial, the remote port control client of a test
 #   scripts/setup.sh --bench  also the benchmarks' peers (socat, ser2net), strace and gnuplot
 set -euo pipefail
 
@@ -14,7 +15,7 @@ if [ "${1:-}" = "--all" ]; then
              libxrender1 libxrandr2 libxi6 libxcursor1 libxcomposite1 libxinerama1
              libxxf86vm1 libxfixes3 procps imagemagick
              clang libclang-rt-14-dev llvm nsis systemd
-             prometheus prometheus-node-exporter)
+             prometheus prometheus-node-exporter python3-serial)
 elif [ "${1:-}" = "--bench" ]; then
   packages+=(socat ser2net strace gnuplot-nox)
 fi
