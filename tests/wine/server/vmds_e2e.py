@@ -7,13 +7,14 @@ ends of a pseudo-terminal pair; COM5 of the prefix is mapped onto the terminal e
 clients, installs vmds.exe under a path with blanks, registers it in the service database with a
 quoted image path and drives it with `wine sc`.
 
-    vmds_e2e.py SCENARIO --bin-dir DIR --work DIR [--modem-log FILE] [--eventlog-trace FILE]
+    vmds_e2e.py SCENARIO --bin-dir DIR --work DIR [--modem-log FILE] [--modem-input FILE]
+                [--eventlog-trace FILE]
 
 The eventlog trace is the services' WINEDEBUG=+eventlog output: Wine keeps no event log, it
 traces what ReportEvent was given (errors as err:eventlog, information as trace:eventlog).
 
 Scenarios: service-host, missing-port, data-path, stalled-device, client-endings, status-file,
-allowed-clients.
+allowed-clients, remote-port-control.
 Exit code 0 when every check passed.
 Every wait has a deadline; nothing here waits for ever.
 """
@@ -44,6 +45,7 @@ STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
 SERVICE_SPECIFIC_ERROR = 1066
 EXIT_SERIAL_PORT_NOT_OPENED = 11
 EXIT_BAD_ACCESS_SETTINGS = 15
+EXIT_BAD_PROTOCOL = 16
 
 
 class CheckFailed(Exception):
@@ -1041,6 +1043,45 @@ def scenario_allowed_clients(args):
     device.close()
 
 
+def scenario_remote_port_control(args):
+    """Protocol=RFC2217 with pyserial's rfc2217:// client: settings, DTR/RTS, break and the
+    device's lines through Win32 (SetCommState, EscapeCommFunction, WaitCommEvent), 1 MB with
+    many IACs both ways, purge, the close command, and the next session from the configured
+    settings; then a bad Protocol value stops the start."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                    "support"))
+    import rfc2217_checks
+    device = PtyDevice()
+    map_com(5, device.path)
+    inst = Installation(args.bin_dir, "Velmora Remote", SERVICE_PREFIX + "Remote")
+    port = free_tcp_port()
+    inst.write_ini("COM5", port, debug=True, drop_dtr=True, drop_rts=True,
+                   extra=("Protocol=RFC2217",))
+    inst.register()
+    inst.start()
+    inst.log.wait_for("Waiting for connection", 30)
+    try:
+        rfc2217_checks.run_checks(port, device, args.modem_log, args.modem_input,
+                                  inst.log.wait_for, inst.log.messages)
+    except rfc2217_checks.CheckFailed as failure:
+        raise CheckFailed(str(failure))
+    inst.stop()
+    inst.expect_stopped_cleanly()
+    inst.log.expect_complete()
+    inst.delete()
+
+    bad = Installation(args.bin_dir, "Velmora Bad Protocol", SERVICE_PREFIX + "Bad_Protocol")
+    bad.write_ini("COM5", free_tcp_port(), debug=True, extra=("Protocol=Telnet",))
+    bad.register()
+    bad.start()
+    bad.expect_stopped_with((SERVICE_SPECIFIC_ERROR, EXIT_BAD_PROTOCOL))
+    bad.log.wait_for(SHUTDOWN, 10)
+    bad.log.expect_in_order(['Protocol "Telnet" is not Raw or RFC2217', NOT_INITIALISED,
+                             "--Debug Mode Enabled--", SHUTDOWN])
+    bad.delete()
+    device.close()
+
+
 SCENARIOS = {
     "service-host": scenario_service_host,
     "missing-port": scenario_missing_port,
@@ -1049,6 +1090,7 @@ SCENARIOS = {
     "client-endings": scenario_client_endings,
     "status-file": scenario_status_file,
     "allowed-clients": scenario_allowed_clients,
+    "remote-port-control": scenario_remote_port_control,
 }
 
 
@@ -1058,6 +1100,7 @@ def main():
     parser.add_argument("--bin-dir", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--modem-log", default="")
+    parser.add_argument("--modem-input", default="")
     parser.add_argument("--eventlog-trace", default="")
     args = parser.parse_args()
     try:

@@ -7,7 +7,7 @@
 # SHIM      the modem-control shim (libvmds_modem_shim.so); the prefix boots with it preloaded so
 #           that every service gets it and DTR/RTS work on the pseudo-terminal behind COM5
 # SCENARIO  service-host | missing-port | data-path | stalled-device | client-endings |
-#           status-file | allowed-clients
+#           status-file | allowed-clients | remote-port-control
 #           (see vmds_e2e.py)
 #
 # The prefix, its processes, Xvfb (not used here) and the temp dir are removed on every exit path.
@@ -40,13 +40,14 @@ trap 'exit 130' INT TERM
 
 # Every exported variable reaches the services through the command that boots the prefix.
 export VMDS_MODEM_LOG="$work/modem.log"
+export VMDS_MODEM_INPUT="$work/modem-input.txt"
 # What the services give ReportEvent (Wine keeps no event log, it traces the calls).
 eventlog_trace="$work/eventlog.trace"
 wine_env_start --preload "$shim" --trace eventlog "$eventlog_trace" || exit 1
 
 # The driver's own waits are bounded; the time-out here only guards against a fault in it.
 wine_env_scenario 200 python3 "$here/vmds_e2e.py" "$scenario" --bin-dir "$bin_dir" \
-  --work "$work" --modem-log "$VMDS_MODEM_LOG" --eventlog-trace "$eventlog_trace"
+  --work "$work" --modem-log "$VMDS_MODEM_LOG" --modem-input "$VMDS_MODEM_INPUT" --eventlog-trace "$eventlog_trace"
 rc=$?
 if ((rc != 0)) && [[ -s "$VMDS_MODEM_LOG" ]]; then
   echo "---- modem lines"
