@@ -6,7 +6,11 @@ on the master side of a pseudo-terminal and answers every 8-byte request with a 
 size. Prints the median and 99th percentile per reply size for each bridge named:
 
     /usr/bin/python3 bench/reply_round_trip.py --vmds build/linux/bin/vmds [--vmds OTHER] [--socat]
-        [--shim build/linux/tests/support/libvmds_modem_shim.so] [--sizes 64,65,255] [--trips 50]
+        [--rfc2217] [--shim build/linux/tests/support/libvmds_modem_shim.so] [--sizes 64,65,255]
+        [--trips 50]
+
+With --rfc2217 every vmds also runs with Protocol=RFC2217, measured through pyserial's
+rfc2217:// handler.
 
 A benchmark: it prints figures and never judges them.
 """
@@ -32,14 +36,14 @@ def wait_listening(port, deadline):
     return False
 
 
-def start_vmds(binary, shim, tty_path, port, work):
+def start_vmds(binary, shim, tty_path, port, work, protocol="Raw"):
     os.makedirs(work, exist_ok=True)
     shutil.copy(binary, os.path.join(work, "vmds"))
     ini = ("[Daltrimore Velmora Device Server - Instance Manager - Master]\n \nDebugEnabled=No\n"
            "LogFilename=.\\vmds.log\nTCPPort=%d\nCOMPort=%s\nCOMPortBitRate=115200\n"
            "COMPortDataBits=8\nCOMPortParity=NOPARITY\nCOMPortStopBits=ONESTOPBIT\n"
            "DropDTRonSocketClose=No\nDropRTSonSocketClose=No\nMaxConnectTime=0\nIdleTimeout=0\n"
-           % (port, tty_path))
+           "Protocol=%s\n" % (port, tty_path, protocol))
     with open(os.path.join(work, "vmds.ini"), "w", newline="\r\n") as f:
         f.write(ini)
     env = dict(os.environ)
@@ -56,8 +60,8 @@ def start_socat(tty_path, port):
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def measure(port, master, sizes, trips):
-    client = serial.serial_for_url("socket://127.0.0.1:%d" % port, timeout=5)
+def measure(port, master, sizes, trips, scheme="socket"):
+    client = serial.serial_for_url("%s://127.0.0.1:%d" % (scheme, port), timeout=5)
     results = {}
     try:
         for size in sizes:
@@ -90,24 +94,30 @@ def main():
     ap.add_argument("--vmds", action="append", default=[])
     ap.add_argument("--shim", default="")
     ap.add_argument("--socat", action="store_true")
+    ap.add_argument("--rfc2217", action="store_true")
     ap.add_argument("--sizes", default="64,65,255")
     ap.add_argument("--trips", type=int, default=50)
     args = ap.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
-    bridges = [("vmds " + b, b) for b in args.vmds] + ([("socat", None)] if args.socat else [])
+    bridges = [("vmds " + b, b, "Raw") for b in args.vmds]
+    if args.rfc2217:
+        bridges += [("vmds RFC2217 " + b, b, "RFC2217") for b in args.vmds]
+    bridges += [("socat", None, "Raw")] if args.socat else []
     rows = []
-    for name, binary in bridges:
+    for name, binary, protocol in bridges:
         master, slave = os.openpty()
         tty.setraw(slave)
         tty_path = os.ttyname(slave)
         port = free_port()
         work = tempfile.mkdtemp(prefix="rt-")
-        proc = start_vmds(binary, args.shim, tty_path, port, work) if binary else start_socat(tty_path, port)
+        proc = (start_vmds(binary, args.shim, tty_path, port, work, protocol) if binary
+                else start_socat(tty_path, port))
         try:
             if not wait_listening(port, time.monotonic() + 10):
                 print("%s did not listen" % name, file=sys.stderr)
                 continue
-            rows.append((name, measure(port, master, sizes, args.trips)))
+            scheme = "rfc2217" if protocol == "RFC2217" else "socket"
+            rows.append((name, measure(port, master, sizes, args.trips, scheme)))
         finally:
             proc.send_signal(signal.SIGTERM)
             try:
