@@ -564,6 +564,7 @@ TEST_F(PortControlTest, LineNotificationsFollowChangesAndMasks) {
       {255, 0, 0xA0, 0, Answer(7, {0xA9}), "CTS down, DCD up"},
       {0x08, 0, 0x20, 0, Answer(7, {0x08}), "DCD down: only its delta"},
       {0x08, 0, 0x00, 0, {}, "DSR down masked out"},
+      {0x02, 0, 0x00, 0, {}, "the hidden change counts as reported"},
       {0x08, 0, 0x80, 0, Answer(7, {0x08}), "DCD up: only its delta"},
       {0x0F, 0, 0x80, 0, {}, "nothing changed"},
       {255, 0, 0x80, 0x0A, {}, "line errors with mask 0"},
