@@ -12,8 +12,8 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 runs=${2:--1}
-targets=(server_startup_file manager_startup_files remover_names_list manager_list_text
-         manager_status_file)
+targets=(server_startup_file server_rfc2217 manager_startup_files remover_names_list
+         manager_list_text manager_status_file)
 
 bash scripts/setup.sh --all
 

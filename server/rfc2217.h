@@ -86,6 +86,7 @@ class Decoder {
   enum class State { kData, kIac, kVerb, kSub, kSubIac };
   void EndSubnegotiation();
   void AddData(std::uint8_t byte);
+  void AddSubByte(std::uint8_t byte);
   State state_ = State::kData;
   std::uint8_t verb_ = 0;
   std::vector<std::uint8_t> sub_;
@@ -114,6 +115,8 @@ class Negotiation {
  private:
   bool weWill_[3] = {};    // BINARY, SGA, COM-PORT: the server's side is on
   bool theyWill_[3] = {};  // BINARY, SGA, COM-PORT: the client's side is on
+  bool weAsked_[3] = {};   // the server sent WILL and waits for the client's DO or DONT
+  bool theyAsked_[3] = {}; // the server sent DO and waits for the client's WILL or WONT
   bool comPortActive_ = false;
 };
 
@@ -148,19 +151,24 @@ class PortControl {
   void Restore();
 
  private:
+  // Sets `next` as the port's line settings; on a refusal logs what the client asked for
+  // (`asked`) and what stays in force (`kept`). Returns whether the port took them.
+  bool ApplyLineSettings(const os::LineSettings& next, const std::string& asked,
+                         const std::string& kept);
+  void LogRefusal(const std::string& asked, const std::string& kept, int error);
+  std::uint8_t ControlAnswer(std::uint8_t value, std::string* note);
+  std::uint8_t FlowCode(bool inbound) const;
+
   os::SerialPort& port_;
   const os::LineSettings configured_;
   const std::string& client_;
   const std::string& comPort_;
   const LogSettings& log_;
   os::LineSettings inForce_;
-  bool changed_ = false;
   bool breakOn_ = false;
-  bool dtrOn_ = true;
+  bool dtrOn_ = true;  // the session starts with DTR and RTS high
   bool rtsOn_ = true;
-  bool dtrChanged_ = false;
-  bool rtsChanged_ = false;
-  unsigned lines_ = 0;           // input lines last reported to the client
+  unsigned lines_ = 0;  // input lines last reported to the client
   std::uint8_t modemMask_ = 255;
   std::uint8_t lineMask_ = 0;
 };
