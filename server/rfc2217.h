@@ -71,8 +71,8 @@ struct Item {
 // Decodes what the client sends. A Telnet sequence may be split anywhere between receives (an IAC
 // can end one receive and its partner start the next): what is not complete is kept for the next
 // Feed. IAC IAC is one data byte 255; a lone IAC before any other byte (NOP, GA, ...) is dropped;
-// subnegotiations of other options are dropped whole; a subnegotiation longer than kMaxSubnegotiation
-// bytes is dropped up to its IAC SE and reported malformed.
+// subnegotiations of other options are dropped whole; a subnegotiation longer than
+// kMaxSubnegotiation bytes is dropped up to its IAC SE and reported malformed.
 class Decoder {
  public:
   static constexpr std::size_t kMaxSubnegotiation = 64;
@@ -97,7 +97,8 @@ class Decoder {
 
 // Appends device data with every IAC doubled (between size and 2 * size bytes).
 void EncodeData(const std::uint8_t* bytes, std::size_t size, std::vector<std::uint8_t>& out);
-// Appends IAC SB COM-PORT-OPTION <command + kServerOffset> <value> IAC SE, IACs of the value doubled.
+// Appends IAC SB COM-PORT-OPTION <command + kServerOffset> <value> IAC SE, the value's IACs
+// doubled.
 void AppendServerCommand(Command command, const std::uint8_t* value, std::size_t size,
                          std::vector<std::uint8_t>& out);
 
