@@ -631,11 +631,12 @@ Session::Step Session::ClientGoneWhileWriting() {
   for (;;) {
     if (QueueFull()) {
       if ((error = ReceiveLarge(&got)) != 0 || got == 0) break;
-      Step step = ClientBytes(discard_.data(), got, [this](const std::uint8_t* run, std::size_t size) {
+      auto drop = [this](const std::uint8_t* run, std::size_t size) {
         if (TakeCloseCommand(run, size)) return End(SessionEnd::kCloseCommand);
         Drop(size, SessionDrops::Reason::kClientGone);
         return Step::kContinue;
-      });
+      };
+      Step step = ClientBytes(discard_.data(), got, drop);
       if (step == Step::kEnd) return step;
       continue;
     }
