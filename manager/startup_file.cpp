@@ -182,6 +182,12 @@ void SetRemotePortControl(VMDSInstanceClass& record, bool on) {
   lines.erase(std::remove_if(lines.begin(), lines.end(),
                              [](const std::string& line) { return KeyOf(line) == kProtocolKey; }),
               lines.end());
+  // The kept lines neither start nor end with a blank line, as the reader leaves them.
+  auto blank = [](const std::string& line) {
+    return line.find_first_not_of(" \t") == std::string::npos;
+  };
+  while (!lines.empty() && blank(lines.back())) lines.pop_back();
+  lines.erase(lines.begin(), std::find_if_not(lines.begin(), lines.end(), blank));
 }
 
 std::vector<std::string> SplitLines(const std::string& content) {
