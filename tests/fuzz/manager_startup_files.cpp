@@ -142,9 +142,9 @@ bool OnOff(std::int16_t flag) { return flag == 0 || flag == 1; }
 
 // How many of `lines` set the key Protocol.
 std::size_t ProtocolLines(const std::vector<std::string>& lines) {
-  return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
-    return l.compare(0, 9, "Protocol=") == 0;
-  }));
+  std::size_t count = 0;
+  for (const std::string& line : lines) count += line.compare(0, 9, "Protocol=") == 0 ? 1 : 0;
+  return count;
 }
 
 }  // namespace
