@@ -199,6 +199,7 @@ void MainPresenter::CreateInstanceClick(AddInstanceView& dialog) {
     view_.SetText(Control::InstanceNameValueLabel, record.mInstanceName);
     PutText(Control::AllowedClientsTextBox, record.mAllowedClients);
     PutText(Control::ListenAddressTextBox, record.mListenAddress);
+    PutCheck(Control::RemotePortControlCheckBox, record.mRemotePortControl);
     PutText(Control::BrowseLogFileTextBox, record.mLogFileName);
     dialog.Close();
   } catch (const RunTimeFailure& failure) {

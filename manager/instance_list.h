@@ -29,6 +29,9 @@ struct VMDSInstanceClass {
   std::int32_t mIdleTimeout = 0;
   std::string mAllowedClients;  // IPv4 addresses and ranges, comma-separated; empty: anyone
   std::string mListenAddress;   // one local IPv4 address; empty: all local addresses
+  // Protocol=RFC2217: the clients control the serial port through Telnet (remote port control);
+  // false: Protocol=Raw, bytes passed unchanged (also a file without the key).
+  bool mRemotePortControl = false;
   // The lines of its startup file the manager does not own (keys it does not know, comments
   // written by hand), without their line ends, in the order they were read. Every rewrite of the
   // file writes them back after the manager's own lines.

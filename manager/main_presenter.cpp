@@ -171,6 +171,9 @@ bool MainPresenter::FormLoad() {
                      "client.");
     view_.SetToolTip(Control::ListenAddressTextBox,
                      "One IPv4 address of this computer, such as 127.0.0.1. Empty: all addresses.");
+    view_.SetToolTip(Control::RemotePortControlCheckBox,
+                     "Clients set the serial line and its signals through Telnet (RFC 2217). "
+                     "Clear: bytes pass unchanged.");
 
     rows_.clear();
     RowCollector collector(view_, rows_);
@@ -440,6 +443,7 @@ void MainPresenter::LoadInstance(const std::string&, std::int16_t index) {
     PutText(Control::MaxIdleTimeTextBox, std::to_string(record.mIdleTimeout));
     PutText(Control::AllowedClientsTextBox, record.mAllowedClients);
     PutText(Control::ListenAddressTextBox, record.mListenAddress);
+    PutCheck(Control::RemotePortControlCheckBox, record.mRemotePortControl);
     PutText(Control::BrowseLogFileTextBox, record.mLogFileName);
     PutCheck(Control::EnableDebugModeCheckBox, record.mDebugEnabled == 1);
     ShowPortPresence();
@@ -495,6 +499,7 @@ bool MainPresenter::DetectChange(std::int16_t index) {
       numberDiffers(Control::MaxIdleTimeTextBox, r.mIdleTimeout) ||
       Trim(view_.Text(Control::AllowedClientsTextBox)) != r.mAllowedClients ||
       Trim(view_.Text(Control::ListenAddressTextBox)) != r.mListenAddress ||
+      view_.Checked(Control::RemotePortControlCheckBox) != r.mRemotePortControl ||
       Trim(view_.Text(Control::BrowseLogFileTextBox)) != r.mLogFileName ||
       checkDiffers(Control::EnableDebugModeCheckBox, r.mDebugEnabled);
   if (changed) return true;
@@ -587,6 +592,7 @@ bool MainPresenter::Save() {
     edited.mIdleTimeout = ReadNumber32(idleText);
     edited.mAllowedClients = allowedClients;
     edited.mListenAddress = listenAddress;
+    SetRemotePortControl(edited, view_.Checked(Control::RemotePortControlCheckBox));
     edited.mLogFileName = logFile;
     edited.mDebugEnabled = view_.Checked(Control::EnableDebugModeCheckBox) ? 1 : 0;
 

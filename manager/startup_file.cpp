@@ -1,12 +1,15 @@
 #include "startup_file.h"
 
+#include <algorithm>
 #include <functional>
 #include <map>
+#include <optional>
 
 #include "instance_directory.h"
 #include "instance_names.h"
 #include "run_time_error.h"
 #include "serial_settings.h"
+#include "text_functions.h"
 #include "value_conversions.h"
 
 namespace {
@@ -17,7 +20,27 @@ const char* kMasterComment =
 const char* kInstanceComment =
     "# DO NOT CHANGE THE NEXT FIVE VARIABLES - THEY ARE UNDER PROGRAM CONTROL";
 
+const char* kProtocolKey = "Protocol";
+
 std::string YesNo(std::int16_t flag) { return flag == 1 ? "Yes" : "No"; }
+
+// A Protocol value the manager knows, in any case and with blanks around: Raw is false, RFC2217
+// (remote port control) true; nothing for any other value.
+std::optional<bool> RemotePortControlOf(const std::string& value) {
+  const std::size_t begin = value.find_first_not_of(" \t");
+  if (begin == std::string::npos) return std::nullopt;
+  const std::string token =
+      LowerCase(value.substr(begin, value.find_last_not_of(" \t") - begin + 1));
+  if (token == "raw") return false;
+  if (token == "rfc2217") return true;
+  return std::nullopt;
+}
+
+// The key of a `key=value` line; empty for a line without "=".
+std::string KeyOf(const std::string& line) {
+  const std::size_t eq = line.find('=');
+  return eq == std::string::npos ? std::string() : line.substr(0, eq);
+}
 
 class Lines {
  public:
@@ -49,6 +72,7 @@ std::string StartupFileText(const ManagerState& state, const VMDSInstanceClass& 
     ApplyInstanceDefaults(r);
     r.mAllowedClients.clear();
     r.mListenAddress.clear();
+    r.mRemotePortControl = false;
   }
   std::string logFile = Trim(r.mLogFileName);
   if (logFile.empty() && !fresh) logFile = ".\\vmds.log";
@@ -91,6 +115,7 @@ std::string StartupFileText(const ManagerState& state, const VMDSInstanceClass& 
   // Written only when set: an instance that uses neither keeps the file it always had.
   if (!Trim(r.mAllowedClients).empty()) out.Key("AllowedClients", Trim(r.mAllowedClients));
   if (!Trim(r.mListenAddress).empty()) out.Key("ListenAddress", Trim(r.mListenAddress));
+  if (r.mRemotePortControl) out.Key(kProtocolKey, "RFC2217");
   for (const std::string& line : r.mOtherLines) out.Add(line);
   return out.Text();
 }
@@ -148,6 +173,21 @@ bool WriteStartupFile(const ManagerState& state, FileSystem& fs, MessageView& vi
     view.ShowMessage(WriteFailureMessage(path_filename, number), MessageIcon::kExclamation,
                      MessageButtons::kOk);
   return number == 0;
+}
+
+void SetRemotePortControl(VMDSInstanceClass& record, bool on) {
+  record.mRemotePortControl = on;
+  if (!on) return;
+  std::vector<std::string>& lines = record.mOtherLines;
+  lines.erase(std::remove_if(lines.begin(), lines.end(),
+                             [](const std::string& line) { return KeyOf(line) == kProtocolKey; }),
+              lines.end());
+  // The kept lines neither start nor end with a blank line, as the reader leaves them.
+  auto blank = [](const std::string& line) {
+    return line.find_first_not_of(" \t") == std::string::npos;
+  };
+  while (!lines.empty() && blank(lines.back())) lines.pop_back();
+  lines.erase(lines.begin(), std::find_if_not(lines.begin(), lines.end(), blank));
 }
 
 std::vector<std::string> SplitLines(const std::string& content) {
@@ -251,6 +291,9 @@ const std::map<std::string, KeyRule>& KeyRules() {
     same("ListenAddress", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
       r.mListenAddress = Trim(v);
     });
+    same(kProtocolKey, [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mRemotePortControl = RemotePortControlOf(v).value_or(false);
+    });
     m["UserManualFilename"] = {[](ManagerState& s, VMDSInstanceClass&, const std::string& v) {
                                  s.UserManualFilename = Trim(v);
                                }, nullptr};
@@ -279,15 +322,22 @@ bool SectionLine(const std::string& line) {
 // "DO NOT CHANGE" comments, blank lines and the keys of its layout. Every other line goes to
 // record.mOtherLines in its order, with the blank lines between two of them; blank lines next to
 // the manager's own lines are layout and are left out, so a rewrite does not add to them.
+// The Protocol lines are the manager's only when it knows every value they hold: one value it
+// does not know (another protocol, a misspelling) leaves them all as they are, in their places,
+// and the record says Raw; a rewrite then keeps what the file meant.
 void ReadOneFile(ManagerState& state, FileSystem& fs, const std::string& path, bool masterFile,
                  VMDSInstanceClass& record) {
   std::string content;
   if (int number = RunTimeErrorFromWin32(fs.ReadTextFile(path, &content)))
     throw RunTimeFailure(number);
+  const std::vector<std::string> lines = SplitLines(content);
+  const bool foreignProtocol = std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+    return KeyOf(l) == kProtocolKey && !RemotePortControlOf(l.substr(l.find('=') + 1));
+  });
   bool headed = false;      // the heading section line or a key line has been seen
   bool lastOther = false;   // the last line that is not blank went to mOtherLines
   std::vector<std::string> blanks;
-  for (const std::string& line : SplitLines(content)) {
+  for (const std::string& line : lines) {
     if (BlankLine(line)) {
       if (lastOther) blanks.push_back(line);
       continue;
@@ -302,7 +352,8 @@ void ReadOneFile(ManagerState& state, FileSystem& fs, const std::string& path, b
     } else if (std::size_t eq = line.find('='); eq != std::string::npos) {
       const std::string key = line.substr(0, eq);
       auto rule = KeyRules().find(key);
-      if (rule != KeyRules().end() && (masterFile || !MasterOnlyKey(key))) {
+      if (rule != KeyRules().end() && (masterFile || !MasterOnlyKey(key)) &&
+          !(foreignProtocol && key == kProtocolKey)) {
         own = true;
         headed = true;
         const Apply& apply = masterFile ? rule->second.master : rule->second.instance;

@@ -26,6 +26,11 @@ bool WriteStartupFile(const ManagerState& state, FileSystem& fs, MessageView& vi
                       const std::string& path_filename, bool createflag,
                       std::int16_t instance_index);
 
+// Sets whether the record's clients control the port (Protocol=RFC2217) or send raw bytes. Set
+// on, the record's own Protocol line replaces the Protocol lines it kept from its file (values the
+// manager does not know); set off, those stay as they are.
+void SetRemotePortControl(VMDSInstanceClass& record, bool on);
+
 // The write-failure message box text for a run-time failure number.
 std::string WriteFailureMessage(const std::string& path_filename, int number);
 // The read-failure message box text for a run-time failure number.

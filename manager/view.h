@@ -79,6 +79,8 @@ enum class Control {
   // In the Session Settings: who may connect, and the local address the service listens on.
   AllowedClientsTextBox,
   ListenAddressTextBox,
+  // In the Session Settings: the clients control the serial port (RFC 2217) or send raw bytes.
+  RemotePortControlCheckBox,
 };
 
 enum class ColumnAlignment { kLeft, kCenter };

@@ -27,6 +27,7 @@
 #define IDC_DROP_RTS 1033             // DropRTSCheckBox
 #define IDC_ALLOWED_CLIENTS 1034      // AllowedClientsTextBox
 #define IDC_LISTEN_ADDRESS 1035       // ListenAddressTextBox
+#define IDC_REMOTE_PORT_CONTROL 1036  // RemotePortControlCheckBox
 #define IDC_LOG_FILE 1040             // BrowseLogFileTextBox
 #define IDC_BROWSE 1041               // BrowseCmdBtn
 #define IDC_VIEW_LOG 1042             // ViewLogFileCmdBtn

@@ -140,6 +140,13 @@ bool Trimmed(const std::string& text) {
 
 bool OnOff(std::int16_t flag) { return flag == 0 || flag == 1; }
 
+// How many of `lines` set the key Protocol.
+std::size_t ProtocolLines(const std::vector<std::string>& lines) {
+  std::size_t count = 0;
+  for (const std::string& line : lines) count += line.compare(0, 9, "Protocol=") == 0 ? 1 : 0;
+  return count;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -212,6 +219,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(r.mOtherLines.front().find_first_not_of(" \t") != std::string::npos);
       FUZZ_CHECK(r.mOtherLines.back().find_first_not_of(" \t") != std::string::npos);
     }
+    // Remote port control on: every Protocol line of the file was the manager's own.
+    if (r.mRemotePortControl) FUZZ_CHECK(ProtocolLines(r.mOtherLines) == 0);
     if (static_cast<std::size_t>(i) <= view.rows.size()) {
       const InstanceListRow& row = view.rows[static_cast<std::size_t>(i - 1)];
       FUZZ_CHECK(row.InstanceName == r.mInstanceName);
@@ -233,7 +242,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(reread.Instances.Count() == 1);
     const VMDSInstanceClass& master = reread.Instances.Item(1);
     FUZZ_CHECK(master.mOtherLines == state.Instances.Item(1).mOtherLines);
+    FUZZ_CHECK(master.mRemotePortControl == state.Instances.Item(1).mRemotePortControl);
     FUZZ_CHECK(StartupFileText(reread, master, StartupFileLayout::kMaster) == text);
+
+    // Ticking remote port control replaces the kept Protocol lines with the manager's one line
+    // (and the blank lines that would then lead or end the kept ones): read back it is on, and
+    // the other kept lines stay in their order.
+    VMDSInstanceClass ticked = state.Instances.Item(1);
+    const std::size_t kept = ticked.mOtherLines.size();
+    const std::size_t replaced = ProtocolLines(ticked.mOtherLines);
+    SetRemotePortControl(ticked, true);
+    FUZZ_CHECK(ProtocolLines(ticked.mOtherLines) == 0 &&
+               ticked.mOtherLines.size() <= kept - replaced);
+    const std::string tickedText = StartupFileText(alone, ticked, StartupFileLayout::kMaster);
+    ScratchFileSystem tickedFs({tickedText});
+    ManagerState tickedRead;
+    FUZZ_CHECK(ReadStartupFiles(tickedRead, tickedFs, againView, kRoot + "\\vmds.ini"));
+    FUZZ_CHECK(tickedRead.Instances.Count() == 1);
+    FUZZ_CHECK(tickedRead.Instances.Item(1).mRemotePortControl);
+    FUZZ_CHECK(tickedRead.Instances.Item(1).mOtherLines == ticked.mOtherLines);
   }
   return 0;
 }

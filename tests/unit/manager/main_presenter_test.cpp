@@ -273,6 +273,9 @@ TEST_F(Started, EveryEditEnablesSaveAndDetectChangeComparesNumbersAsNumbers) {
            {"listen in blanks", [&] { Type(ListenAddressTextBox, " "); }, 0},
            {"clients", [&] { Type(AllowedClientsTextBox, "10.1.2.3"); }, 1},
            {"listen", [&] { Type(ListenAddressTextBox, "127.0.0.1"); }, 1},
+           {"port control undone",
+            [&] { Click(RemotePortControlCheckBox); Click(RemotePortControlCheckBox); }, 0},
+           {"port control", [&] { Click(RemotePortControlCheckBox); }, 1},
        }) {
     SCOPED_TRACE(c.what);
     presenter.LoadInstance("Master", 1);
@@ -416,6 +419,80 @@ TEST_F(Started, AllowedClientsAndListenAddressAreCheckedSavedAndShown) {
   EXPECT_FALSE(Has(files.files[kDir + "\\Yard 1\\vmds.ini"], "AllowedClients"));
   EXPECT_FALSE(Has(files.files[kDir + "\\Yard 1\\vmds.ini"], "ListenAddress"));
   EXPECT_EQ(Messages(), Strings{});
+}
+
+// Remote port control: Protocol=RFC2217 ticks the box, Raw or no key leaves it clear (any case,
+// blanks around); the key is written after the known keys only when the box is ticked. A value the
+// manager does not know keeps every Protocol line where it was, with the box clear, until the box
+// is ticked: then the manager's line replaces them.
+TEST(MainPresenterEditor, RemotePortControlIsShownTrackedAndSavedAndKeepsUnknownValues) {
+  struct Case {
+    const char* added;  // lines added to Lab 1's file, after IdleTimeout=60
+    bool shown;         // the box when Lab 1 is shown
+    bool tick;          // the user clicks the box before Save
+    const char* saved;  // what follows IdleTimeout=60 in the saved file
+  };
+  for (const Case& c : std::vector<Case>{
+           {"", false, false, ""},
+           {"", false, true, "Protocol=RFC2217\r\n"},
+           {"Protocol=raw\r\n", false, false, ""},
+           {"Protocol=Raw\r\n", false, true, "Protocol=RFC2217\r\n"},
+           {"Protocol= Rfc2217\t\r\n", true, false, "Protocol=RFC2217\r\n"},
+           {"Protocol=RFC2217\r\n", true, true, ""},
+           {"Protocol=RFC2217\r\nProtocol=Raw\r\n", false, false, ""},
+           {"Protocol=Telnet\r\n\r\nSite=North\r\n", false, false,
+            "Protocol=Telnet\r\n\r\nSite=North\r\n"},
+           {"Protocol=Telnet\r\n\r\nSite=North\r\n", false, true,
+            "Protocol=RFC2217\r\nSite=North\r\n"},
+           {"Protocol=\r\n", false, false, "Protocol=\r\n"},
+           {"Protocol=RFC2217\r\n# old\r\nProtocol=RFC 2217\r\n", false, false,
+            "Protocol=RFC2217\r\n# old\r\nProtocol=RFC 2217\r\n"},
+           {"Protocol=RFC2217\r\n# old\r\nProtocol=RFC 2217\r\n", false, true,
+            "Protocol=RFC2217\r\n# old\r\n"},
+           {"protocol=RFC2217\r\n", false, false, "protocol=RFC2217\r\n"},  // not the key
+       }) {
+    SCOPED_TRACE(std::string(c.added) + (c.tick ? " ticked" : ""));
+    Rig rig;
+    rig.files.files[InstanceFile("Lab 1")] += c.added;
+    ASSERT_NO_FATAL_FAILURE(rig.Start());
+    EXPECT_FALSE(rig.view[RemotePortControlCheckBox].checked);  // the master's
+    rig.ClickRow(1);
+    EXPECT_EQ(rig.view[RemotePortControlCheckBox].checked, c.shown);
+    EXPECT_FALSE(rig.presenter.DetectChange(2));
+    if (c.tick) rig.Click(RemotePortControlCheckBox);
+    EXPECT_EQ(rig.presenter.DetectChange(2), c.tick);
+    rig.presenter.SaveClick();
+    EXPECT_EQ(rig.Messages(), Strings{kRestartStarted});
+    const std::string& file = rig.files.files[InstanceFile("Lab 1")];
+    const std::string tail = "\r\nIdleTimeout=60\r\n" + std::string(c.saved);
+    EXPECT_EQ(file.substr(file.size() - std::min(file.size(), tail.size())), tail);
+    EXPECT_EQ(rig.Record(2).mRemotePortControl, c.shown != c.tick);
+    EXPECT_FALSE(rig.presenter.DetectChange(2));
+    // Another instance shows its own state; coming back shows what was saved.
+    rig.ClickRow(2);
+    EXPECT_FALSE(rig.view[RemotePortControlCheckBox].checked);
+    rig.ClickRow(1);
+    EXPECT_EQ(rig.view[RemotePortControlCheckBox].checked, c.shown != c.tick);
+  }
+
+  // A new instance is raw, whatever the instance shown before it.
+  Rig rig;
+  rig.files.files[InstanceFile("Lab 1")] += "Protocol=RFC2217\r\n";
+  ASSERT_NO_FATAL_FAILURE(rig.Start());
+  rig.ClickRow(1);
+  ASSERT_TRUE(rig.view[RemotePortControlCheckBox].checked);
+  rig.presenter.AddClick();
+  FakeAddDialog dialog;
+  rig.presenter.AddDialogLoad(dialog);
+  dialog.name = "Yard 1";
+  dialog.port = "6200";
+  dialog.Pick("COM5");
+  rig.presenter.CreateInstanceClick(dialog);
+  ASSERT_TRUE(dialog.closed);
+  EXPECT_FALSE(rig.view[RemotePortControlCheckBox].checked);
+  EXPECT_FALSE(Has(rig.files.files[kDir + "\\Yard 1\\vmds.ini"], "Protocol"));
+  EXPECT_FALSE(rig.Record(5).mRemotePortControl);
+  EXPECT_EQ(rig.Messages(), Strings{});
 }
 
 TEST_F(Started, AnUnreadableNumberIsAGeneralErrorThatStoresNothing) {

@@ -72,6 +72,7 @@ ManagerState MasterWithTwoInstances() {
 
   VMDSInstanceClass dock = Instance("Dock", 6102, "COM3");
   dock.mDebugEnabled = 1;  // the new-instance layout writes fixed values whatever the record holds
+  dock.mRemotePortControl = true;  // and no Protocol line
   dock.mCOMPortBitRate = 57600;
   dock.mCOMPortStopBits = 2;
   state.Instances.Add(dock);
@@ -133,6 +134,8 @@ TEST(ReadStartupFiles, RoundTripOfAMasterWithTwoInstances) {
   written.Instances.Item(3).mCOMPortStopBits = 1;  // what the new-instance layout writes
   written.Instances.Item(2).mAllowedClients = "10.1.2.3, 10.1.5.0/24";
   written.Instances.Item(2).mListenAddress = "127.0.0.1";
+  written.Instances.Item(2).mRemotePortControl = true;
+  written.Instances.Item(1).mOtherLines = {"Protocol=Telnet"};  // a value the manager keeps as is
   FakeFileSystem fs;
   FakeView view;
   WriteStartupFile(written, fs, view, "C:\\VMDS\\vmds.ini", false, 1);

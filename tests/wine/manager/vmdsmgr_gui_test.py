@@ -16,8 +16,9 @@ Add New Instance dialog and of the main window with two added instances in run 4
      stopped from outside, a client named by the master's status file), Stop (asked first while
      the client is connected) and Start from the window, the label saying COM1 is present
      (the screenshot is taken here); switching instances with
-     unsaved edits (Cancel, No, Yes), a Save whose service cannot start (COM2 unmapped) and one
-     that starts it again, closing (Cancel, No);
+     unsaved edits (Cancel, No, Yes), a Save whose service cannot start (COM2 unmapped; remote
+     port control ticked: Protocol=RFC2217 written) and one that starts it again (the box
+     cleared: no Protocol line), closing (Cancel, No);
   3. closing with unsaved edits answered Yes (the restarted service runs in debug mode);
   4. the life of instances through the GUI: Lab 1 removed, added again on COM3 and saved (its
      service bridges), a refused name, Dock added, Lab 1 removed, the About box, Exit; then
@@ -641,7 +642,8 @@ def run(args, managers):
           "the editor shows Lab 1's settings",
           f"{[state.text_of(n) for n in ('SERVICE_NAME', 'SERIAL_PORT', 'BIT_RATE', 'DATA_BITS', 'PARITY', 'STOP_BITS', 'MAX_IDLE_TIME')]}")
     check(state.checked("DROP_RTS") and not state.checked("DROP_DTR")
-          and not state.checked("DEBUG_MODE"), "the check boxes show Lab 1's flags")
+          and not state.checked("DEBUG_MODE") and not state.checked("REMOTE_PORT_CONTROL"),
+          "the check boxes show Lab 1's flags (raw: no Protocol line)")
     check(not state.enabled("SAVE") and state.text_of("PROGRESS") == "",
           "after the switch Save is disabled and the progress label empty")
     check(state.enabled("REMOVE_INSTANCE"), "Remove is enabled while Lab 1 is shown")
@@ -693,8 +695,10 @@ def run(args, managers):
     driver.no_message_now()
     os.remove(os.path.join(os.environ["WINEPREFIX"], "dosdevices", "com2"))
     driver.run("select-text", ids["BIT_RATE"], "38400")
-    driver.wait_state("picking a bit rate enables Save",
-                      lambda s: s.enabled("SAVE") and s.text_of("BIT_RATE") == "38400")
+    driver.click("REMOTE_PORT_CONTROL")
+    driver.wait_state("picking a bit rate and ticking remote port control enable Save",
+                      lambda s: s.enabled("SAVE") and s.text_of("BIT_RATE") == "38400"
+                      and s.checked("REMOTE_PORT_CONTROL"))
     driver.click("SAVE")
     # Whether the first look finds the service still starting or already stopped is a race of
     # the two processes; either way the user must hear that it did not start.
@@ -705,6 +709,8 @@ def run(args, managers):
                       lambda s: not s.enabled("SAVE") and s.focus == int(ids["TCP_PORT"]))
     check(ini_values(lab_ini).get("COMPortBitRate") == "38400",
           "the save was kept (COMPortBitRate=38400)")
+    check(read_bytes(lab_ini).endswith(b"\r\nIdleTimeout=60\r\nProtocol=RFC2217\r\n"),
+          "the ticked box wrote Protocol=RFC2217 after the known keys")
     wait_service_state(LAB_SERVICE, STOPPED, 20)
     say(f"ok: {LAB_SERVICE} is stopped")
     check(b"COM2 does not exist" in read_bytes(os.path.join(lab_dir, "vmds.log")),
@@ -712,11 +718,15 @@ def run(args, managers):
     check_refused(6301)
     map_com(2, com2.path)
     driver.run("select", ids["BIT_RATE"], BIT_RATES.index("19200"))
-    driver.wait_state("picking a bit rate enables Save",
-                      lambda s: s.enabled("SAVE") and s.text_of("BIT_RATE") == "19200")
+    driver.click("REMOTE_PORT_CONTROL")
+    driver.wait_state("picking a bit rate and clearing remote port control enable Save",
+                      lambda s: s.enabled("SAVE") and s.text_of("BIT_RATE") == "19200"
+                      and not s.checked("REMOTE_PORT_CONTROL"))
     driver.click("SAVE")
     driver.expect_message(SAVED, "OK")
-    check(ini_values(lab_ini).get("COMPortBitRate") == "19200", "saved again (COMPortBitRate=19200)")
+    values = ini_values(lab_ini)
+    check(values.get("COMPortBitRate") == "19200" and "Protocol" not in values,
+          "saved again (COMPortBitRate=19200, raw again: no Protocol line)", str(values))
     check_bridge(6301, com2, "lab-restarted")
     driver.run("click-row", 0)
     driver.wait_state("the master shown without a question", lambda s: s.selected == 0
@@ -808,7 +818,8 @@ def run(args, managers):
           str(shown))
     values = ini_values(lab_ini)
     check(os.path.isfile(os.path.join(lab_dir, "vmds.exe")) and
-          (values.get("TCPPort"), values.get("COMPort")) == ("6401", "COM3"),
+          (values.get("TCPPort"), values.get("COMPort")) == ("6401", "COM3") and
+          "Protocol" not in values and not state.checked("REMOTE_PORT_CONTROL"),
           "Lab 1's directory holds vmds.exe and its vmds.ini", str(values))
     check(query_service(LAB_SERVICE)[0] == STOPPED, f"{LAB_SERVICE} exists and is STOPPED")
     values = ini_values(master_ini)
