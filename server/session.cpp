@@ -221,7 +221,7 @@ SessionOutcome Session::Loop() {
     c_.port.GetLineSettings(&line);
     LogEvent(SerialSettingsLine(line), c_.log);
   }
-  if (int error = c_.port.SetReceiveMask(); error != 0) {
+  if (int error = c_.port.SetReceiveMask(false); error != 0) {
     LogEvent(Format("Win32 Error #: %d Error setting communications event mask", error), c_.log);
     return SessionOutcome::SystemFailure;
   }
