@@ -65,6 +65,9 @@ bool OpenSerialPort(const SerialSettings& serial, const ServiceSettings& service
   line.byteSize = static_cast<std::uint8_t>(serial.COMPortDataBits & 0xFF);
   ApplyParityToken(serial.COMPortParity, line);
   line.stopBits = StopBitsFromToken(serial.COMPortStopBits);
+  // Bytes pass unchanged: no flow control, whatever the driver held before (a fresh Linux
+  // terminal has XON/XOFF on, and another program may have left a handshake).
+  line.flow = os::FlowControl::kNone;
   if (port->SetLineSettings(line) != 0) {
     LogEvent(Format("Could not configure %s", name), log);
     return false;
