@@ -213,12 +213,13 @@ TEST_F(SerialPortUnderShim, InputLinesAreReadAndTheirChangesWakeTheLineWaitable)
   unsigned lines = 0;
   ASSERT_EQ(port_->GetModemStatus(&lines), 0);
   EXPECT_EQ(lines, kDefault);
-  EXPECT_EQ(port_->LineChangeWaitable(), nullptr) << "nothing to wait for before the mask";
+  // The waitable is there from the opening on (and not signalled while nothing watches).
+  os::Waitable* changed = port_->LineChangeWaitable();
+  ASSERT_NE(changed, nullptr);
 
   unsigned long arms = hooks_.arms();
   ASSERT_EQ(port_->SetReceiveMask(true), 0);
-  os::Waitable* changed = port_->LineChangeWaitable();
-  ASSERT_NE(changed, nullptr);
+  EXPECT_EQ(port_->LineChangeWaitable(), changed);
   ASSERT_EQ(hooks_.waitArmed(arms, kBoundMs), 1) << "the watcher never waited for the lines";
 
   // Each step changes the device's lines once the watcher waits: the waitable is not signalled

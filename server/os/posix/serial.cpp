@@ -106,6 +106,7 @@ void InstallWakeHandler() {
 class LineWatcher {
  public:
   LineWatcher(int fd, Event& event) : state_(std::make_shared<State>(fd, event)) {}
+  ~LineWatcher() { Stop(); }
   LineWatcher(const LineWatcher&) = delete;
   LineWatcher& operator=(const LineWatcher&) = delete;
 
@@ -198,7 +199,8 @@ class LineWatcher {
 
 class PosixSerialPort final : public SerialPort {
  public:
-  explicit PosixSerialPort(int fd) : fd_(fd), receive_(fd, POLLIN), write_(fd, POLLOUT) {
+  PosixSerialPort(int fd, std::unique_ptr<Event> lineEvent)
+      : fd_(fd), receive_(fd, POLLIN), write_(fd, POLLOUT), lineEvent_(std::move(lineEvent)) {
     // Line errors are counted from the opening on.
     haveCounts_ = ioctl(fd_, TIOCGICOUNT, &counts_) == 0;
   }
@@ -391,6 +393,7 @@ class PosixSerialPort final : public SerialPort {
     }
     if (watcher_) return 0;  // one watcher per port (also one that has ended by itself)
     if (!lineEvent_) {
+      // The event went with a watcher that would not end: a new one.
       lineEvent_ = CreateEvent(false);
       if (!lineEvent_) return 8;  // ERROR_NOT_ENOUGH_MEMORY
     }
@@ -524,7 +527,9 @@ class PosixSerialPort final : public SerialPort {
   std::size_t pendingTotal_ = 0;
   serial_icounter_struct counts_{};  // the error counters at the last look
   bool haveCounts_ = false;
-  std::unique_ptr<Event> lineEvent_;  // set by the watcher after the lines changed
+  // Set by the watcher after the lines changed; there from the opening on, so that it can be
+  // waited for before the lines are watched.
+  std::unique_ptr<Event> lineEvent_;
   std::unique_ptr<LineWatcher> watcher_;
 };
 
@@ -548,7 +553,14 @@ std::unique_ptr<SerialPort> OpenSerialDevice(const std::string& portName, int* e
     return nullptr;
   }
   ioctl(fd, TIOCEXCL);
-  return std::make_unique<PosixSerialPort>(fd);
+  std::unique_ptr<Event> lineEvent = CreateEvent(false);
+  if (!lineEvent) {
+    *error = 8;  // ERROR_NOT_ENOUGH_MEMORY
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+    return nullptr;
+  }
+  return std::make_unique<PosixSerialPort>(fd, std::move(lineEvent));
 }
 
 }  // namespace os
