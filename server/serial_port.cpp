@@ -33,7 +33,10 @@ std::string SerialSettingsLine(const os::LineSettings& settings) {
 }
 
 os::LineSettings ConfiguredLineSettings(const SerialSettings& serial) {
+  // Bytes pass unchanged: no flow control, whatever the driver held before (a fresh Linux
+  // terminal has XON/XOFF on, and another program may have left a handshake).
   os::LineSettings line;
+  line.flow = os::FlowControl::kNone;
   line.baudRate = static_cast<std::uint32_t>(serial.COMPortBitRate);
   line.byteSize = static_cast<std::uint8_t>(serial.COMPortDataBits & 0xFF);
   ApplyParityToken(serial.COMPortParity, line);

@@ -554,7 +554,10 @@ bool Instance::WaitForFileText(const std::string& name, const std::vector<std::s
 std::vector<std::string> Instance::ModemLines() const {
   std::vector<std::string> lines;
   std::istringstream in(ReadFileText(File("modem.log")));
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  // The shim logs other lines too (a break): only the levels of DTR and RTS are taken.
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("DTR=", 0) == 0) lines.push_back(line);
+  }
   return lines;
 }
 

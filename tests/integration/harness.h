@@ -157,7 +157,7 @@ class Instance {
   bool WaitForFileText(const std::string& name, const std::vector<std::string>& fragments,
                        std::chrono::milliseconds timeout = kWait);
 
-  // Shim log of DTR/RTS changes, one "DTR=x RTS=y" per line.
+  // Shim log of DTR/RTS changes, one "DTR=x RTS=y" per line (the shim's other lines left out).
   std::vector<std::string> ModemLines() const;
   std::string ProcessOutput() const;
 

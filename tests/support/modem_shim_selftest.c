@@ -1,20 +1,26 @@
 /*
  * Checks vmds_modem_shim from the outside: run with LD_PRELOAD naming the shim and
- * VMDS_MODEM_LOG naming a file that does not exist yet (ctest does both).
+ * VMDS_MODEM_LOG naming a file that does not exist yet (ctest does both). The input-line file
+ * (VMDS_MODEM_INPUT) is made here, in a directory of its own.
  *
  * Exit code 0 when every check passed; each failed check is printed.
  */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
+#include <dlfcn.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 static int failures;
+
+static int vmds_modem_shim_waiters_now(void);
 
 #define CHECK(cond)                                                      \
   do {                                                                   \
@@ -66,6 +72,163 @@ static void* toggler(void* arg) {
   return NULL;
 }
 
+/* ---- Input lines ---------------------------------------------------------------------------- */
+
+static char input_dir[] = "/tmp/vmds_shim_input_XXXXXX";
+static char input_path[256];
+
+/* Replaces the input file in one step, as tests do. */
+static void set_input(const char* text) {
+  char temp[300];
+  snprintf(temp, sizeof temp, "%s.new", input_path);
+  int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0 || write(fd, text, strlen(text)) != (ssize_t)strlen(text)) ++failures;
+  if (fd >= 0) close(fd);
+  if (rename(temp, input_path) != 0) ++failures;
+}
+
+typedef unsigned long (*arms_fn)(void);
+typedef int (*wait_armed_fn)(unsigned long, int);
+static arms_fn shim_arms;
+static wait_armed_fn shim_wait_armed;
+
+struct line_wait {
+  int fd;
+  int mask;
+  int result;
+  int error;
+  pthread_t thread;
+};
+
+static void* wait_for_lines(void* arg) {
+  struct line_wait* wait = arg;
+  wait->result = ioctl(wait->fd, TIOCMIWAIT, wait->mask);
+  wait->error = errno;
+  return NULL;
+}
+
+/* Starts a TIOCMIWAIT on another thread and returns once it is in place. */
+static int start_wait(struct line_wait* wait, int fd, int mask) {
+  wait->fd = fd;
+  wait->mask = mask;
+  wait->result = 99;
+  unsigned long before = shim_arms();
+  if (pthread_create(&wait->thread, NULL, wait_for_lines, wait) != 0) return 0;
+  return shim_wait_armed(before, 10000);
+}
+
+/* Joins the waiting thread within a bound; 0 when it did not end. */
+static int join_within(pthread_t thread, int ms) {
+  struct timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += ms / 1000;
+  deadline.tv_nsec += (long)(ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  return pthread_timedjoin_np(thread, NULL, &deadline) == 0;
+}
+
+static void ignore_signal(int signal) { (void)signal; }
+
+typedef int (*waiters_fn)(void);
+static waiters_fn shim_waiters;
+static int vmds_modem_shim_waiters_now(void) { return shim_waiters(); }
+
+static void check_input_lines(int slave, int master) {
+  const int inputs = TIOCM_CTS | TIOCM_DSR | TIOCM_RNG | TIOCM_CD;
+  /* Without the variable: the defaults, and no wait. */
+  unsetenv("VMDS_MODEM_INPUT");
+  CHECK((modem_bits(slave) & inputs) == (TIOCM_CTS | TIOCM_DSR | TIOCM_CD));
+  errno = 0;
+  CHECK(ioctl(slave, TIOCMIWAIT, TIOCM_CTS) == -1 && errno == EINVAL);
+
+  if (mkdtemp(input_dir) == NULL) {
+    perror("mkdtemp");
+    ++failures;
+    return;
+  }
+  snprintf(input_path, sizeof input_path, "%s/lines", input_dir);
+  setenv("VMDS_MODEM_INPUT", input_path, 1);
+  /* A missing file: the defaults. Words name lines; unnamed lines and other words leave them. */
+  static const struct {
+    const char* text;
+    int bits;
+  } cases[] = {
+      {NULL, TIOCM_CTS | TIOCM_DSR | TIOCM_CD},
+      {"CTS=0 DSR=0 RI=1 DCD=0\n", TIOCM_RNG},
+      {"RI=1", TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG},
+      {"  DSR=0\tjunk CTS=2 DCD= RI=1 CTS=0\r\n", TIOCM_CD | TIOCM_RNG},
+      {"", TIOCM_CTS | TIOCM_DSR | TIOCM_CD},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    if (cases[i].text != NULL) set_input(cases[i].text);
+    int bits = modem_bits(slave);
+    if ((bits & inputs) != cases[i].bits) {
+      fprintf(stderr, "input %zu: lines %#x, expected %#x\n", i, (unsigned)(bits & inputs),
+              (unsigned)cases[i].bits);
+      ++failures;
+    }
+  }
+  /* The master side is no terminal line: the kernel refuses the wait. */
+  errno = 0;
+  CHECK(ioctl(master, TIOCMIWAIT, TIOCM_CTS) == -1);
+
+  /* A change of a line in the mask ends the wait with 0, for each line. */
+  static const struct {
+    int mask;
+    const char* text;
+  } changes[] = {
+      {TIOCM_CTS, "CTS=0"},
+      {TIOCM_DSR | TIOCM_CTS, "CTS=0 DSR=0"},
+      {TIOCM_RNG, "CTS=0 DSR=0 RI=1"},
+      {TIOCM_CD, "CTS=0 DSR=0 RI=1 DCD=0"},
+      {TIOCM_CTS | TIOCM_CD, "CTS=1 DSR=0 RI=1 DCD=0"},
+  };
+  set_input("");
+  for (size_t i = 0; i < sizeof changes / sizeof changes[0]; ++i) {
+    struct line_wait wait;
+    if (!start_wait(&wait, slave, changes[i].mask)) {
+      fprintf(stderr, "change %zu: the wait was never in place\n", i);
+      ++failures;
+      return;
+    }
+    set_input(changes[i].text);
+    if (!join_within(wait.thread, 10000)) {
+      fprintf(stderr, "change %zu: the wait did not end\n", i);
+      ++failures;
+      return;
+    }
+    CHECK(wait.result == 0);
+  }
+
+  /* A signal without SA_RESTART ends the wait with EINTR (sent again until the wait has ended: a
+   * signal that comes before the thread blocks is gone). */
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = ignore_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGUSR1, &action, NULL);
+  struct line_wait wait;
+  if (!start_wait(&wait, slave, TIOCM_CTS)) {
+    ++failures;
+    return;
+  }
+  int ended = 0;
+  for (int attempt = 0, pause = 5; attempt < 20 && !ended; ++attempt, pause *= 2) {
+    pthread_kill(wait.thread, SIGUSR1);
+    ended = join_within(wait.thread, pause < 1000 ? pause : 1000);
+  }
+  CHECK(ended);
+  CHECK(wait.result == -1 && wait.error == EINTR);
+  CHECK(vmds_modem_shim_waiters_now() == 0);
+
+  unlink(input_path);
+  rmdir(input_dir);
+  unsetenv("VMDS_MODEM_INPUT");
+}
+
 int main(void) {
   const char* log = getenv("VMDS_MODEM_LOG");
   if (log == NULL || log[0] == '\0') {
@@ -73,6 +236,16 @@ int main(void) {
     return 2;
   }
   unlink(log);
+  void* arms = dlsym(RTLD_DEFAULT, "vmds_modem_shim_arms");
+  void* wait_armed = dlsym(RTLD_DEFAULT, "vmds_modem_shim_wait_armed");
+  void* waiters = dlsym(RTLD_DEFAULT, "vmds_modem_shim_waiters");
+  if (arms == NULL || wait_armed == NULL || waiters == NULL) {
+    fprintf(stderr, "the shim is not loaded (LD_PRELOAD)\n");
+    return 2;
+  }
+  memcpy(&shim_arms, &arms, sizeof shim_arms);
+  memcpy(&shim_wait_armed, &wait_armed, sizeof shim_wait_armed);
+  memcpy(&shim_waiters, &waiters, sizeof shim_waiters);
 
   int slave = -1;
   int master = open_pty(&slave);
@@ -99,6 +272,9 @@ int main(void) {
   CHECK((modem_bits(slave) & (TIOCM_DTR | TIOCM_RTS)) == (TIOCM_DTR | TIOCM_RTS));
   int none = 0;
   CHECK(ioctl(slave, TIOCMSET, &none) == 0);
+  /* Break on and off: logged, the lines untouched. */
+  CHECK(ioctl(slave, TIOCSBRK, 0) == 0);
+  CHECK(ioctl(slave, TIOCCBRK, 0) == 0);
 
   /* A second descriptor of the same terminal sees the same lines. */
   int again = open(ptsname(master), O_RDWR | O_NOCTTY);
@@ -137,6 +313,8 @@ int main(void) {
       "DTR=0 RTS=1\n"
       "DTR=1 RTS=1\n"
       "DTR=0 RTS=0\n"
+      "BREAK=1\n"
+      "BREAK=0\n"
       "DTR=0 RTS=1\n"
       "DTR=0 RTS=0\n"
       "DTR=1 RTS=0\n";
@@ -147,6 +325,8 @@ int main(void) {
     fprintf(stderr, "log differs:\n--- expected\n%s--- got\n%s---\n", expected, text);
     ++failures;
   }
+
+  check_input_lines(slave, master);
 
   /* Several threads at once: every set operation leaves exactly one whole line. */
   unlink(log);

@@ -1,12 +1,22 @@
-// Serial ports on Linux: termios, non-blocking descriptors and poll events.
+// Serial ports on Linux: termios, non-blocking descriptors and poll events; the input lines are
+// watched by a thread of the port that waits in TIOCMIWAIT.
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "bit_rate.h"
@@ -64,10 +74,140 @@ class DescriptorWaitable final : public PosixWaitable {
   short events_;
 };
 
+// The input lines as kModem* bits (0 with `*lines` or an errno value).
+int ReadModemLines(int fd, unsigned* lines) {
+  int bits = 0;
+  if (ioctl(fd, TIOCMGET, &bits) != 0) return errno;
+  *lines = ((bits & TIOCM_CTS) ? kModemCts : 0u) | ((bits & TIOCM_DSR) ? kModemDsr : 0u) |
+           ((bits & TIOCM_RNG) ? kModemRing : 0u) | ((bits & TIOCM_CAR) ? kModemDcd : 0u);
+  return 0;
+}
+
+// The signal that ends a watcher's TIOCMIWAIT: its handler does nothing and is installed without
+// SA_RESTART, so the ioctl returns EINTR. (The service blocks only SIGTERM and SIGINT.)
+constexpr int kWakeSignal = SIGUSR2;
+
+void IgnoreWakeSignal(int) {}
+
+void InstallWakeHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction action {};
+    action.sa_handler = IgnoreWakeSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a blocked ioctl is interrupted
+    sigaction(kWakeSignal, &action, nullptr);
+  });
+}
+
+// A thread that waits for changes of CTS, DSR, RI and DCD (TIOCMIWAIT) and sets an auto-reset
+// event after each one. It ends by itself when the driver cannot wait for the lines (a
+// pseudo-terminal), and then the event is never set; nothing polls.
+class LineWatcher {
+ public:
+  LineWatcher(int fd, Event& event) : state_(std::make_shared<State>(fd, event)) {}
+  ~LineWatcher() { Stop(); }
+  LineWatcher(const LineWatcher&) = delete;
+  LineWatcher& operator=(const LineWatcher&) = delete;
+
+  // Starts the thread; 0 or an errno value.
+  int Start() {
+    InstallWakeHandler();
+    // The lines as they are before the thread runs: a change made while it starts is not lost.
+    state_->haveReported = ReadModemLines(state_->fd, &state_->reported) == 0;
+    try {
+      thread_ = std::thread([state = state_] { Run(*state); });
+    } catch (const std::system_error& e) {
+      return e.code().value();
+    }
+    return 0;
+  }
+
+  // Ends the thread: the stop flag, then the wake signal until the thread has gone (a signal that
+  // comes just before the thread enters its wait is lost, so it is sent again). False when the
+  // thread would not end; it is then left to itself, with the descriptor it still uses.
+  bool Stop() {
+    if (!thread_.joinable()) return true;
+    state_->stop.store(true, std::memory_order_release);
+    bool ended = false;
+    auto pause = std::chrono::milliseconds(2);
+    for (int attempt = 0; attempt < kStopAttempts && !ended; ++attempt) {
+      pthread_kill(thread_.native_handle(), kWakeSignal);
+      std::unique_lock<std::mutex> lock(state_->mutex);
+      ended = state_->ended.wait_for(lock, pause, [&] { return state_->hasEnded; });
+      if (pause < std::chrono::milliseconds(200)) pause *= 2;
+    }
+    if (!ended) {
+      thread_.detach();
+      return false;
+    }
+    thread_.join();
+    return true;
+  }
+
+ private:
+  static constexpr int kStopAttempts = 40;  // about 6 s in all
+
+  // What the thread uses; shared so that a thread that would not end never touches freed memory.
+  struct State {
+    State(int descriptor, Event& signalled) : fd(descriptor), event(signalled) {}
+    const int fd;
+    Event& event;
+    std::atomic<bool> stop{false};
+    unsigned reported = 0;  // the lines when the event was last set (or at the start)
+    bool haveReported = false;
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool hasEnded = false;
+  };
+
+  static void Run(State& state) {
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, kWakeSignal);
+    pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
+    const unsigned long mask = TIOCM_CTS | TIOCM_DSR | TIOCM_RNG | TIOCM_CD;
+    while (!state.stop.load(std::memory_order_acquire)) {
+      // A change made since the event was last set (while the thread was not waiting) is reported
+      // before the next wait, which sees only changes after it began.
+      unsigned now = 0;
+      if (ReadModemLines(state.fd, &now) == 0) {
+        if (state.haveReported && now != state.reported) {
+          state.reported = now;
+          state.event.Set();
+          continue;
+        }
+        state.reported = now;
+        state.haveReported = true;
+      }
+      if (ioctl(state.fd, TIOCMIWAIT, mask) != 0) {
+        if (errno == EINTR) continue;
+        break;  // the driver cannot wait for the lines
+      }
+      // Every change is reported, also a pulse (of RI, say) that is over by now.
+      state.haveReported = ReadModemLines(state.fd, &state.reported) == 0;
+      state.event.Set();
+    }
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.hasEnded = true;
+    state.ended.notify_all();
+  }
+
+  std::shared_ptr<State> state_;
+  std::thread thread_;
+};
+
 class PosixSerialPort final : public SerialPort {
  public:
-  explicit PosixSerialPort(int fd) : fd_(fd), receive_(fd, POLLIN), write_(fd, POLLOUT) {}
+  PosixSerialPort(int fd, std::unique_ptr<Event> lineEvent)
+      : fd_(fd), receive_(fd, POLLIN), write_(fd, POLLOUT), lineEvent_(std::move(lineEvent)) {
+    // Line errors are counted from the opening on.
+    haveCounts_ = ioctl(fd_, TIOCGICOUNT, &counts_) == 0;
+  }
   ~PosixSerialPort() override {
+    // The watcher uses the descriptor: it ends first. One that would not end keeps it open,
+    // rather than wait on a number that may stand for another file by then.
+    if (!StopWatcher()) return;
     // A write still outstanding was given its chance by the connection cycle (which drains or
     // discards it before the service ends); its bytes go with the port.
     ioctl(fd_, TIOCNXCL);
@@ -103,6 +243,13 @@ class PosixSerialPort final : public SerialPort {
       out->parity = (tio.c_cflag & PARODD) ? 1 : 2;
     }
     out->stopBits = (tio.c_cflag & CSTOPB) ? (out->byteSize == 5 ? 1 : 2) : 0;
+    if (tio.c_cflag & CRTSCTS) {
+      out->flow = FlowControl::kHardware;
+    } else if (tio.c_iflag & (IXON | IXOFF)) {
+      out->flow = FlowControl::kXonXoff;
+    } else {
+      out->flow = FlowControl::kNone;
+    }
     return 0;
   }
 
@@ -130,7 +277,9 @@ class PosixSerialPort final : public SerialPort {
     if ((settings.stopBits == 1) != (settings.stopBits != 0 && settings.byteSize == 5)) {
       return kErrInvalidParameter;
     }
-    // Binary, no flow control either way, no echo or line editing.
+    const bool leavesHandshake =
+        (tio.c_cflag & CRTSCTS) != 0 && settings.flow != FlowControl::kHardware;
+    // Binary, no echo or line editing; flow control as asked, the same both ways.
     tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
                                           ICRNL | IXON | IXOFF | IXANY | INPCK);
     tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
@@ -145,6 +294,19 @@ class PosixSerialPort final : public SerialPort {
       default: break;
     }
     if (settings.stopBits != 0) tio.c_cflag |= CSTOPB;
+    switch (settings.flow) {
+      case FlowControl::kXonXoff:
+        tio.c_iflag |= IXON | IXOFF;
+        // The driver's XON and XOFF characters, unless they are unusable.
+        if (tio.c_cc[VSTART] == _POSIX_VDISABLE || tio.c_cc[VSTOP] == _POSIX_VDISABLE ||
+            tio.c_cc[VSTART] == tio.c_cc[VSTOP]) {
+          tio.c_cc[VSTART] = 0x11;
+          tio.c_cc[VSTOP] = 0x13;
+        }
+        break;
+      case FlowControl::kHardware: tio.c_cflag |= CRTSCTS; break;
+      default: break;
+    }
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     if (standard != nullptr) {
@@ -156,6 +318,12 @@ class PosixSerialPort final : public SerialPort {
       if (int error = posix::SetTermiosBitRate(fd_, settings.baudRate); error != 0) {
         return Win32ErrorFromErrno(error);
       }
+    }
+    // The handshake may have left RTS low; without it RTS is high, as on Windows. (A device
+    // without modem lines cannot raise it: that is no failure of the settings.)
+    if (leavesHandshake) {
+      int rts = TIOCM_RTS;
+      ioctl(fd_, TIOCMBIS, &rts);
     }
     return 0;
   }
@@ -180,7 +348,61 @@ class PosixSerialPort final : public SerialPort {
     return 0;
   }
 
-  int SetReceiveMask() override { return hungUp_ ? kErrDeviceNotConnected : 0; }
+  int SetBreak(bool on) override {
+    if (ioctl(fd_, on ? TIOCSBRK : TIOCCBRK, 0) != 0) return Win32ErrorFromErrno(errno);
+    return 0;
+  }
+
+  int GetModemStatus(unsigned* lines) override {
+    *lines = 0;
+    return Win32ErrorFromErrno(ReadModemLines(fd_, lines));
+  }
+
+  int PurgeReceive() override {
+    if (tcflush(fd_, TCIFLUSH) != 0) return Win32ErrorFromErrno(errno);
+    // A readiness reported for bytes that are gone now is no sign of a hang-up.
+    readyReported_ = false;
+    return 0;
+  }
+
+  int TakeLineErrors(unsigned* errors) override {
+    *errors = 0;
+    serial_icounter_struct now{};
+    // A driver without the counters (a pseudo-terminal) cannot tell: no errors.
+    if (ioctl(fd_, TIOCGICOUNT, &now) != 0) return 0;
+    if (haveCounts_) {
+      if (now.overrun != counts_.overrun || now.buf_overrun != counts_.buf_overrun) {
+        *errors |= kLineOverrun;
+      }
+      if (now.parity != counts_.parity) *errors |= kLineParity;
+      if (now.frame != counts_.frame) *errors |= kLineFraming;
+      if (now.brk != counts_.brk) *errors |= kLineBreak;
+    }
+    counts_ = now;
+    haveCounts_ = true;
+    return 0;
+  }
+
+  int SetReceiveMask(bool lineChanges) override {
+    if (hungUp_) return kErrDeviceNotConnected;
+    if (!lineChanges) {
+      // The lines are no longer watched: the watcher ends and a wake it left is dropped.
+      if (!StopWatcher()) return kErrOperationAborted;
+      if (lineEvent_) lineEvent_->Reset();
+      return 0;
+    }
+    if (watcher_) return 0;  // one watcher per port (also one that has ended by itself)
+    if (!lineEvent_) {
+      // The event went with a watcher that would not end: a new one.
+      lineEvent_ = CreateEvent(false);
+      if (!lineEvent_) return 8;  // ERROR_NOT_ENOUGH_MEMORY
+    }
+    auto watcher = std::make_unique<LineWatcher>(fd_, *lineEvent_);
+    if (int error = watcher->Start(); error != 0) return Win32ErrorFromErrno(error);
+    watcher_ = std::move(watcher);
+    return 0;
+  }
+  Waitable* LineChangeWaitable() override { return lineEvent_.get(); }
   int ArmReceiveWait() override { return hungUp_ ? kErrDeviceNotConnected : 0; }
   Waitable* ReceiveWaitable() override { return &receive_; }
   bool ReceiveWaitDone() override {
@@ -279,6 +501,16 @@ class PosixSerialPort final : public SerialPort {
     if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
     return static_cast<std::size_t>(queued);
   }
+  // Ends the line watcher, if there is one; false when it would not end.
+  bool StopWatcher() {
+    if (!watcher_) return true;
+    const bool ended = watcher_->Stop();
+    watcher_.reset();
+    // A thread that goes on may still set the event: it is left to it, and a later watcher gets
+    // a new one.
+    if (!ended) (void)lineEvent_.release();
+    return ended;
+  }
   void ClearPending() {
     pending_.clear();
     pendingOffset_ = 0;
@@ -293,6 +525,12 @@ class PosixSerialPort final : public SerialPort {
   std::vector<std::uint8_t> pending_;  // bytes of the outstanding write, owned until written
   std::size_t pendingOffset_ = 0;
   std::size_t pendingTotal_ = 0;
+  serial_icounter_struct counts_{};  // the error counters at the last look
+  bool haveCounts_ = false;
+  // Set by the watcher after the lines changed; there from the opening on, so that it can be
+  // waited for before the lines are watched.
+  std::unique_ptr<Event> lineEvent_;
+  std::unique_ptr<LineWatcher> watcher_;
 };
 
 }  // namespace
@@ -315,7 +553,14 @@ std::unique_ptr<SerialPort> OpenSerialDevice(const std::string& portName, int* e
     return nullptr;
   }
   ioctl(fd, TIOCEXCL);
-  return std::make_unique<PosixSerialPort>(fd);
+  std::unique_ptr<Event> lineEvent = CreateEvent(false);
+  if (!lineEvent) {
+    *error = 8;  // ERROR_NOT_ENOUGH_MEMORY
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+    return nullptr;
+  }
+  return std::make_unique<PosixSerialPort>(fd, std::move(lineEvent));
 }
 
 }  // namespace os

@@ -64,7 +64,9 @@ class Win32SerialPort final : public SerialPort {
   Win32SerialPort& operator=(const Win32SerialPort&) = delete;
 
   int SetupBuffers(std::uint32_t rxSize, std::uint32_t txSize) override {
-    return SetupComm(handle_, rxSize, txSize) ? 0 : LastError();
+    if (!SetupComm(handle_, rxSize, txSize)) return LastError();
+    receiveBufferSize_ = rxSize;
+    return 0;
   }
   int GetLineSettings(LineSettings* out) override;
   int SetLineSettings(const LineSettings& settings) override;
@@ -72,7 +74,21 @@ class Win32SerialPort final : public SerialPort {
   int SetNonBlockingTimeouts() override;
   int SetModemLine(ModemLine line, bool high) override;
 
-  int SetReceiveMask() override { return SetCommMask(handle_, EV_RXCHAR) ? 0 : LastError(); }
+  int SetBreak(bool on) override {
+    return (on ? SetCommBreak(handle_) : ClearCommBreak(handle_)) ? 0 : LastError();
+  }
+  int GetModemStatus(unsigned* lines) override;
+  int PurgeReceive() override;
+  int TakeLineErrors(unsigned* errors) override;
+
+  int SetReceiveMask(bool lineChanges) override {
+    const DWORD mask = lineChanges ? EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_ERR |
+                                         EV_BREAK
+                                   : EV_RXCHAR;
+    return SetCommMask(handle_, mask) ? 0 : LastError();
+  }
+  // The line changes complete the receive wait itself.
+  Waitable* LineChangeWaitable() override { return nullptr; }
   int ArmReceiveWait() override;
   Waitable* ReceiveWaitable() override { return &io_->waitEvent; }
   bool ReceiveWaitDone() override;
@@ -87,6 +103,8 @@ class Win32SerialPort final : public SerialPort {
   int DiscardWrite(std::size_t* dropped) override;
 
  private:
+  // ClearCommError, keeping the line errors it clears for TakeLineErrors. False when it failed.
+  bool ClearErrors(COMSTAT* status);
   // Bytes waiting in the driver's receive queue (0 when that cannot be asked).
   DWORD QueuedBytes();
   // Bytes the driver still holds for sending, outstanding writes included (0 when unknown).
@@ -97,6 +115,8 @@ class Win32SerialPort final : public SerialPort {
 
   HANDLE handle_;
   IoState* io_;
+  DWORD lineErrors_ = 0;  // CE_* bits cleared by any ClearCommError since the last TakeLineErrors
+  std::uint32_t receiveBufferSize_ = 0;  // as given to SetupBuffers (0: not set)
 };
 
 Win32SerialPort::~Win32SerialPort() {
@@ -131,6 +151,13 @@ int Win32SerialPort::GetLineSettings(LineSettings* out) {
   out->parity = dcb.Parity;
   out->parityCheck = dcb.fParity != 0;
   out->stopBits = dcb.StopBits;
+  if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
+    out->flow = FlowControl::kHardware;
+  } else if (dcb.fOutX || dcb.fInX) {
+    out->flow = FlowControl::kXonXoff;
+  } else {
+    out->flow = FlowControl::kNone;
+  }
   return 0;
 }
 
@@ -144,8 +171,8 @@ int Win32SerialPort::SetLineSettings(const LineSettings& settings) {
   dcb.fParity = settings.parityCheck ? 1 : 0;
   dcb.StopBits = settings.stopBits;
   dcb.fBinary = 1;
-  // No hardware or software flow control; DTR/RTS control, XON/XOFF limits and the special
-  // characters stay as the driver holds them.
+  // Flow control as asked, the same both ways; DTR control stays as the driver holds it, and so
+  // does RTS control unless the RTS/CTS handshake is taken up or left (RTS is then high).
   dcb.fOutxCtsFlow = 0;
   dcb.fOutxDsrFlow = 0;
   dcb.fDsrSensitivity = 0;
@@ -153,6 +180,34 @@ int Win32SerialPort::SetLineSettings(const LineSettings& settings) {
   dcb.fInX = 0;
   dcb.fErrorChar = 0;
   dcb.fAbortOnError = 0;
+  switch (settings.flow) {
+    case FlowControl::kHardware:
+      dcb.fOutxCtsFlow = 1;
+      dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+      break;
+    case FlowControl::kXonXoff: {
+      dcb.fOutX = 1;
+      dcb.fInX = 1;
+      // The driver's characters and limits, unless they are unusable (a driver refuses equal
+      // characters): then DC1/DC3, XOFF sent with a quarter of the receive buffer free and XON
+      // once it is down to a quarter.
+      if (dcb.XonChar == dcb.XoffChar) {
+        dcb.XonChar = 0x11;
+        dcb.XoffChar = 0x13;
+      }
+      if (dcb.XonLim == 0 && dcb.XoffLim == 0) {
+        const std::uint32_t buffer = receiveBufferSize_ != 0 ? receiveBufferSize_ : 4096;
+        const WORD quarter = static_cast<WORD>(std::min<std::uint32_t>(buffer / 4, 0xFFFF));
+        dcb.XonLim = quarter;
+        dcb.XoffLim = quarter;
+      }
+      break;
+    }
+    default: break;
+  }
+  if (settings.flow != FlowControl::kHardware && dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  }
   return SetCommState(handle_, &dcb) ? 0 : LastError();
 }
 
@@ -177,18 +232,52 @@ int Win32SerialPort::SetModemLine(ModemLine line, bool high) {
   return EscapeCommFunction(handle_, function) ? 0 : LastError();
 }
 
-DWORD Win32SerialPort::QueuedBytes() {
+bool Win32SerialPort::ClearErrors(COMSTAT* status) {
   DWORD errors = 0;
+  if (!ClearCommError(handle_, &errors, status)) return false;
+  lineErrors_ |= errors;
+  return true;
+}
+
+DWORD Win32SerialPort::QueuedBytes() {
   COMSTAT status{};
-  if (!ClearCommError(handle_, &errors, &status)) return 0;
-  return status.cbInQue;
+  return ClearErrors(&status) ? status.cbInQue : 0;
 }
 
 DWORD Win32SerialPort::OutputQueue() {
-  DWORD errors = 0;
   COMSTAT status{};
-  if (!ClearCommError(handle_, &errors, &status)) return 0;
-  return status.cbOutQue;
+  return ClearErrors(&status) ? status.cbOutQue : 0;
+}
+
+static_assert(MS_CTS_ON == kModemCts && MS_DSR_ON == kModemDsr && MS_RING_ON == kModemRing &&
+              MS_RLSD_ON == kModemDcd);
+
+int Win32SerialPort::GetModemStatus(unsigned* lines) {
+  *lines = 0;
+  DWORD status = 0;
+  if (!GetCommModemStatus(handle_, &status)) return LastError();
+  // The MS_*_ON bits are the kModem* bits.
+  *lines = status & (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON);
+  return 0;
+}
+
+int Win32SerialPort::PurgeReceive() {
+  if (!PurgeComm(handle_, PURGE_RXCLEAR)) return LastError();
+  io_->knownQueued = 0;  // those bytes are gone
+  return 0;
+}
+
+int Win32SerialPort::TakeLineErrors(unsigned* errors) {
+  *errors = 0;
+  COMSTAT status{};
+  const int error = ClearErrors(&status) ? 0 : LastError();
+  const DWORD seen = lineErrors_;
+  lineErrors_ = 0;
+  if ((seen & (CE_OVERRUN | CE_RXOVER)) != 0) *errors |= kLineOverrun;
+  if ((seen & CE_RXPARITY) != 0) *errors |= kLineParity;
+  if ((seen & CE_FRAME) != 0) *errors |= kLineFraming;
+  if ((seen & CE_BREAK) != 0) *errors |= kLineBreak;
+  return error;
 }
 
 int Win32SerialPort::ArmReceiveWait() {
@@ -232,7 +321,8 @@ bool Win32SerialPort::ReceiveWaitDone() {
     io_->waitOutstanding = false;
     io_->waitEventSet = true;  // the completion signalled it
   }
-  // The event stays as it is: the next ArmReceiveWait keeps it signalled while bytes wait.
+  // The event stays as it is: the next ArmReceiveWait keeps it signalled while bytes wait. (A wait
+  // completed by a line change brought no characters: the next Read finds none.)
   return true;
 }
 

@@ -74,6 +74,11 @@ if [[ -n "$shim" ]]; then
   export VMDS_MODEM_LOG="$modem_log"
   # The same file as the program sees it (drive Z: is the Linux root).
   export VMDS_TEST_MODEM_LOG="Z:${modem_log//\//\\}"
+  # The device's input lines (CTS, DSR, RI, DCD), in a directory of their own that the shim
+  # watches; the tests replace the file.
+  mkdir -p "$WINE_ENV_ROOT/input"
+  export VMDS_MODEM_INPUT="$WINE_ENV_ROOT/input/lines"
+  export VMDS_TEST_MODEM_INPUT="Z:${VMDS_MODEM_INPUT//\//\\}"
   LD_PRELOAD="$shim${LD_PRELOAD:+:$LD_PRELOAD}" wine_run 240 "$test_exe" "${gtest_args[@]}"
 else
   wine_run 240 "$test_exe" "${gtest_args[@]}"

@@ -3,7 +3,8 @@
 // Opening errors need no device. The other cases run on a pair of linked pseudo-terminals that
 // the test runner maps onto two COM ports, named by VMDS_TEST_COM_PORT and VMDS_TEST_COM_PEER;
 // whatever one end writes the other receives. Character-received waits and the modem lines need
-// the modem-control shim (VMDS_TEST_MODEM_SHIM=1); without it those cases are skipped.
+// the modem-control shim (VMDS_TEST_MODEM_SHIM=1); without it those cases are skipped. The
+// shim's input-line file, as the program sees it, is VMDS_TEST_MODEM_INPUT.
 #include <windows.h>
 #undef CreateEvent
 
@@ -67,9 +68,10 @@ class Win32Serial : public ::testing::Test {
     line.parity = 0;
     line.parityCheck = false;
     line.stopBits = 0;
+    line.flow = os::FlowControl::kNone;
     EXPECT_EQ(port->SetLineSettings(line), 0);
     EXPECT_EQ(port->SetNonBlockingTimeouts(), 0);
-    EXPECT_EQ(port->SetReceiveMask(), 0);
+    EXPECT_EQ(port->SetReceiveMask(false), 0);
     return port;
   }
 
@@ -233,7 +235,9 @@ TEST_F(Win32Serial, ModemLinesFollowTheRequests) {
   auto readLog = [&] {
     std::vector<std::string> lines;
     std::ifstream file(logPath);
-    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    for (std::string line; std::getline(file, line);) {
+      if (line.rfind("DTR=", 0) == 0) lines.push_back(line);  // the levels; a break is logged too
+    }
     return lines;
   };
   ASSERT_EQ(port_->SetModemLine(os::ModemLine::kDtr, true), 0);
@@ -251,6 +255,125 @@ TEST_F(Win32Serial, ModemLinesFollowTheRequests) {
   EXPECT_EQ(ours, (std::vector<std::string>{"DTR=0 RTS=1", "DTR=0 RTS=0", "DTR=1 RTS=0",
                                              "DTR=1 RTS=1"}))
       << "log " << logPath;
+}
+
+// Replaces the shim's input-line file in one step (a rename, which the shim's wait sees).
+bool SetInputLines(const std::string& path, const std::string& text) {
+  const std::string temp = path + ".new";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) return false;
+  }
+  return MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+TEST_F(Win32Serial, FlowControlBreakAndInputLines) {
+  if (!ShimLoaded()) GTEST_SKIP() << "the modem lines of a pseudo-terminal need the shim";
+  const std::string logPath = Env("VMDS_TEST_MODEM_LOG");
+  const std::string inputPath = Env("VMDS_TEST_MODEM_INPUT");
+  ASSERT_FALSE(inputPath.empty()) << "no input-line file";
+
+  // Flow control: set, read back through the port and through the control block.
+  HANDLE side = CreateFileA(("\\\\.\\" + portName_).c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  for (os::FlowControl flow : {os::FlowControl::kHardware, os::FlowControl::kXonXoff,
+                               os::FlowControl::kHardware, os::FlowControl::kNone}) {
+    SCOPED_TRACE(static_cast<int>(flow));
+    os::LineSettings line;
+    ASSERT_EQ(port_->GetLineSettings(&line), 0);
+    line.flow = flow;
+    ASSERT_EQ(port_->SetLineSettings(line), 0);
+    os::LineSettings back;
+    ASSERT_EQ(port_->GetLineSettings(&back), 0);
+    EXPECT_EQ(back.flow, flow);
+    if (side == INVALID_HANDLE_VALUE) continue;  // Windows: the port is exclusive
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(side, &dcb));
+    EXPECT_EQ(dcb.fOutxCtsFlow != 0, flow == os::FlowControl::kHardware);
+    EXPECT_EQ(dcb.fOutX != 0, flow == os::FlowControl::kXonXoff);
+    EXPECT_EQ(dcb.fInX != 0, flow == os::FlowControl::kXonXoff);
+    if (flow == os::FlowControl::kXonXoff) {
+      EXPECT_NE(dcb.XonChar, dcb.XoffChar);
+    }
+  }
+  if (side != INVALID_HANDLE_VALUE) CloseHandle(side);
+
+  // Break on and off: the shim logs both.
+  auto breakLines = [&] {
+    std::vector<std::string> lines;
+    std::ifstream file(logPath);
+    for (std::string line; std::getline(file, line);) {
+      if (line.rfind("BREAK=", 0) == 0) lines.push_back(line);
+    }
+    return lines;
+  };
+  const std::size_t breaks = breakLines().size();
+  EXPECT_EQ(port_->SetBreak(true), 0);
+  EXPECT_EQ(port_->SetBreak(false), 0);
+  if (!logPath.empty()) {
+    std::vector<std::string> lines = breakLines();
+    ASSERT_GE(lines.size(), breaks);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(breaks),
+                                       lines.end()),
+              (std::vector<std::string>{"BREAK=1", "BREAK=0"}));
+  }
+
+  // The input lines as the device holds them.
+  struct Step {
+    const char* input;
+    unsigned expected;
+  };
+  const Step steps[] = {
+      {"", os::kModemCts | os::kModemDsr | os::kModemDcd},
+      {"CTS=0 RI=1", os::kModemDsr | os::kModemDcd | os::kModemRing},
+      {"DSR=0 DCD=0", os::kModemCts},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.input);
+    ASSERT_TRUE(SetInputLines(inputPath, step.input)) << GetLastError();
+    unsigned lines = 0;
+    ASSERT_EQ(port_->GetModemStatus(&lines), 0);
+    EXPECT_EQ(lines, step.expected);
+  }
+  unsigned errors = 99;
+  EXPECT_EQ(port_->TakeLineErrors(&errors), 0);
+  EXPECT_EQ(errors, 0u);
+
+  // With line changes in the mask a change of an input line completes the receive wait, which
+  // brought no characters; the receive wait is the only one.
+  ASSERT_EQ(port_->SetReceiveMask(true), 0);
+  EXPECT_EQ(port_->LineChangeWaitable(), nullptr);
+  const Step changes[] = {
+      {"DSR=0 DCD=0 CTS=0", 0},
+      {"DSR=1 DCD=0 CTS=0", os::kModemDsr},
+      {"DSR=1 DCD=1 CTS=0", os::kModemDsr | os::kModemDcd},
+      {"DSR=1 DCD=1 CTS=1", os::kModemDsr | os::kModemDcd | os::kModemCts},
+  };
+  for (const Step& step : changes) {
+    SCOPED_TRACE(step.input);
+    int armed = port_->ArmReceiveWait();
+    ASSERT_TRUE(armed == 0 || armed == os::kErrIoPending) << armed;
+    os::Waitable* handles[] = {port_->ReceiveWaitable()};
+    int error = 0;
+    EXPECT_EQ(os::WaitAny(handles, 0, &error), os::kWaitTimeout) << "woken before the change";
+    ASSERT_TRUE(SetInputLines(inputPath, step.input));
+    ASSERT_EQ(os::WaitAny(handles, kBoundMs, &error), 0) << "the change did not wake the wait";
+    EXPECT_TRUE(port_->ReceiveWaitDone());
+    std::uint8_t buffer[16];
+    std::size_t got = 99;
+    EXPECT_EQ(port_->Read(buffer, sizeof buffer, &got), 0);
+    EXPECT_EQ(got, 0u);
+    unsigned lines = 0;
+    ASSERT_EQ(port_->GetModemStatus(&lines), 0);
+    EXPECT_EQ(lines, step.expected);
+  }
+  // Characters still wake it, and arrive.
+  ASSERT_EQ(WriteAll(*peer_, "data"), 4u);
+  EXPECT_EQ(ReceiveByWaiting(*port_, 4, 64), "data");
+  ASSERT_EQ(port_->SetReceiveMask(false), 0);
+  ASSERT_TRUE(SetInputLines(inputPath, ""));
 }
 
 }  // namespace

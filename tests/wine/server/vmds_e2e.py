@@ -378,9 +378,10 @@ def free_tcp_port():
 
 
 def modem_lines(path):
+    """The "DTR=x RTS=y" lines of the shim's log (its other lines, such as a break, left out)."""
     try:
         with open(path) as f:
-            return f.read().splitlines()
+            return [line for line in f.read().splitlines() if line.startswith("DTR=")]
     except FileNotFoundError:
         return []
 
