@@ -388,9 +388,15 @@ std::string EffectsText(const rfc2217::Effects& e) {
 
 // The answer a request gets: IAC SB COM-PORT-OPTION <code + 100> <value> IAC SE.
 Bytes Answer(std::uint8_t code, Bytes value) {
-  Bytes out = {IAC, SB, COM, static_cast<std::uint8_t>(code + 100)};
-  out.insert(out.end(), value.begin(), value.end());
-  out.insert(out.end(), {IAC, SE});
+  // Built byte by byte: GCC 12 at -O2 takes inserting a range here for a read out of bounds.
+  Bytes out;
+  out.reserve(value.size() + 6);
+  for (std::uint8_t byte : {IAC, SB, COM, static_cast<std::uint8_t>(code + 100)}) {
+    out.push_back(byte);
+  }
+  for (std::uint8_t byte : value) out.push_back(byte);
+  out.push_back(IAC);
+  out.push_back(SE);
   return out;
 }
 
