@@ -69,8 +69,9 @@ as_root() {
 }
 
 has_bookworm_deb_src() {
+  # shellcheck disable=SC2016  # $(RELEASE) is apt's field, not the shell's
   apt-get indextargets --no-release-info --format '$(RELEASE)' 'Created-By: Sources' 2>/dev/null \
-    | grep -qx bookworm
+    | grep -x bookworm >/dev/null
 }
 
 add_deb_src() {
@@ -88,7 +89,7 @@ EOF
 }
 
 download() {
-  if ! apt-cache showsrc "mbedtls=$version" 2>/dev/null | grep -qx "Version: $version"; then
+  if ! apt-cache showsrc "mbedtls=$version" 2>/dev/null | grep -x "Version: $version" >/dev/null; then
     has_bookworm_deb_src || add_deb_src
     as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 update -qq
   fi
