@@ -190,7 +190,8 @@ void Decoder::EndSubnegotiation() {
   item.offset = data_.size();
   item.kind = Item::Kind::kMalformed;
   if (subTooLong_) {
-    item.text = Format("com port subnegotiation longer than %zu bytes", kMaxSubnegotiation);
+    item.text = Format("com port subnegotiation longer than %d bytes",
+                       static_cast<int>(kMaxSubnegotiation));
   } else if (sub_.size() < 2) {
     item.text = "com port subnegotiation without a command";
   } else if (sub_[1] > kLastCommand) {
@@ -225,8 +226,8 @@ void Decoder::EndSubnegotiation() {
         break;
     }
     if (!good) {
-      item.text = Format("%s with %zu value bytes instead of %s", CommandName(command), length,
-                         needs);
+      item.text = Format("%s with %d value bytes instead of %s", CommandName(command),
+                         static_cast<int>(length), needs);
     } else {
       item.kind = Item::Kind::kRequest;
       item.request.command = command;

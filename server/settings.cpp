@@ -201,7 +201,7 @@ bool ApplyStartupLine(const std::string& piece, ServiceSettings& service, Serial
   }
   if (key == "Protocol") {
     std::string trimmed = value.substr(0, value.find('\0'));
-    while (!trimmed.empty() && (trimmed.back() == ' ' || trimmed.back() == '\t')) {
+    while (!trimmed.empty() && std::isspace(static_cast<unsigned char>(trimmed.back()))) {
       trimmed.pop_back();
     }
     trimmed.erase(0, trimmed.find_first_not_of(" \t"));

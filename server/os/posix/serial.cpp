@@ -277,6 +277,7 @@ class PosixSerialPort final : public SerialPort {
     if ((settings.stopBits == 1) != (settings.stopBits != 0 && settings.byteSize == 5)) {
       return kErrInvalidParameter;
     }
+    const termios before = tio;
     const bool leavesHandshake =
         (tio.c_cflag & CRTSCTS) != 0 && settings.flow != FlowControl::kHardware;
     // Binary, no echo or line editing; flow control as asked, the same both ways.
@@ -314,6 +315,15 @@ class PosixSerialPort final : public SerialPort {
       cfsetospeed(&tio, standard->code);
     }
     if (tcsetattr(fd_, TCSANOW, &tio) != 0) return Win32ErrorFromErrno(errno);
+    // tcsetattr succeeds when any of the changes was made; a driver may quietly keep its own
+    // data bits or parity (a pseudo-terminal on some kernels). Such a port is put back and the
+    // settings refused, so that nobody is told that a setting is in force when it is not.
+    constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+    termios now;
+    if (tcgetattr(fd_, &now) == 0 && ((now.c_cflag ^ tio.c_cflag) & kFraming) != 0) {
+      tcsetattr(fd_, TCSANOW, &before);
+      return kErrInvalidParameter;
+    }
     if (standard == nullptr) {
       if (int error = posix::SetTermiosBitRate(fd_, settings.baudRate); error != 0) {
         return Win32ErrorFromErrno(error);

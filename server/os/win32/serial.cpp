@@ -165,6 +165,7 @@ int Win32SerialPort::SetLineSettings(const LineSettings& settings) {
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
   if (!GetCommState(handle_, &dcb)) return LastError();
+  const DCB before = dcb;
   dcb.BaudRate = settings.baudRate;
   dcb.ByteSize = settings.byteSize;
   dcb.Parity = settings.parity;
@@ -208,7 +209,20 @@ int Win32SerialPort::SetLineSettings(const LineSettings& settings) {
   if (settings.flow != FlowControl::kHardware && dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
   }
-  return SetCommState(handle_, &dcb) ? 0 : LastError();
+  if (!SetCommState(handle_, &dcb)) return LastError();
+  // A driver may take the call and keep its own framing (Wine on a pseudo-terminal the kernel
+  // refuses parity for): such a port is put back and the settings refused, so that nobody is
+  // told that a setting is in force when it is not.
+  DCB now{};
+  now.DCBlength = sizeof now;
+  if (GetCommState(handle_, &now) &&
+      (now.BaudRate != dcb.BaudRate || now.ByteSize != dcb.ByteSize ||
+       now.Parity != dcb.Parity || now.StopBits != dcb.StopBits)) {
+    DCB restore = before;
+    SetCommState(handle_, &restore);
+    return ERROR_INVALID_PARAMETER;
+  }
+  return 0;
 }
 
 int Win32SerialPort::GetTimeouts() {

@@ -46,7 +46,8 @@ eventlog_trace="$work/eventlog.trace"
 wine_env_start --preload "$shim" --trace eventlog "$eventlog_trace" || exit 1
 
 # The driver's own waits are bounded; the time-out here only guards against a fault in it.
-wine_env_scenario 200 python3 "$here/vmds_e2e.py" "$scenario" --bin-dir "$bin_dir" \
+# The system Python: its pyserial (python3-serial) is the remote port control client.
+wine_env_scenario 200 /usr/bin/python3 "$here/vmds_e2e.py" "$scenario" --bin-dir "$bin_dir" \
   --work "$work" --modem-log "$VMDS_MODEM_LOG" --modem-input "$VMDS_MODEM_INPUT" --eventlog-trace "$eventlog_trace"
 rc=$?
 if ((rc != 0)) && [[ -s "$VMDS_MODEM_LOG" ]]; then
