@@ -135,8 +135,8 @@ def main():
         def stop():
             check(instance.stop() == 0, "the service stops cleanly")
 
-        tls_checks.run_checks(port, device, certs, instance.log.wait_for,
-                              instance.log.messages, stop, args.size, work=folder)
+        tls_checks.run_checks(port, device, certs, instance.log.path, stop, args.size,
+                              work=folder)
         instance = None
 
         rfc2217_inside_tls(args, work, certs, device)

@@ -10,8 +10,7 @@ pseudo-terminal, waits for it to listen, and hands run_checks():
     port      the server's TCP port
     device    the controller end of the pseudo-terminal (.write, .read_exactly, .master)
     certs     what make_certificates() returned
-    wait_log  wait_log(text, seconds, start) -> index of the server's log line `text`
-    messages  messages() -> the server's log lines so far
+    log_path  the server's log file (debug mode on: the checks read its TLS session lines)
     stop      stop() -> stops the server and returns once it has stopped cleanly
 """
 
@@ -146,18 +145,30 @@ def connect_when_listening(port, seconds=20):
             time.sleep(0.02)
 
 
-def wait_listener_closed(port, seconds=10):
-    """Returns once a connect is refused: the server has accepted the client before and is busy
-    with it (in its handshake or session)."""
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
+def listening(port):
+    """Whether a socket listens on `port`, from the kernel's socket table (a probe connection
+    would be a client of its own). Under Wine the table lists the Windows program's sockets too."""
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
         try:
-            with socket.create_connection(("127.0.0.1", port), timeout=seconds):
-                pass
-        except ConnectionRefusedError:
-            return
+            with open(table) as f:
+                rows = f.readlines()[1:]
+        except FileNotFoundError:
+            continue
+        for row in rows:
+            fields = row.split()
+            if int(fields[1].rsplit(":", 1)[1], 16) == port and fields[3] == "0A":
+                return True
+    return False
+
+
+def wait_listener_closed(port, seconds=10):
+    """Returns once the server has closed its listener: it has accepted the client connected
+    before and is busy with it (in its handshake or session)."""
+    deadline = time.monotonic() + seconds
+    while listening(port):
+        if time.monotonic() >= deadline:
+            raise CheckFailed(f"the server did not take the client within {seconds} s")
         time.sleep(0.02)
-    raise CheckFailed(f"the server did not take the client within {seconds} s")
 
 
 def tls_connect(port, context, seconds=10):
@@ -284,9 +295,64 @@ def both_ways(client, device, size, what, seconds=180):
           f"got {len(got_down)} bytes")
 
 
-def handshake_refused(port, context, wait_log, messages, what):
+class Log:
+    """The server's log file, read from a mark on: the bulk transfers fill it with debug dumps,
+    so only what came after the mark is read and split (the caller checks the whole file's form
+    elsewhere). Messages are the lines without their time stamp."""
+
+    STAMP = len("Dec-08-2026 01:56:09 ")
+
+    def __init__(self, path):
+        self.path = path
+
+    def mark(self):
+        try:
+            return os.path.getsize(self.path)
+        except FileNotFoundError:
+            return 0
+
+    def since(self, mark):
+        try:
+            with open(self.path, "rb") as f:
+                f.seek(mark)
+                data = f.read()
+        except FileNotFoundError:
+            return []
+        end = data.rfind(b"\r\n")
+        if end < 0:
+            return []
+        return [line[self.STAMP:].decode("latin-1") for line in data[:end].split(b"\r\n")]
+
+    def wait(self, predicate, mark, what, seconds=20):
+        """The first message after `mark` that `predicate` accepts."""
+        deadline = time.monotonic() + seconds
+        while True:
+            for line in self.since(mark):
+                if predicate(line):
+                    return line
+            if time.monotonic() >= deadline:
+                raise CheckFailed(f"{what} not logged within {seconds} s; log ends: "
+                                  f"{self.since(mark)[-10:]}")
+            time.sleep(0.05)
+
+    def wait_line(self, text, mark, seconds=20):
+        return self.wait(lambda line: line == text, mark, repr(text), seconds)
+
+    def wait_prefix(self, prefix, mark, what, seconds=20):
+        line = self.wait(lambda line: line.startswith(prefix), mark, f"{what}: {prefix!r}...",
+                         seconds)
+        say(f"ok: {what}: logged {line!r}")
+        return line
+
+    def wait_closed(self, mark, seconds=10):
+        endings = (" closed session", " reset connection", " aborted connection", " disconnected")
+        self.wait(lambda m: m.startswith("127.0.0.1") and m.endswith(endings), mark,
+                  "the session's end", seconds)
+
+
+def handshake_refused(port, context, log, what):
     """A python ssl client whose handshake the server refuses; returns the server's log line."""
-    mark = len(messages())
+    mark = log.mark()
     sock = connect_when_listening(port)
     failed = None
     try:
@@ -298,92 +364,63 @@ def handshake_refused(port, context, wait_log, messages, what):
     except (ssl.SSLError, ConnectionError, OSError) as error:
         failed = error
     check(failed is not None, f"{what}: the client's connection fails", f"{failed}")
-    return wait_for_prefix("127.0.0.1 TLS handshake failed: ", wait_log, messages, mark, what)
+    return log.wait_prefix("127.0.0.1 TLS handshake failed: ", mark, what)
 
 
-def wait_for_prefix(prefix, wait_log, messages, mark, what, seconds=20):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        for line in messages()[mark:]:
-            if line.startswith(prefix):
-                say(f"ok: {what}: logged {line!r}")
-                return line
-        time.sleep(0.05)
-    raise CheckFailed(f"{what}: no log line {prefix!r}...; log ends: {messages()[-10:]}")
-
-
-def serve_next(port, certs, device, wait_log, messages, what):
+def serve_next(port, certs, device, log, port_name, what):
     """The next client with a good certificate gets a session and its bytes go through."""
-    mark = len(messages())
+    mark = log.mark()
     with tls_connect(port, client_context(certs)) as tls:
-        wait_log("127.0.0.1 connected to " + connected_port(messages, mark), 10, mark)
+        log.wait_line("127.0.0.1 connected to " + port_name, mark)
         tls.sendall(b"next")
         check(device.read_exactly(4, 10) == b"next", f"after {what}: the next client is served")
-    wait_closed(wait_log, messages, mark)
+    log.wait_closed(mark)
 
 
-def connected_port(messages, mark):
-    """The port name of the instance's "connected to" lines (COM5 under Wine, a pseudo-terminal
-    path natively), from an earlier session."""
-    for line in reversed(messages()):
-        if line.startswith("127.0.0.1 connected to "):
-            return line[len("127.0.0.1 connected to "):]
-    raise CheckFailed("no session seen before")
-
-
-def wait_closed(wait_log, messages, mark, seconds=10):
-    deadline = time.monotonic() + seconds
-    endings = (" closed session", " reset connection", " aborted connection", " disconnected")
-    while time.monotonic() < deadline:
-        if any(m.startswith("127.0.0.1") and m.endswith(endings) for m in messages()[mark:]):
-            return
-        time.sleep(0.05)
-    raise CheckFailed("the session's end was not logged")
-
-
-def run_checks(port, device, certs, wait_log, messages, stop, size=1 << 20, work=None):
+def run_checks(port, device, certs, log_path, stop, size=1 << 20, work=None):
     work = work or os.path.dirname(certs["ca.pem"])
+    log = Log(log_path)
 
     # openssl s_client: the handshake with a client certificate, 1 MB both ways.
-    mark = len(messages())
+    mark = log.mark()
     client = SClient(port, certs, work)
     try:
-        wait_for_prefix("127.0.0.1 connected to ", wait_log, messages, mark, "s_client")
-        negotiated = wait_for_prefix("127.0.0.1 TLS session: TLSv1.2, TLS-ECDHE-ECDSA-WITH-",
-                                     wait_log, messages, mark, "s_client")
+        connected = log.wait_prefix("127.0.0.1 connected to ", mark, "s_client")
+        port_name = connected[len("127.0.0.1 connected to "):]
+        negotiated = log.wait_prefix("127.0.0.1 TLS session: TLSv1.2, TLS-ECDHE-ECDSA-WITH-",
+                                     mark, "s_client")
         check(negotiated.endswith(("GCM-SHA256", "GCM-SHA384", "CHACHA20-POLY1305-SHA256")),
               "an AEAD suite was agreed", negotiated)
         both_ways(client, device, size, "openssl s_client")
     finally:
         client.close()
-    wait_closed(wait_log, messages, mark)
+    log.wait_closed(mark)
 
     # Python ssl with a client certificate: 1 MB both ways, then the close alert ends it.
-    mark = len(messages())
+    mark = log.mark()
     tls = tls_connect(port, client_context(certs))
     check(tls.version() == "TLSv1.2", "python ssl: TLS 1.2 agreed", tls.version())
-    wait_for_prefix("127.0.0.1 connected to ", wait_log, messages, mark, "python ssl")
-    client = SslClient(tls)
-    both_ways(client, device, size, "python ssl")
+    log.wait_prefix("127.0.0.1 connected to ", mark, "python ssl")
+    both_ways(SslClient(tls), device, size, "python ssl")
     tls.setblocking(True)
     tls.settimeout(10)
     tls.unwrap().close()  # the close alert, then the TCP close
-    wait_log("127.0.0.1 closed session", 10, mark)
+    log.wait_line("127.0.0.1 closed session", mark)
 
     # Refused handshakes; each time the next client is served.
-    line = handshake_refused(port, client_context(certs, with_certificate=False), wait_log,
-                             messages, "no client certificate")
+    line = handshake_refused(port, client_context(certs, with_certificate=False), log,
+                             "no client certificate")
     check("client" in line.lower() and "cert" in line.lower(),
           "the line says that no client certificate came", line)
-    serve_next(port, certs, device, wait_log, messages, "a client without a certificate")
+    serve_next(port, certs, device, log, port_name, "a client without a certificate")
 
-    line = handshake_refused(port, client_context(certs, other_ca=True), wait_log, messages,
+    line = handshake_refused(port, client_context(certs, other_ca=True), log,
                              "a certificate of another CA")
     check("verif" in line.lower(), "the line says that the certificate did not verify", line)
-    serve_next(port, certs, device, wait_log, messages, "a certificate of another CA")
+    serve_next(port, certs, device, log, port_name, "a certificate of another CA")
 
     # A plain TCP client: refused at its first bytes, the instance goes on.
-    mark = len(messages())
+    mark = log.mark()
     with connect_when_listening(port) as plain:
         plain.sendall(b"hello, plain text\r\n")
         ended = False
@@ -396,29 +433,29 @@ def run_checks(port, device, certs, wait_log, messages, stop, size=1 << 20, work
         except ConnectionError:
             ended = True
         check(ended, "a plain TCP client is closed by the server")
-    wait_for_prefix("127.0.0.1 TLS handshake failed: ", wait_log, messages, mark, "plain TCP")
-    check(not any(" connected to " in m for m in messages()[mark:]),
+    log.wait_prefix("127.0.0.1 TLS handshake failed: ", mark, "plain TCP")
+    check(not any(" connected to " in m for m in log.since(mark)),
           "the plain TCP client got no session")
-    serve_next(port, certs, device, wait_log, messages, "a plain TCP client")
+    serve_next(port, certs, device, log, port_name, "a plain TCP client")
 
     # A handshake that stalls is cut at the bound; no session meanwhile, the next one served.
-    mark = len(messages())
+    mark = log.mark()
     with connect_when_listening(port) as stalled:
         wait_listener_closed(port)
-        wait_log("127.0.0.1 TLS handshake timed out", 30, mark)
+        log.wait_line("127.0.0.1 TLS handshake timed out", mark, 30)
         stalled.settimeout(10)
         try:
             check(stalled.recv(1) == b"", "the stalled client is closed")
         except ConnectionError:
             say("ok: the stalled client is closed (reset)")
-    check(not any(" connected to " in m for m in messages()[mark:]),
+    check(not any(" connected to " in m for m in log.since(mark)),
           "the stalled client got no session")
-    serve_next(port, certs, device, wait_log, messages, "a stalled handshake")
+    serve_next(port, certs, device, log, port_name, "a stalled handshake")
 
     # A stop during a handshake ends it at once: no time-out line, a clean stop.
-    mark = len(messages())
+    mark = log.mark()
     with connect_when_listening(port):
         wait_listener_closed(port)
         stop()
-    check("127.0.0.1 TLS handshake timed out" not in messages()[mark:],
+    check("127.0.0.1 TLS handshake timed out" not in log.since(mark),
           "a stop during a handshake does not wait for its bound")
