@@ -11,10 +11,10 @@ size. Prints the median and 99th percentile per reply size for each bridge named
 
 With --rfc2217 every vmds also runs with Protocol=RFC2217, measured through pyserial's
 rfc2217:// handler. With --tls every vmds also runs with TLS (a self-signed EC P-256 certificate
-made with the openssl command), measured through Python's ssl module. With --flood-mb N each vmds
-also moves N MB client -> device and then N MB device -> client (a plain socket, or Python's ssl
-for the TLS rows) and the vmds process's CPU time (utime + stime of /proc/PID/stat) per MB is
-printed, with the ratio of TLS to raw.
+made with the openssl command), measured through Python's ssl module. It then also runs raw
+through a plain Python socket, the same client without TLS. With --flood-mb N (and --tls) those
+two also move N MB client -> device and then N MB device -> client, and the vmds process's CPU
+time (utime + stime of /proc/PID/stat) per MB is printed, with the ratio of TLS to raw.
 
 A benchmark: it prints figures and never judges them.
 """
@@ -58,14 +58,17 @@ def cpu_seconds(pid):
 
 
 class SslClient:
-    """A TLS client with pyserial's write/read(size) calls (read waits up to 5 s for size)."""
+    """A client with pyserial's write/read(size) calls (read waits up to 5 s for size): TLS, or
+    with no certificate a plain socket, the TLS rows' raw counterpart."""
 
     def __init__(self, port, cert):
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        context.load_verify_locations(cert)
         sock = socket.create_connection(("127.0.0.1", port), timeout=5)
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.sock = context.wrap_socket(sock, server_hostname="127.0.0.1")
+        self.sock = sock
+        if cert:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            context.load_verify_locations(cert)
+            self.sock = context.wrap_socket(sock, server_hostname="127.0.0.1")
 
     def write(self, data):
         self.sock.sendall(data)
@@ -87,10 +90,7 @@ def flood(pid, port, master, megabytes, cert):
     """CPU ms per MB of the bridge for `megabytes` MB client -> device, then device -> client."""
     size = megabytes << 20
     block = bytes(range(256)) * 64
-    if cert:
-        client = SslClient(port, cert).sock
-    else:
-        client = socket.create_connection(("127.0.0.1", port), timeout=5)
+    client = SslClient(port, cert).sock
     client.setblocking(False)
     os.set_blocking(master, False)
     results = []
@@ -157,7 +157,7 @@ def start_socat(tty_path, port):
 
 
 def measure(port, master, sizes, trips, scheme="socket", cert=None):
-    if cert:
+    if cert is not None:
         client = SslClient(port, cert)
     else:
         client = serial.serial_for_url("%s://127.0.0.1:%d" % (scheme, port), timeout=5)
@@ -204,7 +204,9 @@ def main():
     if args.rfc2217:
         bridges += [("vmds RFC2217 " + b, b, "RFC2217") for b in args.vmds]
     if args.tls:
-        bridges += [("vmds TLS " + b, b, "TLS") for b in args.vmds]
+        # Raw and TLS through the same Python client, a plain socket and an ssl one.
+        bridges += [("vmds raw, python socket " + b, b, "RawSocket") for b in args.vmds]
+        bridges += [("vmds TLS, python ssl " + b, b, "TLS") for b in args.vmds]
     bridges += [("socat", None, "Raw")] if args.socat else []
     certificates = tempfile.mkdtemp(prefix="rt-tls-")
     tls = make_certificate(certificates) if args.tls else None
@@ -217,7 +219,7 @@ def main():
         port = free_port()
         work = tempfile.mkdtemp(prefix="rt-")
         proc = (start_vmds(binary, args.shim, tty_path, port, work,
-                           "Raw" if protocol == "TLS" else protocol,
+                           "RFC2217" if protocol == "RFC2217" else "Raw",
                            tls if protocol == "TLS" else None) if binary
                 else start_socat(tty_path, port))
         try:
@@ -225,9 +227,9 @@ def main():
                 print("%s did not listen" % name, file=sys.stderr)
                 continue
             scheme = "rfc2217" if protocol == "RFC2217" else "socket"
-            cert = tls[0] if protocol == "TLS" else None
+            cert = tls[0] if protocol == "TLS" else "" if protocol == "RawSocket" else None
             rows.append((name, measure(port, master, sizes, args.trips, scheme, cert)))
-            if args.flood_mb and binary and protocol != "RFC2217":
+            if args.flood_mb and binary and protocol in ("RawSocket", "TLS"):
                 if not wait_listening(port, time.monotonic() + 10):
                     raise RuntimeError("%s did not listen again" % name)
                 cpu[(binary, protocol)] = flood(proc.pid, port, master, args.flood_mb, cert)
@@ -251,8 +253,9 @@ def main():
     print("CPU of the vmds process per MB moved (%d MB each way; ms per MB)" % args.flood_mb)
     print("%-50s%18s%18s" % ("bridge", "client->device", "device->client"))
     for (binary, protocol), (up, down) in cpu.items():
-        print("%-50s%18.1f%18.1f" % (("vmds %s %s" % (protocol, binary))[-50:], up, down))
-        raw = cpu.get((binary, "Raw"))
+        kind = "raw" if protocol == "RawSocket" else protocol
+        print("%-50s%18.1f%18.1f" % (("vmds %s %s" % (kind, binary))[-50:], up, down))
+        raw = cpu.get((binary, "RawSocket"))
         if protocol == "TLS" and raw:
             print("%-50s%17.2fx%17.2fx" % ("  TLS / raw", up / raw[0], down / raw[1]))
 
