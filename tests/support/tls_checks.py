@@ -367,13 +367,19 @@ def handshake_refused(port, context, log, what):
     return log.wait_prefix("127.0.0.1 TLS handshake failed: ", mark, what)
 
 
-def serve_next(port, certs, device, log, port_name, what):
-    """The next client with a good certificate gets a session and its bytes go through."""
+def serve_next(port, certs, device, log, port_name, what, close_command=False):
+    """The next client with a good certificate gets a session and its bytes go through; with
+    `close_command` it then ends the session with the close command in a record of its own."""
     mark = log.mark()
     with tls_connect(port, client_context(certs)) as tls:
         log.wait_line("127.0.0.1 connected to " + port_name, mark)
         tls.sendall(b"next")
         check(device.read_exactly(4, 10) == b"next", f"after {what}: the next client is served")
+        if close_command:
+            tls.sendall(b"SSSP=0")
+            log.wait_line("127.0.0.1 issued SSSP=0, closing session", mark)
+            say("ok: the close command inside TLS closes the session")
+            return
     log.wait_closed(mark)
 
 
@@ -450,7 +456,7 @@ def run_checks(port, device, certs, log_path, stop, size=1 << 20, work=None):
             say("ok: the stalled client is closed (reset)")
     check(not any(" connected to " in m for m in log.since(mark)),
           "the stalled client got no session")
-    serve_next(port, certs, device, log, port_name, "a stalled handshake")
+    serve_next(port, certs, device, log, port_name, "a stalled handshake", close_command=True)
 
     # A stop during a handshake ends it at once: no time-out line, a clean stop.
     mark = log.mark()
