@@ -18,7 +18,8 @@ time (utime + stime of /proc/PID/stat) per MB is printed, with the ratio of TLS 
 
 A benchmark: it prints figures and never judges them.
 """
-import argparse, os, select, shutil, signal, socket, ssl, statistics, subprocess, sys, tempfile, time, tty
+import argparse, os, select, shutil, signal, socket, ssl, statistics, subprocess, sys, tempfile, time
+import tty
 import serial  # python3-serial
 
 

@@ -147,7 +147,9 @@ SessionOutcome WaitForClient(os::Event& exitEvent, std::unique_ptr<os::Socket>& 
         continue;
       }
       if (DebugEnabled) {
-        LogDebug(Format("%s TLS session: %s", shortAddress.c_str(), handshake.negotiated.c_str()), log);
+        LogDebug(Format("%s TLS session: %s", shortAddress.c_str(),
+                        handshake.negotiated.c_str()),
+                 log);
       }
     }
     clientAddress = shortAddress;
