@@ -41,6 +41,7 @@ if ! [[ "$instances" =~ ^[0-9]+$ ]] || ((instances < 1 || instances > 255)); the
   exit 2
 fi
 
+bash scripts/build-mbedtls-mingw.sh || exit 1
 cmake --preset windows >/dev/null || exit 1
 cmake --build --preset windows --target VMDSMgr vmds vmdsmgr_bench -- -j2 >/dev/null || exit 1
 bin=$repo/build/windows/bin

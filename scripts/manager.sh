@@ -12,6 +12,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 bash scripts/setup.sh --all
+bash scripts/build-mbedtls-mingw.sh
 cmake --preset windows >/dev/null
 cmake --build --preset windows --target VMDSMgr vmds vmdsremove vmdsmgr_master_ini
 cmake --preset linux -DBUILD_TESTING=OFF >/dev/null

@@ -1,21 +1,25 @@
 #!/usr/bin/env bash
 # Installs what the build needs on Debian 12 (as root, or through sudo).
-#   scripts/setup.sh          packages to build and run the device server on Linux
+#   scripts/setup.sh          packages to build and run the device server on Linux (with mbedTLS)
 #   scripts/setup.sh --all    also the cross compiler, Wine and Xvfb for the Windows programs,
+#                             dpkg-source for scripts/build-mbedtls-mingw.sh,
 #                             every test layer and the fuzz targets (clang with libFuzzer), and
 #                             promtool and node_exporter that read the status file in a test,
-#                             and pyserial, the remote port control client of a test
+#                             and pyserial, the remote port control client of a test, and the
+#                             openssl command, which makes the TLS tests' certificates and is
+#                             one of their clients
 #   scripts/setup.sh --bench  also the benchmarks' peers (socat, ser2net), strace and gnuplot
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make pkg-config python3 netcat-openbsd)
+packages=(cmake ninja-build g++ make pkg-config python3 netcat-openbsd libmbedtls-dev)
 if [ "${1:-}" = "--all" ]; then
   packages+=(libgtest-dev libgmock-dev googletest libbenchmark-dev
              g++-mingw-w64-x86-64-posix wine wine64 xvfb socat fonts-wine
              libxrender1 libxrandr2 libxi6 libxcursor1 libxcomposite1 libxinerama1
              libxxf86vm1 libxfixes3 procps imagemagick
              clang libclang-rt-14-dev llvm nsis systemd
-             prometheus prometheus-node-exporter python3-serial)
+             prometheus prometheus-node-exporter python3-serial openssl
+             dpkg-dev)
 elif [ "${1:-}" = "--bench" ]; then
   packages+=(socat ser2net strace gnuplot-nox)
 fi

@@ -11,6 +11,7 @@ bash scripts/setup.sh --all
 jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== Windows build (MinGW-w64)"
+bash scripts/build-mbedtls-mingw.sh
 cmake --preset windows -DVMDS_REQUIRE_INSTALLER=ON >/dev/null
 cmake --build --preset windows -j "$jobs"
 

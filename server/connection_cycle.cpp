@@ -171,7 +171,7 @@ void DrainSessionWrites(os::SerialPort& port, std::vector<std::uint8_t>& unwritt
 
 SessionOutcome RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Socket>& listener,
                                   const ServiceSettings& service, const SerialSettings& serial,
-                                  const LogSettings& log, StatusFile& status) {
+                                  const LogSettings& log, StatusFile& status, TlsConfig* tls) {
   os::Event& exitEvent = *Globals.ExitEvent;
   os::Event& maxConnectEvent = *Globals.MaxConnectEvent;
   // Each session's timer is ended through its own cancel event, so a stop request (ExitEvent)
@@ -185,7 +185,7 @@ SessionOutcome RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Sock
     std::unique_ptr<os::Socket> client;
     std::string clientAddress;
     SessionOutcome outcome = WaitForClient(exitEvent, listener, client, clientAddress,
-                                           serial.COMPort, log, service, status, refusals);
+                                           serial.COMPort, log, service, status, refusals, tls);
     if (outcome != SessionOutcome::Accepted) return outcome;
 
     RaiseLines(port, service, log);

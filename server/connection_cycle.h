@@ -8,13 +8,15 @@
 #include "os/os.h"
 #include "settings.h"
 #include "status_file.h"
+#include "tls.h"
 
 // Runs until a stop request or a socket or system failure; returns the outcome that ended it
 // (ExitRequested, SocketFailure or SystemFailure). `status` learns of every session and of the
-// bytes it moves.
+// bytes it moves. With `tls` every client speaks TLS (WaitForClient).
 SessionOutcome RunConnectionCycle(os::SerialPort& port, std::unique_ptr<os::Socket>& listener,
                                   const ServiceSettings& service, const SerialSettings& serial,
-                                  const LogSettings& log, StatusFile& status);
+                                  const LogSettings& log, StatusFile& status,
+                                  TlsConfig* tls = nullptr);
 
 // Sets `maxConnectEvent` after `timeoutMs` unless `exitEvent` or `cancelEvent` comes first.
 void MaxConnectTimer(int timeoutMs, os::Event& exitEvent, os::Event& cancelEvent,

@@ -70,7 +70,7 @@ SessionOutcome WaitForClient(os::Event& exitEvent, std::unique_ptr<os::Socket>& 
                              std::unique_ptr<os::Socket>& client, std::string& clientAddress,
                              const std::string& comPort, const LogSettings& log,
                              const ServiceSettings& service, StatusFile& status,
-                             RefusalLog& refusals) {
+                             RefusalLog& refusals, TlsConfig* tls) {
   bool listening = false;
   bool refusedOne = false;
   for (;;) {
@@ -125,7 +125,34 @@ SessionOutcome WaitForClient(os::Event& exitEvent, std::unique_ptr<os::Socket>& 
     // that delay.
     accepted->SetNoDelay();
     CloseListener(listener);
-    clientAddress = address.substr(0, 15);
+    const std::string shortAddress = address.substr(0, 15);
+    if (tls != nullptr) {
+      // No session yet: the lines, the port, the timer and the status file are untouched until
+      // the handshake is done. A client that fails it is closed, and the listener opens again.
+      TlsHandshakeResult handshake =
+          tls->Handshake(accepted, exitEvent, kTlsHandshakeMs, shortAddress, log);
+      if (handshake.outcome == TlsHandshakeResult::Outcome::kStopped) {
+        LogDebug("Exit Signalled", log);
+        return SessionOutcome::ExitRequested;
+      }
+      if (handshake.outcome != TlsHandshakeResult::Outcome::kDone) {
+        accepted.reset();
+        if (handshake.outcome == TlsHandshakeResult::Outcome::kTimedOut) {
+          LogEvent(Format("%s TLS handshake timed out", shortAddress.c_str()), log);
+        } else {
+          LogEvent(Format("%s TLS handshake failed: %s", shortAddress.c_str(),
+                          handshake.reason.c_str()),
+                   log);
+        }
+        continue;
+      }
+      if (DebugEnabled) {
+        LogDebug(Format("%s TLS session: %s", shortAddress.c_str(),
+                        handshake.negotiated.c_str()),
+                 log);
+      }
+    }
+    clientAddress = shortAddress;
     client = std::move(accepted);
     LogEvent(Format("%s connected to %s", clientAddress.c_str(), comPort.c_str()), log);
     status.Connected(clientAddress);

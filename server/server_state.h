@@ -31,6 +31,7 @@ enum ServiceExitCode : std::uint32_t {
   kExitNoEvents = 14,                 // the stop and max connect events could not be made
   kExitBadAccessSettings = 15,        // AllowedClients or ListenAddress does not read
   kExitBadProtocol = 16,              // Protocol is neither Raw nor RFC2217
+  kExitBadTlsSettings = 17,           // a TLS key, file, or the pairing of certificate and key
   kExitSocketFailure = 21,
   kExitSerialOrSystemFailure = 22,    // the serial port failed, or a wait did
 };

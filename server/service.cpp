@@ -1,5 +1,7 @@
 #include "service.h"
 
+#include <optional>
+
 #include "connection_cycle.h"
 #include "event_log.h"
 #include "listener.h"
@@ -7,6 +9,7 @@
 #include "settings.h"
 #include "status_file.h"
 #include "system_log.h"
+#include "tls.h"
 
 ServiceExitCode ExitCodeOfCycle(SessionOutcome outcome) {
   switch (outcome) {
@@ -34,6 +37,23 @@ std::string InstanceDirectoryFromImagePath(const std::string& imagePath) {
 namespace {
 constexpr const char* kNotInitialisedLine =
     "Velmora Device Server could not be initialized successfully";
+
+// The TLS keys, read before the serial port is opened: a key that does not read never means
+// plain text. False (with the log line) when they do not; `tls` stays null without TLS.
+bool LoadTls(const ServiceSettings& service, const std::string& directory,
+             const LogSettings& log, std::unique_ptr<TlsConfig>& tls) {
+  std::string error;
+  std::optional<TlsFiles> files = TlsFilesOf(service, directory, &error);
+  if (files) {
+    tls = LoadTlsConfig(*files, &error);
+    if (!tls && error.empty()) error = "TLS settings cannot be used";
+  }
+  if (!error.empty()) {
+    LogEvent(error, log);
+    return false;
+  }
+  return true;
+}
 }  // namespace
 
 void ServiceMain(int argc, char** argv) {
@@ -72,6 +92,7 @@ void ServiceMain(int argc, char** argv) {
 
   std::unique_ptr<os::SerialPort> port;
   std::unique_ptr<os::Socket> listener;
+  std::unique_ptr<TlsConfig> tls;  // null: the client side is plain TCP
   // Without its two events the service could neither stop nor time a session.
   ServiceExitCode exitCode = kExitOnRequest;
   LastLogLine beforeStep = LastLoggedLine();
@@ -84,6 +105,8 @@ void ServiceMain(int argc, char** argv) {
   } else if (!service.ProtocolError.empty()) {
     LogEvent(service.ProtocolError, log);
     exitCode = kExitBadProtocol;
+  } else if (!LoadTls(service, directory, log, tls)) {
+    exitCode = kExitBadTlsSettings;
   } else if (!OpenSerialPort(serial, service, log, port)) {
     // A port that failed after it was opened is still held.
     exitCode = port ? kExitSerialPortNotConfigured : kExitSerialPortNotOpened;
@@ -110,7 +133,8 @@ void ServiceMain(int argc, char** argv) {
 
   if (initialised) {
     beforeStep = LastLoggedLine();
-    exitCode = ExitCodeOfCycle(RunConnectionCycle(*port, listener, service, serial, log, status));
+    exitCode = ExitCodeOfCycle(RunConnectionCycle(*port, listener, service, serial, log, status,
+                                                  tls.get()));
     LastLogLine cause = LastLoggedLine();
     if (exitCode != kExitOnRequest) {
       failureLine = cause.count != beforeStep.count ? cause.message : FailureReason(exitCode);

@@ -168,6 +168,11 @@ class Session {
   void UpdateSocketSelection();
   void UpdateWaitSet();
   bool ClientDataWaiting();
+  // A TLS socket may hold the rest of a record after a receive took part of it: no read event
+  // comes for that, so the client stays readable until it is taken (a plain socket holds none).
+  void KeepReadableForBufferedInput() {
+    if (c_.client.HasBufferedInput()) clientReadable_ = true;
+  }
 
   // Remote port control. ClientBytes hands the bytes of one receive on as data runs (raw: all of
   // them), each to `run`; the Telnet commands among them are answered in order.
@@ -492,6 +497,7 @@ Session::Step Session::ReceiveChunk() {
   std::size_t got = 0;
   clientReadable_ = false;
   int error = c_.client.Receive(data, kChunkSize, &got);
+  KeepReadableForBufferedInput();
   if (error != 0 || got == 0) return ReceiveEnded(error, got);
   return ClientBytes(data, got, [this](const std::uint8_t* run, std::size_t size) {
     return HandleClientChunk(run, size);
@@ -508,6 +514,8 @@ Session::Step Session::ReceiveEnded(int error, std::size_t got) {
       return End(SessionOutcome::SessionClosed);
     }
     if (error == os::kWsaWouldBlock) {
+      // A TLS record that has arrived in part: the rest comes with the next read event.
+      if (c_.client.ReceivesInRecords()) return Step::kContinue;
       LogEvent(Format("%s has data pending", client()), c_.log);
       return HoldingClientBytes() ? Step::kContinue : SerialPath();
     }
@@ -611,6 +619,7 @@ Session::Step Session::DiscardChunk() {
   std::size_t got = 0;
   clientReadable_ = false;
   int error = ReceiveLarge(&got);
+  KeepReadableForBufferedInput();
   if (error != 0 || got == 0) return ReceiveEnded(error, got);
   return ClientBytes(discard_.data(), got, [this](const std::uint8_t* run, std::size_t size) {
     if (TakeCloseCommand(run, size)) return End(SessionEnd::kCloseCommand);

@@ -217,6 +217,24 @@ bool ApplyStartupLine(const std::string& piece, ServiceSettings& service, Serial
     }
     return true;
   }
+  // A file name cut at kMaxLinePiece, or at a NUL, would name another file: the line is refused
+  // whole, and so is the start.
+  auto tlsFile = [&](std::string& field) {
+    const bool cut = piece.size() == kMaxLinePiece && piece.back() != '\n';
+    std::string error;
+    if (cut) {
+      error = Format("%s is longer than a line of the startup file may be", key.c_str());
+    } else if (value.find('\0') != std::string::npos) {
+      error = Format("%s holds a NUL character", key.c_str());
+    } else {
+      field = value;
+    }
+    if (!error.empty() && service.TLSError.empty()) service.TLSError = error;
+    return true;
+  };
+  if (key == "TLSCertificate") return tlsFile(service.TLSCertificate);
+  if (key == "TLSKey") return tlsFile(service.TLSKey);
+  if (key == "TLSClientCA") return tlsFile(service.TLSClientCA);
   if (key == "InstanceName") {
     // Only a label of the status file: never a bad value (text after a NUL is left out).
     service.InstanceName = value.substr(0, value.find('\0'));

@@ -32,6 +32,16 @@ struct ServiceSettings {
   // Set when Protocol does not read: the log line that names the value. The service then does
   // not start (a client would otherwise get another protocol than the one it was set up for).
   std::string ProtocolError;
+  // TLS on the client side: the PEM files of the server's certificate (with its chain) and key,
+  // and of the CAs a client's certificate must chain to (empty: none is asked for), as the
+  // startup file writes them (tls.h resolves them). Without a certificate the client side is
+  // plain TCP.
+  std::string TLSCertificate;
+  std::string TLSKey;
+  std::string TLSClientCA;
+  // Set when a TLS line does not read (cut at the line limit, or holding a NUL): the log line.
+  // The service then does not start (it must never fall back to plain text).
+  std::string TLSError;
 };
 
 struct SerialSettings {

@@ -99,6 +99,7 @@ const char* FailureReason(std::uint32_t exitCode) {
     case 14: return "events not made";
     case 15: return "allowed clients or listen address not valid";
     case 16: return "protocol not valid";
+    case 17: return "TLS settings not valid";
     case 21: return "socket failure";
     case 22: return "serial port or system failure";
     default: return "failure";

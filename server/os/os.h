@@ -329,6 +329,15 @@ class Socket {
   virtual int Send(const std::uint8_t* data, std::size_t size, std::size_t* sent) = 0;
   // The bound local port (useful when port 0 was asked for).
   virtual std::uint16_t LocalPort() const = 0;
+
+  // For sockets that carry a record protocol over a TCP socket (TLS, tls.h); a plain socket
+  // answers false to both.
+  // Input already taken off the network and held for the next Receive (the rest of a record
+  // after a receive took part of it): no network event will come for it.
+  virtual bool HasBufferedInput() const { return false; }
+  // Data comes in records that may arrive in pieces: a receive that would block after a read
+  // event is then part of the normal course, not a fault.
+  virtual bool ReceivesInRecords() const { return false; }
 };
 
 // Starts the socket layer asking for `version` (0x0002 = 2.0); `*granted` receives what it gives.

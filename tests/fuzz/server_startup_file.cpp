@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "fuzz_check.h"
 #include "os/os.h"
 #include "settings.h"
+#include "tls.h"
 
 extern "C" std::FILE* __real_fopen(const char* path, const char* mode);
 
@@ -141,6 +143,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
              serial2.COMPortParity == serial.COMPortParity &&
              serial2.COMPortStopBits == serial.COMPortStopBits);
   FUZZ_CHECK(log2.LogFilename == log.LogFilename && log2.LogEnabled == log.LogEnabled);
+  FUZZ_CHECK(service2.TLSCertificate == service.TLSCertificate &&
+             service2.TLSKey == service.TLSKey && service2.TLSClientCA == service.TLSClientCA &&
+             service2.TLSError == service.TLSError);
+
+  // TLS names whole files or stops the start, never plain text by mistake: no file name holds a
+  // NUL or was cut at the line limit, and files come only with a certificate and a key and no
+  // error.
+  for (const std::string* name : {&service.TLSCertificate, &service.TLSKey, &service.TLSClientCA}) {
+    FUZZ_CHECK(name->find('\0') == std::string::npos);
+    FUZZ_CHECK(name->size() < kMaxLinePiece - std::strlen("TLSKey="));
+  }
+  std::string tlsError;
+  const std::optional<TlsFiles> tlsFiles = TlsFilesOf(service, "/inst/", &tlsError);
+  FUZZ_CHECK(tlsFiles.has_value() == (tlsError.empty() && !service.TLSCertificate.empty()));
+  FUZZ_CHECK(service.TLSError.empty() || tlsError == service.TLSError);
+  if (!service.TLSKey.empty() || !service.TLSClientCA.empty()) {
+    FUZZ_CHECK(tlsFiles.has_value() || !tlsError.empty());
+  }
+  if (tlsFiles) {
+    FUZZ_CHECK(!tlsFiles->certificate.empty() && !tlsFiles->key.empty());
+    FUZZ_CHECK(tlsFiles->clientCA.empty() == service.TLSClientCA.empty());
+  }
 
   // The outcome is logged in one line "<time stamp> <message>\r\n", to the file LogFilename names
   // (checked at the open), or not at all.

@@ -12,12 +12,8 @@ stops the start with exit code 16. Every wait is bounded. Exit code 0 when every
 import argparse
 import os
 import shutil
-import signal
-import socket
-import subprocess
 import sys
 import tempfile
-import time
 
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(here, "..", "support"))
@@ -25,53 +21,10 @@ sys.path.insert(0, os.path.join(here, "..", "wine", "server"))
 
 import rfc2217_checks  # noqa: E402
 from rfc2217_checks import CheckFailed, check, say  # noqa: E402
-from vmds_e2e import LogFile, PtyDevice  # noqa: E402
+from native_instance import NativeInstance, free_tcp_port  # noqa: E402
+from vmds_e2e import PtyDevice  # noqa: E402
 
 EXIT_BAD_PROTOCOL = 16
-
-
-def free_tcp_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class NativeInstance:
-    def __init__(self, vmds, shim, folder, device_path, port, protocol):
-        self.dir = folder
-        shutil.copy(vmds, os.path.join(folder, "vmds"))
-        lines = [
-            "[Daltrimore Velmora Device Server]", " ", "DebugEnabled=Yes",
-            "LogFilename=./vmds.log", f"TCPPort={port}", f"COMPort={device_path}",
-            "COMPortBitRate=9600", "COMPortDataBits=8", "COMPortParity=NOPARITY",
-            "COMPortStopBits=ONESTOPBIT", "DropDTRonSocketClose=Yes", "DropRTSonSocketClose=Yes",
-            "MaxConnectTime=0", "IdleTimeout=0", f"Protocol={protocol}",
-        ]
-        with open(os.path.join(folder, "vmds.ini"), "wb") as f:
-            f.write("".join(line + "\r\n" for line in lines).encode("ascii"))
-        self.log = LogFile(os.path.join(folder, "vmds.log"))
-        self.modem_log = os.path.join(folder, "modem.log")
-        self.modem_input = os.path.join(folder, "modem-input.txt")
-        env = {k: v for k, v in os.environ.items()
-               if k not in ("LD_PRELOAD", "JOURNAL_STREAM")}
-        env.update(LD_PRELOAD=shim, VMDS_MODEM_LOG=self.modem_log,
-                   VMDS_MODEM_INPUT=self.modem_input,
-                   ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=1:"
-                   + os.environ.get("ASAN_OPTIONS", ""))
-        self.output = open(os.path.join(folder, "output.txt"), "wb")
-        self.process = subprocess.Popen(["./vmds"], cwd=folder, env=env, stdin=subprocess.DEVNULL,
-                                        stdout=self.output, stderr=subprocess.STDOUT)
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-        code = self.process.wait(30)
-        self.output.close()
-        with open(os.path.join(self.dir, "output.txt"), "rb") as f:
-            output = f.read().decode("latin-1")
-        for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"):
-            check(marker not in output, f"no {marker!r} in the program's output", output[-2000:])
-        return code
 
 
 def main():

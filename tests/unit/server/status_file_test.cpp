@@ -208,7 +208,8 @@ TEST_F(StatusFileTest, ContentsAfterEachEvent) {
 TEST_F(StatusFileTest, FailureReasonsOfEveryExitCode) {
   const std::vector<std::pair<std::uint32_t, std::string>> reasons = {
       {11, "port not opened"},  {12, "port not configured"}, {13, "listener not opened"},
-      {14, "events not made"},  {16, "protocol not valid"}, {21, "socket failure"},      {22, "serial port or system failure"},
+      {14, "events not made"},  {16, "protocol not valid"}, {17, "TLS settings not valid"},
+      {21, "socket failure"},      {22, "serial port or system failure"},
   };
   for (const auto& [code, reason] : reasons) EXPECT_EQ(FailureReason(code), reason) << code;
 }

@@ -14,7 +14,7 @@ The eventlog trace is the services' WINEDEBUG=+eventlog output: Wine keeps no ev
 traces what ReportEvent was given (errors as err:eventlog, information as trace:eventlog).
 
 Scenarios: service-host, missing-port, data-path, stalled-device, client-endings, status-file,
-allowed-clients, remote-port-control.
+allowed-clients, remote-port-control, tls.
 Exit code 0 when every check passed.
 Every wait has a deadline; nothing here waits for ever.
 """
@@ -46,6 +46,7 @@ SERVICE_SPECIFIC_ERROR = 1066
 EXIT_SERIAL_PORT_NOT_OPENED = 11
 EXIT_BAD_ACCESS_SETTINGS = 15
 EXIT_BAD_PROTOCOL = 16
+EXIT_BAD_TLS_SETTINGS = 17
 
 
 class CheckFailed(Exception):
@@ -1083,6 +1084,55 @@ def scenario_remote_port_control(args):
     device.close()
 
 
+def scenario_tls(args):
+    """TLS through the Winsock socket of vmds.exe: the shared checks of tls_checks.py with
+    openssl s_client and Python's ssl (1 MB both ways each, refused client certificates, a plain
+    TCP client, a stalled handshake, a stop during a handshake), the files named relative to the
+    instance directory; then a key that does not match its certificate stops the start."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                    "support"))
+    import tls_checks
+    device = PtyDevice()
+    map_com(5, device.path)
+    inst = Installation(args.bin_dir, "Velmora TLS", SERVICE_PREFIX + "TLS")
+    certs = tls_checks.make_certificates(inst.dir)
+    port = free_tcp_port()
+    inst.write_ini("COM5", port, debug=True, drop_dtr=True, drop_rts=True,
+                   extra=tls_checks.startup_lines())
+    inst.register()
+    inst.start()
+    inst.log.wait_for("Waiting for connection", 30)
+
+    def stop():
+        inst.stop()
+        inst.expect_stopped_cleanly()
+
+    try:
+        tls_checks.run_checks(port, device, certs, inst.log.path, stop)
+    except tls_checks.CheckFailed as failure:
+        raise CheckFailed(str(failure))
+    inst.log.expect_complete()
+    inst.delete()
+
+    bad = Installation(args.bin_dir, "Velmora Bad TLS", SERVICE_PREFIX + "Bad_TLS")
+    for name in ("server.pem", "unrelated.key"):
+        shutil.copy(certs[name], bad.dir)
+    bad.write_ini("COM5", free_tcp_port(), debug=True,
+                  extra=("TLSCertificate=server.pem", "TLSKey=unrelated.key"))
+    bad.register()
+    bad.start()
+    bad.expect_stopped_with((SERVICE_SPECIFIC_ERROR, EXIT_BAD_TLS_SETTINGS))
+    bad.log.wait_for(SHUTDOWN, 10)
+    bad.log.expect_in_order([
+        f'TLSKey file "{bad.win_dir}\\unrelated.key" does not match the certificate in '
+        f'"{bad.win_dir}\\server.pem"', NOT_INITIALISED, "--Debug Mode Enabled--", SHUTDOWN])
+    check("Serial port initialized" not in bad.log.messages(),
+          "the serial port was not opened for a key that does not match")
+    bad.log.expect_complete()
+    bad.delete()
+    device.close()
+
+
 SCENARIOS = {
     "service-host": scenario_service_host,
     "missing-port": scenario_missing_port,
@@ -1092,6 +1142,7 @@ SCENARIOS = {
     "status-file": scenario_status_file,
     "allowed-clients": scenario_allowed_clients,
     "remote-port-control": scenario_remote_port_control,
+    "tls": scenario_tls,
 }
 
 

@@ -7,7 +7,7 @@
 # SHIM      the modem-control shim (libvmds_modem_shim.so); the prefix boots with it preloaded so
 #           that every service gets it and DTR/RTS work on the pseudo-terminal behind COM5
 # SCENARIO  service-host | missing-port | data-path | stalled-device | client-endings |
-#           status-file | allowed-clients | remote-port-control
+#           status-file | allowed-clients | remote-port-control | tls
 #           (see vmds_e2e.py)
 #
 # The prefix, its processes, Xvfb (not used here) and the temp dir are removed on every exit path.
