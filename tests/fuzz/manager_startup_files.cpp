@@ -108,6 +108,10 @@ class ScratchFileSystem : public FileSystem {
     FUZZ_CHECK(InsideScratch(path));
     return false;
   }
+  bool FileExists(const std::string& path) override {
+    FUZZ_CHECK(InsideScratch(path));
+    return false;
+  }
 
  private:
   std::vector<std::string> contents_;
