@@ -200,6 +200,9 @@ void MainPresenter::CreateInstanceClick(AddInstanceView& dialog) {
     PutText(Control::AllowedClientsTextBox, record.mAllowedClients);
     PutText(Control::ListenAddressTextBox, record.mListenAddress);
     PutCheck(Control::RemotePortControlCheckBox, record.mRemotePortControl);
+    PutText(Control::TLSCertificateTextBox, record.mTLSCertificate);
+    PutText(Control::TLSKeyTextBox, record.mTLSKey);
+    PutText(Control::TLSClientCATextBox, record.mTLSClientCA);
     PutText(Control::BrowseLogFileTextBox, record.mLogFileName);
     dialog.Close();
   } catch (const RunTimeFailure& failure) {

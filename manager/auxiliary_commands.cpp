@@ -1,5 +1,6 @@
 // The commands around the editor that change no instance themselves: Browse for a log file,
 // View Log File, View User Manual, About (with its web button) and Exit.
+#include "instance_directory.h"
 #include "main_presenter.h"
 #include "run_time_error.h"
 #include "text_functions.h"
@@ -57,6 +58,36 @@ void MainPresenter::BrowseClick() {
     if (now.size() <= 3 || UpperCase(now.substr(now.size() - 3)) != "LOG")
       view_.SetProgress(
           "This does not appear to be a valid log file. Please verify your selection.");
+  } catch (const RunTimeFailure& failure) {
+    ShowGeneralError(failure.Number(), failure.what());
+  }
+}
+
+void MainPresenter::BrowseCertificateClick() {
+  BrowseTLSFile(Control::TLSCertificateTextBox, "Select Certificate File");
+}
+
+void MainPresenter::BrowseKeyClick() {
+  BrowseTLSFile(Control::TLSKeyTextBox, "Select Private Key File");
+}
+
+void MainPresenter::BrowseClientCAClick() {
+  BrowseTLSFile(Control::TLSClientCATextBox, "Select Client CA File");
+}
+
+// The dialog opens on the field's file (a relative path inside the instance directory); the
+// file chosen replaces the field, cancelling leaves it as it was.
+void MainPresenter::BrowseTLSFile(Control box, const std::string& title) {
+  try {
+    const std::string field = Trim(view_.Text(box));
+    FileDialogRequest request;
+    request.title = title;
+    if (!field.empty())
+      request.fileName = PathInInstanceDirectory(InstanceDirectory(currentInstanceName_), field);
+    request.filter = "PEM files (*.pem;*.crt;*.key)|*.pem;*.crt;*.key|All files (*.*)|*.*";
+    request.defaultExtension = "pem";
+    const std::string chosen = view_.AskForFileName(request);
+    if (!chosen.empty()) PutText(box, chosen);
   } catch (const RunTimeFailure& failure) {
     ShowGeneralError(failure.Number(), failure.what());
   }

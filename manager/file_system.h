@@ -39,6 +39,8 @@ class FileSystem {
   virtual int MoveDirectory(const std::string& from, const std::string& to) = 0;
   virtual int DeleteOneFile(const std::string& path) = 0;
   virtual bool DirectoryExists(const std::string& path) = 0;
+  // True when the path names a file that is not a directory.
+  virtual bool FileExists(const std::string& path) = 0;
   // The file's stamp, much cheaper than reading it: a reader that keeps what it read can skip a
   // file whose stamp has not changed. A file system without stamps says kStampsNotSupported.
   virtual int StampOf(const std::string& path, FileStamp* stamp) {

@@ -27,3 +27,12 @@ int DeleteInstanceDirectory(FileSystem& fs, const std::string& managerDirectory,
     return kErrBadFileNameOrNumber;
   return RunTimeErrorFromWin32(fs.DeleteDirectoryTree(InstanceDirectoryOf(base, instanceName)));
 }
+
+std::string PathInInstanceDirectory(const std::string& instanceDirectory,
+                                    const std::string& path) {
+  const bool drive = path.size() >= 2 && path[1] == ':';
+  if (drive || (!path.empty() && (path[0] == '\\' || path[0] == '/'))) return path;
+  std::string inside = path;
+  while (inside.rfind(".\\", 0) == 0 || inside.rfind("./", 0) == 0) inside.erase(0, 2);
+  return instanceDirectory + "\\" + inside;
+}

@@ -22,3 +22,8 @@ bool IsInstanceDirectoryName(const std::string& name);
 // 75 access, 76 the directory does not exist).
 int DeleteInstanceDirectory(FileSystem& fs, const std::string& managerDirectory,
                             const std::string& instanceName);
+
+// Where a path from an instance's startup file leads: one with a drive ("C:..."), a share or a
+// leading backslash or slash as written; any other is inside the instance directory (the device
+// server's current directory), leading ".\" left out.
+std::string PathInInstanceDirectory(const std::string& instanceDirectory, const std::string& path);

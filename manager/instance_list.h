@@ -32,6 +32,12 @@ struct VMDSInstanceClass {
   // Protocol=RFC2217: the clients control the serial port through Telnet (remote port control);
   // false: Protocol=Raw, bytes passed unchanged (also a file without the key).
   bool mRemotePortControl = false;
+  // Encryption (TLS): the PEM files of the server's certificate and private key, and the bundle
+  // of certificate authorities a client's certificate must chain to. Paths as written, relative
+  // ones inside the instance directory; all empty: the clients connect without TLS.
+  std::string mTLSCertificate;
+  std::string mTLSKey;
+  std::string mTLSClientCA;  // empty: any client, without a certificate of its own
   // The lines of its startup file the manager does not own (keys it does not know, comments
   // written by hand), without their line ends, in the order they were read. Every rewrite of the
   // file writes them back after the manager's own lines.

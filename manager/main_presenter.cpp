@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <optional>
+#include <tuple>
 
+#include "instance_directory.h"
 #include "instance_names.h"
 #include "run_time_error.h"
 #include "serial_settings.h"
@@ -174,6 +176,13 @@ bool MainPresenter::FormLoad() {
     view_.SetToolTip(Control::RemotePortControlCheckBox,
                      "Clients set the serial line and its signals through Telnet (RFC 2217). "
                      "Clear: bytes pass unchanged.");
+    view_.SetToolTip(Control::TLSCertificateTextBox,
+                     "The server's certificate (PEM file). Empty: clients connect without "
+                     "encryption.");
+    view_.SetToolTip(Control::TLSKeyTextBox, "The certificate's private key (PEM file).");
+    view_.SetToolTip(Control::TLSClientCATextBox,
+                     "Optional: clients must present a certificate issued by one of these "
+                     "authorities (PEM file).");
 
     rows_.clear();
     RowCollector collector(view_, rows_);
@@ -444,6 +453,9 @@ void MainPresenter::LoadInstance(const std::string&, std::int16_t index) {
     PutText(Control::AllowedClientsTextBox, record.mAllowedClients);
     PutText(Control::ListenAddressTextBox, record.mListenAddress);
     PutCheck(Control::RemotePortControlCheckBox, record.mRemotePortControl);
+    PutText(Control::TLSCertificateTextBox, record.mTLSCertificate);
+    PutText(Control::TLSKeyTextBox, record.mTLSKey);
+    PutText(Control::TLSClientCATextBox, record.mTLSClientCA);
     PutText(Control::BrowseLogFileTextBox, record.mLogFileName);
     PutCheck(Control::EnableDebugModeCheckBox, record.mDebugEnabled == 1);
     ShowPortPresence();
@@ -500,6 +512,9 @@ bool MainPresenter::DetectChange(std::int16_t index) {
       Trim(view_.Text(Control::AllowedClientsTextBox)) != r.mAllowedClients ||
       Trim(view_.Text(Control::ListenAddressTextBox)) != r.mListenAddress ||
       view_.Checked(Control::RemotePortControlCheckBox) != r.mRemotePortControl ||
+      Trim(view_.Text(Control::TLSCertificateTextBox)) != r.mTLSCertificate ||
+      Trim(view_.Text(Control::TLSKeyTextBox)) != r.mTLSKey ||
+      Trim(view_.Text(Control::TLSClientCATextBox)) != r.mTLSClientCA ||
       Trim(view_.Text(Control::BrowseLogFileTextBox)) != r.mLogFileName ||
       checkDiffers(Control::EnableDebugModeCheckBox, r.mDebugEnabled);
   if (changed) return true;
@@ -570,6 +585,29 @@ bool MainPresenter::Save() {
       return Refused(
           "Invalid file path for log file. Please change the log file location. Operation was "
           "aborted.");
+    const std::string certificate = Trim(view_.Text(Control::TLSCertificateTextBox));
+    const std::string key = Trim(view_.Text(Control::TLSKeyTextBox));
+    const std::string clientCA = Trim(view_.Text(Control::TLSClientCATextBox));
+    if (certificate.empty() != key.empty())
+      return Refused(
+          "Please fill in both the Certificate and the Private key fields, or leave both empty. "
+          "Operation was aborted.");
+    if (!clientCA.empty() && certificate.empty())
+      return Refused(
+          "Please fill in the Certificate and Private key fields to use a Client CA, or clear the "
+          "Client CA field. Operation was aborted.");
+    const std::string directory = InstanceDirectory(currentInstanceName_);
+    for (const auto& [value, file, field] : {std::tuple{&certificate, "certificate", "Certificate"},
+                                             std::tuple{&key, "private key", "Private key"},
+                                             std::tuple{&clientCA, "client CA", "Client CA"}}) {
+      if (value->empty()) continue;
+      const std::string path = PathInInstanceDirectory(directory, *value);
+      if (files_.FileExists(path)) continue;
+      return Refused("The " + std::string(file) + " file " + path +
+                     (files_.DirectoryExists(path) ? " is a folder." : " does not exist.") +
+                     " Please choose an existing file in the " + field +
+                     " field. Operation was aborted.");
+    }
 
     const std::string serialColumn = SerialPortColumn(s);
     const int row = RowOf(currentInstanceName_);
@@ -593,6 +631,9 @@ bool MainPresenter::Save() {
     edited.mAllowedClients = allowedClients;
     edited.mListenAddress = listenAddress;
     SetRemotePortControl(edited, view_.Checked(Control::RemotePortControlCheckBox));
+    edited.mTLSCertificate = certificate;
+    edited.mTLSKey = key;
+    edited.mTLSClientCA = clientCA;
     edited.mLogFileName = logFile;
     edited.mDebugEnabled = view_.Checked(Control::EnableDebugModeCheckBox) ? 1 : 0;
 

@@ -90,6 +90,10 @@ class MainPresenter {
 
   // The auxiliary commands and the About box's web button.
   void BrowseClick();
+  // Browse... of the Encryption (TLS) fields: a PEM file for the field.
+  void BrowseCertificateClick();
+  void BrowseKeyClick();
+  void BrowseClientCAClick();
   void ViewLogFileClick();
   void ViewManualClick();
   void AboutClick();
@@ -166,6 +170,7 @@ class MainPresenter {
   void ShowDetails();
   void ShowPortPresence();
   std::string InstanceDirectory(const std::string& instanceName) const;
+  void BrowseTLSFile(Control box, const std::string& title);
 
   View& view_;
   ServiceDatabase& services_;

@@ -73,6 +73,9 @@ std::string StartupFileText(const ManagerState& state, const VMDSInstanceClass& 
     r.mAllowedClients.clear();
     r.mListenAddress.clear();
     r.mRemotePortControl = false;
+    r.mTLSCertificate.clear();
+    r.mTLSKey.clear();
+    r.mTLSClientCA.clear();
   }
   std::string logFile = Trim(r.mLogFileName);
   if (logFile.empty() && !fresh) logFile = ".\\vmds.log";
@@ -116,6 +119,10 @@ std::string StartupFileText(const ManagerState& state, const VMDSInstanceClass& 
   if (!Trim(r.mAllowedClients).empty()) out.Key("AllowedClients", Trim(r.mAllowedClients));
   if (!Trim(r.mListenAddress).empty()) out.Key("ListenAddress", Trim(r.mListenAddress));
   if (r.mRemotePortControl) out.Key(kProtocolKey, "RFC2217");
+  // The same for encryption: an instance without TLS keeps the file it always had.
+  if (!Trim(r.mTLSCertificate).empty()) out.Key("TLSCertificate", Trim(r.mTLSCertificate));
+  if (!Trim(r.mTLSKey).empty()) out.Key("TLSKey", Trim(r.mTLSKey));
+  if (!Trim(r.mTLSClientCA).empty()) out.Key("TLSClientCA", Trim(r.mTLSClientCA));
   for (const std::string& line : r.mOtherLines) out.Add(line);
   return out.Text();
 }
@@ -293,6 +300,15 @@ const std::map<std::string, KeyRule>& KeyRules() {
     });
     same(kProtocolKey, [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
       r.mRemotePortControl = RemotePortControlOf(v).value_or(false);
+    });
+    same("TLSCertificate", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mTLSCertificate = Trim(v);
+    });
+    same("TLSKey", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mTLSKey = Trim(v);
+    });
+    same("TLSClientCA", [](ManagerState&, VMDSInstanceClass& r, const std::string& v) {
+      r.mTLSClientCA = Trim(v);
     });
     m["UserManualFilename"] = {[](ManagerState& s, VMDSInstanceClass&, const std::string& v) {
                                  s.UserManualFilename = Trim(v);

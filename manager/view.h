@@ -81,6 +81,13 @@ enum class Control {
   ListenAddressTextBox,
   // In the Session Settings: the clients control the serial port (RFC 2217) or send raw bytes.
   RemotePortControlCheckBox,
+  // Encryption (TLS): the certificate, private key and client CA files, each with its Browse.
+  TLSCertificateTextBox,
+  TLSCertificateBrowseCmdBtn,
+  TLSKeyTextBox,
+  TLSKeyBrowseCmdBtn,
+  TLSClientCATextBox,
+  TLSClientCABrowseCmdBtn,
 };
 
 enum class ColumnAlignment { kLeft, kCenter };

@@ -46,20 +46,20 @@ using P = MainPresenter;
 // The whole window, kMainClientWidth x kMainClientHeight, in tab order.
 constexpr MainControl kControls[] = {
     // Left: the instance list, the shown instance's live state, and the commands on instances.
-    Frame("View VMDS Instances", 8, 4, 456, 480),
-    {{IDC_INSTANCE_LIST, WC_LISTVIEWA, "", 18, 24, 436, 354,
+    Frame("View VMDS Instances", 8, 4, 456, 592),
+    {{IDC_INSTANCE_LIST, WC_LISTVIEWA, "", 18, 24, 436, 466,
       LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | WS_TABSTOP | WS_GROUP, WS_EX_CLIENTEDGE,
       FontKind::kList},
      Control::VMDSInstanceListView, Reports::kNothing, nullptr},
-    {{IDC_STATUS_DETAILS, WC_STATICA, "", 18, 384, 436, 54, kText, 0, FontKind::kUi},
+    {{IDC_STATUS_DETAILS, WC_STATICA, "", 18, 496, 436, 54, kText, 0, FontKind::kUi},
      Control::StatusDetailsLabel, Reports::kNothing, nullptr},
-    Push(Control::cmdAddNewInstance, IDC_ADD_INSTANCE, "Add New Instance", 18, 446, 120, 28,
+    Push(Control::cmdAddNewInstance, IDC_ADD_INSTANCE, "Add New Instance", 18, 558, 120, 28,
          &P::AddClick, WS_GROUP),
-    Push(Control::cmdRemoveInstance, IDC_REMOVE_INSTANCE, "Remove Selected Instance", 144, 446,
+    Push(Control::cmdRemoveInstance, IDC_REMOVE_INSTANCE, "Remove Selected Instance", 144, 558,
          164, 28, &P::RemoveClick),
-    Push(Control::StartServiceCmdBtn, IDC_START_SERVICE, "Start", 316, 446, 66, 28,
+    Push(Control::StartServiceCmdBtn, IDC_START_SERVICE, "Start", 316, 558, 66, 28,
          &P::StartClick),
-    Push(Control::StopServiceCmdBtn, IDC_STOP_SERVICE, "Stop", 388, 446, 66, 28, &P::StopClick),
+    Push(Control::StopServiceCmdBtn, IDC_STOP_SERVICE, "Stop", 388, 558, 66, 28, &P::StopClick),
 
     // Right: the instance editor.
     Frame("VMDS Instance", 472, 4, 518, 366),
@@ -115,22 +115,37 @@ constexpr MainControl kControls[] = {
     Push(Control::ViewLogFileCmdBtn, IDC_VIEW_LOG, "View Log File", 882, 409, 96, 26,
          &P::ViewLogFileClick),
 
-    Check(Control::EnableDebugModeCheckBox, IDC_DEBUG_MODE, "Enable Debug Mode:", 484, 459, 150,
+    // Encryption (TLS): all three empty, the clients connect without it.
+    Frame("Encryption (TLS)", 472, 450, 518, 108),
+    Label("Certificate:", 484, 470, 124, 22),
+    EditBox(Control::TLSCertificateTextBox, IDC_TLS_CERTIFICATE, 612, 470, 270),
+    Push(Control::TLSCertificateBrowseCmdBtn, IDC_TLS_CERTIFICATE_BROWSE, "Browse...", 890, 468,
+         88, 26, &P::BrowseCertificateClick, WS_GROUP),
+    Label("Private key:", 484, 498, 124, 22),
+    EditBox(Control::TLSKeyTextBox, IDC_TLS_KEY, 612, 498, 270),
+    Push(Control::TLSKeyBrowseCmdBtn, IDC_TLS_KEY_BROWSE, "Browse...", 890, 496, 88, 26,
+         &P::BrowseKeyClick, WS_GROUP),
+    Label("Client CA (optional):", 484, 526, 124, 22),
+    EditBox(Control::TLSClientCATextBox, IDC_TLS_CLIENT_CA, 612, 526, 270),
+    Push(Control::TLSClientCABrowseCmdBtn, IDC_TLS_CLIENT_CA_BROWSE, "Browse...", 890, 524, 88,
+         26, &P::BrowseClientCAClick, WS_GROUP),
+
+    Check(Control::EnableDebugModeCheckBox, IDC_DEBUG_MODE, "Enable Debug Mode:", 484, 571, 150,
           WS_GROUP),
-    Push(Control::DefaultSettingsCmdBtn, IDC_DEFAULT_SETTINGS, "Default Settings", 788, 456, 104,
+    Push(Control::DefaultSettingsCmdBtn, IDC_DEFAULT_SETTINGS, "Default Settings", 788, 568, 104,
          28, &P::DefaultSettingsClick, WS_GROUP),
-    Push(Control::SaveCmdBtn, IDC_SAVE, "Save", 900, 456, 90, 28, &P::SaveClick),
+    Push(Control::SaveCmdBtn, IDC_SAVE, "Save", 900, 568, 90, 28, &P::SaveClick),
 
     // Bottom row across the window.
-    Frame("", 8, 490, 982, 64),
-    Push(Control::ViewManualCmdBtn, IDC_VIEW_MANUAL, "View User Manual", 20, 510, 124, 28,
+    Frame("", 8, 602, 982, 64),
+    Push(Control::ViewManualCmdBtn, IDC_VIEW_MANUAL, "View User Manual", 20, 622, 124, 28,
          &P::ViewManualClick, WS_GROUP),
-    Push(Control::AboutCmdBtn, IDC_ABOUT, "About", 152, 510, 90, 28, &P::AboutClick),
+    Push(Control::AboutCmdBtn, IDC_ABOUT, "About", 152, 622, 90, 28, &P::AboutClick),
     // Drawn by the window: long texts wrap to a second line, short ones sit in the middle.
-    {{IDC_PROGRESS, WC_STATICA, "", 252, 496, 626, 52, SS_OWNERDRAW | SS_NOPREFIX, 0,
+    {{IDC_PROGRESS, WC_STATICA, "", 252, 608, 626, 52, SS_OWNERDRAW | SS_NOPREFIX, 0,
       FontKind::kProgress},
      Control::ProgressLabel, Reports::kNothing, nullptr},
-    Push(Control::ExitCmdBtn, IDC_EXIT, "Exit", 886, 510, 92, 28, &P::ExitClick),
+    Push(Control::ExitCmdBtn, IDC_EXIT, "Exit", 886, 622, 92, 28, &P::ExitClick),
 };
 
 // The places of kControls, as the window's layout table.

@@ -13,7 +13,7 @@ class MainPresenter;
 
 // The client area of the main window in pixels at 96 DPI.
 inline constexpr int kMainClientWidth = 998;
-inline constexpr int kMainClientHeight = 561;
+inline constexpr int kMainClientHeight = 673;
 
 // What the user's action on a control tells the presenter.
 enum class Reports {

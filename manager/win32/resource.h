@@ -38,6 +38,12 @@
 #define IDC_ABOUT 1061                // AboutCmdBtn
 #define IDC_EXIT 1062                 // ExitCmdBtn
 #define IDC_PROGRESS 1063             // ProgressLabel
+#define IDC_TLS_CERTIFICATE 1070      // TLSCertificateTextBox
+#define IDC_TLS_CERTIFICATE_BROWSE 1071  // TLSCertificateBrowseCmdBtn
+#define IDC_TLS_KEY 1072              // TLSKeyTextBox
+#define IDC_TLS_KEY_BROWSE 1073       // TLSKeyBrowseCmdBtn
+#define IDC_TLS_CLIENT_CA 1074        // TLSClientCATextBox
+#define IDC_TLS_CLIENT_CA_BROWSE 1075  // TLSClientCABrowseCmdBtn
 
 // The main window's class name (the test driver finds the window by it).
 #define VMDSMGR_MAIN_CLASS "VMDSMgrMainDisplay"

@@ -14,5 +14,6 @@ class Win32FileSystem : public FileSystem {
   int MoveDirectory(const std::string& from, const std::string& to) override;
   int DeleteOneFile(const std::string& path) override;
   bool DirectoryExists(const std::string& path) override;
+  bool FileExists(const std::string& path) override;
   int StampOf(const std::string& path, FileStamp* stamp) override;
 };

@@ -108,6 +108,10 @@ class ScratchFileSystem : public FileSystem {
     FUZZ_CHECK(InsideScratch(path));
     return false;
   }
+  bool FileExists(const std::string& path) override {
+    FUZZ_CHECK(InsideScratch(path));
+    return false;
+  }
 
  private:
   std::vector<std::string> contents_;
@@ -197,7 +201,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const VMDSInstanceClass& r = state.Instances.Item(i);
     FUZZ_CHECK(Trimmed(r.mInstallDir) && Trimmed(r.mServiceName) &&
                Trimmed(r.mServiceDisplayName) && Trimmed(r.mLogFileName) && Trimmed(r.mCOMPort) &&
-               Trimmed(r.mCOMPortParity));
+               Trimmed(r.mCOMPortParity) && Trimmed(r.mTLSCertificate) && Trimmed(r.mTLSKey) &&
+               Trimmed(r.mTLSClientCA));
     FUZZ_CHECK(OnOff(r.mDebugEnabled) && OnOff(r.mDropDTRonSocketClose) &&
                OnOff(r.mDropRTSonSocketClose));
     FUZZ_CHECK(r.mCOMPortStopBits == 0.0f || r.mCOMPortStopBits == 1.0f ||

@@ -90,6 +90,7 @@ class FakeFileSystem : public FileSystem {
     return files.erase(path) ? 0 : 2;
   }
   bool DirectoryExists(const std::string& path) override { return directories.count(path) > 0; }
+  bool FileExists(const std::string& path) override { return files.count(path) > 0; }
   // The content's hash and size: another content has another stamp.
   int StampOf(const std::string& path, FileStamp* stamp) override {
     if (errors.count(path)) return errors[path];

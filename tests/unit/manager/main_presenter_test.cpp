@@ -276,6 +276,16 @@ TEST_F(Started, EveryEditEnablesSaveAndDetectChangeComparesNumbersAsNumbers) {
            {"port control undone",
             [&] { Click(RemotePortControlCheckBox); Click(RemotePortControlCheckBox); }, 0},
            {"port control", [&] { Click(RemotePortControlCheckBox); }, 1},
+           {"TLS in blanks",
+            [&] {
+              Type(TLSCertificateTextBox, " ");
+              Type(TLSKeyTextBox, "   ");
+              Type(TLSClientCATextBox, "  ");
+            },
+            0},
+           {"certificate", [&] { Type(TLSCertificateTextBox, "server.pem"); }, 1},
+           {"key", [&] { Type(TLSKeyTextBox, "server.key"); }, 1},
+           {"client CA", [&] { Type(TLSClientCATextBox, "ca.pem"); }, 1},
        }) {
     SCOPED_TRACE(c.what);
     presenter.LoadInstance("Master", 1);
@@ -493,6 +503,125 @@ TEST(MainPresenterEditor, RemotePortControlIsShownTrackedAndSavedAndKeepsUnknown
   EXPECT_FALSE(Has(rig.files.files[kDir + "\\Yard 1\\vmds.ini"], "Protocol"));
   EXPECT_FALSE(rig.Record(5).mRemotePortControl);
   EXPECT_EQ(rig.Messages(), Strings{});
+}
+
+// Encryption (TLS): Save refuses a certificate without its private key (or the other way round),
+// a client CA without them, and a path that names no file (relative paths inside the instance
+// directory), storing nothing; what it saves is written after the known keys, each only when set,
+// and shown again. Browse... fills its own field. A new instance has none of them.
+TEST_F(Started, EncryptionFilesAreCheckedSavedShownAndBrowsedFor) {
+  const std::string lab = kDir + "\\Lab 1";
+  const std::string kPair =
+      "Please fill in both the Certificate and the Private key fields, or leave both empty." +
+      kAborted;
+  const std::string kAlone =
+      "Please fill in the Certificate and Private key fields to use a Client CA, or clear the "
+      "Client CA field." + kAborted;
+  auto missing = [](const std::string& file, const std::string& path, const std::string& field,
+                    const std::string& what = " does not exist.") {
+    return "The " + file + " file " + path + what + " Please choose an existing file in the " +
+           field + " field." + kAborted;
+  };
+  files.files[lab + "\\server.pem"] = "certificate";
+  files.files[lab + "\\server.key"] = "key";
+  files.files["D:\\pki\\clients.pem"] = "authorities";
+  files.directories.insert(lab + "\\certs");
+  ClickRow(1);
+  const VMDSInstanceClass before = Record(2);
+  for (const auto& [certificate, key, clientCA, message] :
+       std::vector<std::tuple<std::string, std::string, std::string, std::string>>{
+           {"server.pem", "", "", kPair},
+           {"", "server.key", "", kPair},
+           {"  ", "server.key", "D:\\pki\\clients.pem", kPair},
+           {"", "", "D:\\pki\\clients.pem", kAlone},
+           {"servers.pem", "server.key", "",
+            missing("certificate", lab + "\\servers.pem", "Certificate")},
+           {"server.pem", ".\\server.k", "",
+            missing("private key", lab + "\\server.k", "Private key")},
+           {"server.pem", "certs", "", missing("private key", lab + "\\certs", "Private key",
+                                               " is a folder.")},
+           {"\\pki\\server.pem", "server.key", "",
+            missing("certificate", "\\pki\\server.pem", "Certificate")},
+           {"server.pem", "server.key", "D:\\pki\\client.pem",
+            missing("client CA", "D:\\pki\\client.pem", "Client CA")},
+           {"server.pem", "server.key", "..\\clients.pem",
+            missing("client CA", lab + "\\..\\clients.pem", "Client CA")},
+       }) {
+    Type(TLSCertificateTextBox, certificate);
+    Type(TLSKeyTextBox, key);
+    Type(TLSClientCATextBox, clientCA);
+    presenter.SaveClick();
+    EXPECT_EQ(Messages(), Strings{message}) << certificate << " | " << key << " | " << clientCA;
+    EXPECT_TRUE(view[SaveCmdBtn].enabled);
+    EXPECT_EQ(Record(2), before);
+  }
+  EXPECT_EQ(services.calls, Strings{});
+
+  Type(TLSCertificateTextBox, " .\\server.pem ");
+  Type(TLSKeyTextBox, lab + "\\server.key");
+  Type(TLSClientCATextBox, "D:\\pki\\clients.pem  ");
+  presenter.SaveClick();
+  EXPECT_EQ(Messages(), Strings{kRestartStarted});
+  EXPECT_EQ(Record(2).mTLSCertificate, ".\\server.pem");
+  EXPECT_EQ(Record(2).mTLSKey, lab + "\\server.key");
+  EXPECT_EQ(Record(2).mTLSClientCA, "D:\\pki\\clients.pem");
+  EXPECT_TRUE(Has(files.files[InstanceFile("Lab 1")],
+                  "\r\nIdleTimeout=60\r\nTLSCertificate=.\\server.pem\r\nTLSKey=" + lab +
+                      "\\server.key\r\nTLSClientCA=D:\\pki\\clients.pem\r\n"));
+  EXPECT_FALSE(presenter.DetectChange(2));
+  ClickRow(2);
+  EXPECT_EQ((Strings{view[TLSCertificateTextBox].text, view[TLSKeyTextBox].text,
+                     view[TLSClientCATextBox].text}),
+            (Strings{"", "", ""}));
+  ClickRow(1);
+  EXPECT_EQ((Strings{view[TLSCertificateTextBox].text, view[TLSKeyTextBox].text,
+                     view[TLSClientCATextBox].text}),
+            (Strings{".\\server.pem", lab + "\\server.key", "D:\\pki\\clients.pem"}));
+
+  // Browse...: the dialog opens on the field's file; what is chosen replaces the field, and
+  // cancelling leaves it.
+  const std::string kPem = "PEM files (*.pem;*.crt;*.key)|*.pem;*.crt;*.key|All files (*.*)|*.*";
+  struct Browse {
+    void (MainPresenter::*click)();
+    Control box;
+    std::string field, chosen, title, preset, after;
+  };
+  for (const Browse& b : std::vector<Browse>{
+           {&MainPresenter::BrowseCertificateClick, TLSCertificateTextBox, ".\\server.pem", "",
+            "Select Certificate File", lab + "\\server.pem", ".\\server.pem"},
+           {&MainPresenter::BrowseKeyClick, TLSKeyTextBox, "", "E:\\keys\\lab.key",
+            "Select Private Key File", "", "E:\\keys\\lab.key"},
+           {&MainPresenter::BrowseClientCAClick, TLSClientCATextBox, "D:\\pki\\clients.pem",
+            "D:\\pki\\new.pem", "Select Client CA File", "D:\\pki\\clients.pem",
+            "D:\\pki\\new.pem"},
+       }) {
+    SCOPED_TRACE(b.title);
+    view[b.box].text = b.field;
+    view.chosenFile = b.chosen;
+    (presenter.*b.click)();
+    ASSERT_FALSE(view.fileDialogs.empty());
+    EXPECT_EQ(view.fileDialogs.back(), (FileDialogRequest{b.title, b.preset, kPem, "pem"}));
+    EXPECT_EQ(view[b.box].text, b.after);
+  }
+  EXPECT_TRUE(view[SaveCmdBtn].enabled);
+  EXPECT_TRUE(presenter.DetectChange(2));
+
+  // A new instance starts with all three empty, and its file has none of the keys.
+  presenter.LoadInstance("Lab 1", 2);
+  EXPECT_FALSE(presenter.DetectChange(2));
+  presenter.AddClick();
+  FakeAddDialog dialog;
+  presenter.AddDialogLoad(dialog);
+  dialog.name = "Yard 1";
+  dialog.port = "6200";
+  dialog.Pick("COM5");
+  presenter.CreateInstanceClick(dialog);
+  ASSERT_TRUE(dialog.closed);
+  EXPECT_EQ((Strings{view[TLSCertificateTextBox].text, view[TLSKeyTextBox].text,
+                     view[TLSClientCATextBox].text}),
+            (Strings{"", "", ""}));
+  EXPECT_FALSE(Has(files.files[kDir + "\\Yard 1\\vmds.ini"], "TLS"));
+  EXPECT_EQ(Messages(), Strings{});
 }
 
 TEST_F(Started, AnUnreadableNumberIsAGeneralErrorThatStoresNothing) {

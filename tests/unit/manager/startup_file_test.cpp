@@ -73,6 +73,8 @@ ManagerState MasterWithTwoInstances() {
   VMDSInstanceClass dock = Instance("Dock", 6102, "COM3");
   dock.mDebugEnabled = 1;  // the new-instance layout writes fixed values whatever the record holds
   dock.mRemotePortControl = true;  // and no Protocol line
+  dock.mTLSCertificate = "server.pem";  // nor TLS lines
+  dock.mTLSKey = "server.key";
   dock.mCOMPortBitRate = 57600;
   dock.mCOMPortStopBits = 2;
   state.Instances.Add(dock);
@@ -136,11 +138,27 @@ TEST(ReadStartupFiles, RoundTripOfAMasterWithTwoInstances) {
   written.Instances.Item(2).mListenAddress = "127.0.0.1";
   written.Instances.Item(2).mRemotePortControl = true;
   written.Instances.Item(1).mOtherLines = {"Protocol=Telnet"};  // a value the manager keeps as is
+  written.Instances.Item(2).mTLSCertificate = "certs\\lab 1.pem";
+  written.Instances.Item(2).mTLSKey = "D:\\pki\\lab.key";
+  written.Instances.Item(2).mTLSClientCA = "..\\clients.pem";
+  written.Instances.Item(1).mTLSCertificate = "master.crt";
+  written.Instances.Item(1).mTLSKey = "master.key";
   FakeFileSystem fs;
   FakeView view;
   WriteStartupFile(written, fs, view, "C:\\VMDS\\vmds.ini", false, 1);
   WriteStartupFile(written, fs, view, "C:\\VMDS\\Lab 1\\vmds.ini", false, 2);
   WriteStartupFile(written, fs, view, "C:\\VMDS\\Dock\\vmds.ini", false, 3);
+  // After the known keys, each only when set; hand-written lines last.
+  EXPECT_NE(fs.files["C:\\VMDS\\Lab 1\\vmds.ini"].find(
+                "\r\nProtocol=RFC2217\r\nTLSCertificate=certs\\lab 1.pem\r\n"
+                "TLSKey=D:\\pki\\lab.key\r\nTLSClientCA=..\\clients.pem\r\n"),
+            std::string::npos);
+  EXPECT_NE(fs.files["C:\\VMDS\\vmds.ini"].find(
+                "\r\nTLSCertificate=master.crt\r\nTLSKey=master.key\r\nProtocol=Telnet\r\n"),
+            std::string::npos);
+  // Blanks around a value are not part of it.
+  std::string& dockFile = fs.files["C:\\VMDS\\Dock\\vmds.ini"];
+  dockFile += "TLSCertificate=  dock.pem \r\nTLSKey= dock.key\r\nTLSClientCA=   \r\n";
 
   ManagerState read;
   ASSERT_TRUE(ReadStartupFiles(read, fs, view, "C:\\VMDS\\vmds.ini"));
@@ -157,6 +175,8 @@ TEST(ReadStartupFiles, RoundTripOfAMasterWithTwoInstances) {
   EXPECT_EQ(read.Instances.Item(2), lab);
   VMDSInstanceClass dock = written.Instances.Item(3);
   dock.mLogFileName = ".\\vmds.log";
+  dock.mTLSCertificate = "dock.pem";  // the last line of a key wins
+  dock.mTLSKey = "dock.key";
   EXPECT_EQ(read.Instances.Item(3), dock);
   EXPECT_EQ(view.rows, (std::vector<InstanceListRow>{{"Master", "6100", "COM  1"},
                                                      {"Lab 1", "6101", "COM 12"},

@@ -233,6 +233,11 @@ TEST(Win32FileSystem, DeleteInstanceDirectoryRemovesReadOnlyTreesAndNothingOutsi
   SetFileAttributesA((dir + "\\vmds.ini").c_str(), FILE_ATTRIBUTE_READONLY);
 
   Win32FileSystem fs;
+  // A file (read-only too) is a file; a folder or nothing at all is not.
+  EXPECT_TRUE(fs.FileExists(dir + "\\vmds.ini"));
+  EXPECT_TRUE(fs.FileExists(dir + "\\SUB\\vmds.log"));
+  EXPECT_FALSE(fs.FileExists(dir + "\\sub"));
+  EXPECT_FALSE(fs.FileExists(dir + "\\missing.pem"));
   for (const char* name : {"..", "", "..\\vmds outside keep", ". ."})
     EXPECT_EQ(DeleteInstanceDirectory(fs, managerDir, name), kErrBadFileNameOrNumber) << name;
   EXPECT_NE(GetFileAttributesA(keep.c_str()), INVALID_FILE_ATTRIBUTES);

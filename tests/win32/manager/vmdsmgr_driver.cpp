@@ -617,6 +617,12 @@ constexpr Named kControls[] = {
     {IDC_ABOUT, "About"},
     {IDC_EXIT, "Exit"},
     {IDC_PROGRESS, "Progress"},
+    {IDC_TLS_CERTIFICATE, "TlsCertificate"},
+    {IDC_TLS_CERTIFICATE_BROWSE, "TlsCertificateBrowse"},
+    {IDC_TLS_KEY, "TlsKey"},
+    {IDC_TLS_KEY_BROWSE, "TlsKeyBrowse"},
+    {IDC_TLS_CLIENT_CA, "TlsClientCa"},
+    {IDC_TLS_CLIENT_CA_BROWSE, "TlsClientCaBrowse"},
 };
 
 void PrintControl(HWND window, int id) {

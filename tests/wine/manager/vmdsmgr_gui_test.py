@@ -17,8 +17,10 @@ Add New Instance dialog and of the main window with two added instances in run 4
      the client is connected) and Start from the window, the label saying COM1 is present
      (the screenshot is taken here); switching instances with
      unsaved edits (Cancel, No, Yes), a Save whose service cannot start (COM2 unmapped; remote
-     port control ticked: Protocol=RFC2217 written) and one that starts it again (the box
-     cleared: no Protocol line), closing (Cancel, No);
+     port control ticked: Protocol=RFC2217 written; a missing TLS key file refused first, then
+     the three TLS files written, with a screenshot beside the first one, -tls.png) and one
+     that starts it again (the box and the TLS fields cleared: no Protocol or TLS line),
+     closing (Cancel, No);
   3. closing with unsaved edits answered Yes (the restarted service runs in debug mode);
   4. the life of instances through the GUI: Lab 1 removed, added again on COM3 and saved (its
      service bridges), a refused name, Dock added, Lab 1 removed, the About box, Exit; then
@@ -699,6 +701,26 @@ def run(args, managers):
     driver.wait_state("picking a bit rate and ticking remote port control enable Save",
                       lambda s: s.enabled("SAVE") and s.text_of("BIT_RATE") == "38400"
                       and s.checked("REMOTE_PORT_CONTROL"))
+    # Encryption (TLS): a key file that does not exist is refused, naming it; then the three
+    # files (relative to Lab 1's directory) are saved with the rest.
+    for name in ("server.pem", "server.key", "clients.pem"):
+        with open(os.path.join(lab_dir, name), "w") as f:
+            f.write("-----BEGIN TEST-----\n")
+    for name, text in (("TLS_CERTIFICATE", "server.pem"), ("TLS_KEY", "missing.key"),
+                       ("TLS_CLIENT_CA", ".\\clients.pem")):
+        driver.set_text(name, text)
+    driver.wait_state("the Encryption (TLS) fields are filled in",
+                      lambda s: (s.text_of("TLS_CERTIFICATE"), s.text_of("TLS_KEY"),
+                                 s.text_of("TLS_CLIENT_CA"))
+                      == ("server.pem", "missing.key", ".\\clients.pem"))
+    driver.click("SAVE")
+    driver.expect_message(f"The private key file {WIN_DIR}\\Lab 1\\missing.key does not exist. "
+                          "Please choose an existing file in the Private key field. Operation was "
+                          "aborted.", "OK")
+    check(ini_values(lab_ini).get("COMPortBitRate") == "19200", "the refused save wrote nothing")
+    driver.set_text("TLS_KEY", "server.key")
+    driver.wait_state("the key file named", lambda s: s.text_of("TLS_KEY") == "server.key")
+    screenshot(driver, os.path.splitext(args.screenshots[0])[0] + "-tls.png")
     driver.click("SAVE")
     # Whether the first look finds the service still starting or already stopped is a race of
     # the two processes; either way the user must hear that it did not start.
@@ -709,8 +731,11 @@ def run(args, managers):
                       lambda s: not s.enabled("SAVE") and s.focus == int(ids["TCP_PORT"]))
     check(ini_values(lab_ini).get("COMPortBitRate") == "38400",
           "the save was kept (COMPortBitRate=38400)")
-    check(read_bytes(lab_ini).endswith(b"\r\nIdleTimeout=60\r\nProtocol=RFC2217\r\n"),
-          "the ticked box wrote Protocol=RFC2217 after the known keys")
+    check(read_bytes(lab_ini).endswith(
+        b"\r\nIdleTimeout=60\r\nProtocol=RFC2217\r\nTLSCertificate=server.pem\r\n"
+        b"TLSKey=server.key\r\nTLSClientCA=.\\clients.pem\r\n"),
+          "the ticked box wrote Protocol=RFC2217, and the TLS files their keys, after the known "
+          "keys")
     wait_service_state(LAB_SERVICE, STOPPED, 20)
     say(f"ok: {LAB_SERVICE} is stopped")
     check(b"COM2 does not exist" in read_bytes(os.path.join(lab_dir, "vmds.log")),
@@ -719,14 +744,19 @@ def run(args, managers):
     map_com(2, com2.path)
     driver.run("select", ids["BIT_RATE"], BIT_RATES.index("19200"))
     driver.click("REMOTE_PORT_CONTROL")
-    driver.wait_state("picking a bit rate and clearing remote port control enable Save",
+    for name in ("TLS_CERTIFICATE", "TLS_KEY", "TLS_CLIENT_CA"):
+        driver.set_text(name, "")
+    driver.wait_state("picking a bit rate, clearing remote port control and the TLS files "
+                      "enable Save",
                       lambda s: s.enabled("SAVE") and s.text_of("BIT_RATE") == "19200"
-                      and not s.checked("REMOTE_PORT_CONTROL"))
+                      and not s.checked("REMOTE_PORT_CONTROL") and s.text_of("TLS_KEY") == "")
     driver.click("SAVE")
     driver.expect_message(SAVED, "OK")
     values = ini_values(lab_ini)
-    check(values.get("COMPortBitRate") == "19200" and "Protocol" not in values,
-          "saved again (COMPortBitRate=19200, raw again: no Protocol line)", str(values))
+    check(values.get("COMPortBitRate") == "19200" and "Protocol" not in values
+          and not any(key.startswith("TLS") for key in values),
+          "saved again (COMPortBitRate=19200, raw again: no Protocol line, no TLS lines)",
+          str(values))
     check_bridge(6301, com2, "lab-restarted")
     driver.run("click-row", 0)
     driver.wait_state("the master shown without a question", lambda s: s.selected == 0
@@ -819,8 +849,10 @@ def run(args, managers):
     values = ini_values(lab_ini)
     check(os.path.isfile(os.path.join(lab_dir, "vmds.exe")) and
           (values.get("TCPPort"), values.get("COMPort")) == ("6401", "COM3") and
-          "Protocol" not in values and not state.checked("REMOTE_PORT_CONTROL"),
-          "Lab 1's directory holds vmds.exe and its vmds.ini", str(values))
+          "Protocol" not in values and not state.checked("REMOTE_PORT_CONTROL") and
+          not any(key.startswith("TLS") for key in values) and
+          all(state.text_of(n) == "" for n in ("TLS_CERTIFICATE", "TLS_KEY", "TLS_CLIENT_CA")),
+          "Lab 1's directory holds vmds.exe and its vmds.ini (raw, no TLS)", str(values))
     check(query_service(LAB_SERVICE)[0] == STOPPED, f"{LAB_SERVICE} exists and is STOPPED")
     values = ini_values(master_ini)
     check((values.get("InstanceNamesList"), values.get("NumberofInstancesInstalled")) ==
