@@ -20,8 +20,8 @@ sys.path.insert(0, os.path.join(here, "..", "support"))
 sys.path.insert(0, os.path.join(here, "..", "wine", "server"))
 
 import rfc2217_checks  # noqa: E402
-from rfc2217_checks import CheckFailed, check, say  # noqa: E402
-from native_instance import NativeInstance, free_tcp_port  # noqa: E402
+from checking import check, say  # noqa: E402
+from native_instance import NativeInstance, free_tcp_port, report_failure  # noqa: E402
 from vmds_e2e import PtyDevice  # noqa: E402
 
 EXIT_BAD_PROTOCOL = 16
@@ -58,13 +58,8 @@ def main():
                                  "Velmora Device Server could not be initialized successfully"])
         check(not any("Serial port" in m for m in bad.log.messages()),
               "the serial port was not opened for a bad Protocol value")
-    except (CheckFailed, Exception) as failure:  # noqa: B902 (pyserial raises its own kinds)
-        say(f"FAILED: {type(failure).__name__}: {failure}")
-        if instance:
-            tail = "\n  ".join(instance.log.messages()[-30:])
-            say(f"log ends:\n  {tail}")
-            instance.stop()
-        return 1
+    except Exception as failure:  # noqa: B902 (pyserial raises its own kinds)
+        return report_failure(failure, instance)
     finally:
         device.close()
         shutil.rmtree(work, ignore_errors=True)

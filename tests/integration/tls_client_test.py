@@ -23,8 +23,8 @@ sys.path.insert(0, os.path.join(here, "..", "support"))
 sys.path.insert(0, os.path.join(here, "..", "wine", "server"))
 
 import tls_checks  # noqa: E402
-from native_instance import NativeInstance, free_tcp_port  # noqa: E402
-from tls_checks import CheckFailed, check, say  # noqa: E402
+from native_instance import NativeInstance, free_tcp_port, report_failure  # noqa: E402
+from checking import check, say  # noqa: E402
 from vmds_e2e import PtyDevice  # noqa: E402
 
 EXIT_BAD_TLS_SETTINGS = 17
@@ -141,13 +141,8 @@ def main():
 
         rfc2217_inside_tls(args, work, certs, device)
         refused_startups(args, work, certs, device)
-    except (CheckFailed, Exception) as failure:  # noqa: B902 (ssl and subprocess raise their own)
-        say(f"FAILED: {type(failure).__name__}: {failure}")
-        if instance:
-            tail = "\n  ".join(instance.log.messages()[-30:])
-            say(f"log ends:\n  {tail}")
-            instance.stop()
-        return 1
+    except Exception as failure:  # noqa: B902 (ssl and subprocess raise their own)
+        return report_failure(failure, instance)
     finally:
         device.close()
         shutil.rmtree(work, ignore_errors=True)

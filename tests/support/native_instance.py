@@ -16,11 +16,8 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine",
                                 "server"))
 
+from checking import CheckFailed, say  # noqa: E402
 from vmds_e2e import LogFile  # noqa: E402
-
-
-class CheckFailed(Exception):
-    pass
 
 
 def free_tcp_port():
@@ -66,3 +63,14 @@ class NativeInstance:
             if marker in output:
                 raise CheckFailed(f"{marker!r} in the program's output: {output[-2000:]}")
         return code
+
+
+def report_failure(failure, instance):
+    """Says why a test failed, with the end of the log of the instance still running (which is
+    stopped); returns the exit code of a failed test."""
+    say(f"FAILED: {type(failure).__name__}: {failure}")
+    if instance:
+        tail = "\n  ".join(instance.log.messages()[-30:])
+        say(f"log ends:\n  {tail}")
+        instance.stop()
+    return 1

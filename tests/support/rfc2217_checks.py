@@ -21,18 +21,7 @@ import time
 import serial  # pyserial (Debian: python3-serial)
 
 
-class CheckFailed(Exception):
-    pass
-
-
-def say(text):
-    print(text, flush=True)
-
-
-def check(condition, text, detail=""):
-    if not condition:
-        raise CheckFailed(text + (f" ({detail})" if detail else ""))
-    say("ok: " + text)
+from checking import CheckFailed, check, say  # noqa: F401 (used by the tests too)
 
 
 def wait_until(predicate, seconds, what):

@@ -32,6 +32,10 @@ import termios
 import time
 import tty
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "support"))
+from checking import CheckFailed, check, say  # noqa: E402
+
 SERVICE_PREFIX = "Daltrimore_VMDS_"
 STARTUP = "STARTUP: Daltrimore Velmora Device Server Ver 4.0 Build 47"
 SHUTDOWN = "SHUTDOWN: Daltrimore Velmora Device Server Ver 4.0 Build 47"
@@ -49,18 +53,6 @@ EXIT_BAD_PROTOCOL = 16
 EXIT_BAD_TLS_SETTINGS = 17
 
 
-class CheckFailed(Exception):
-    pass
-
-
-def say(text):
-    print(text, flush=True)
-
-
-def check(condition, text, detail=""):
-    if not condition:
-        raise CheckFailed(text + (f" ({detail})" if detail else ""))
-    say("ok: " + text)
 
 
 # ---- Wine ----------------------------------------------------------------------------------
@@ -1050,8 +1042,6 @@ def scenario_remote_port_control(args):
     device's lines through Win32 (SetCommState, EscapeCommFunction, WaitCommEvent), 1 MB with
     many IACs both ways, purge, the close command, and the next session from the configured
     settings; then a bad Protocol value stops the start."""
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                    "support"))
     import rfc2217_checks
     device = PtyDevice()
     map_com(5, device.path)
@@ -1062,11 +1052,8 @@ def scenario_remote_port_control(args):
     inst.register()
     inst.start()
     inst.log.wait_for("Waiting for connection", 30)
-    try:
-        rfc2217_checks.run_checks(port, device, args.modem_log, args.modem_input,
-                                  inst.log.wait_for, inst.log.messages)
-    except rfc2217_checks.CheckFailed as failure:
-        raise CheckFailed(str(failure))
+    rfc2217_checks.run_checks(port, device, args.modem_log, args.modem_input,
+                              inst.log.wait_for, inst.log.messages)
     inst.stop()
     inst.expect_stopped_cleanly()
     inst.log.expect_complete()
@@ -1089,8 +1076,6 @@ def scenario_tls(args):
     openssl s_client and Python's ssl (1 MB both ways each, refused client certificates, a plain
     TCP client, a stalled handshake, a stop during a handshake), the files named relative to the
     instance directory; then a key that does not match its certificate stops the start."""
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                    "support"))
     import tls_checks
     device = PtyDevice()
     map_com(5, device.path)
@@ -1107,10 +1092,7 @@ def scenario_tls(args):
         inst.stop()
         inst.expect_stopped_cleanly()
 
-    try:
-        tls_checks.run_checks(port, device, certs, inst.log.path, stop)
-    except tls_checks.CheckFailed as failure:
-        raise CheckFailed(str(failure))
+    tls_checks.run_checks(port, device, certs, inst.log.path, stop)
     inst.log.expect_complete()
     inst.delete()
 

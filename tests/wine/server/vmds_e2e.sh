@@ -47,7 +47,9 @@ wine_env_start --preload "$shim" --trace eventlog "$eventlog_trace" || exit 1
 
 # The driver's own waits are bounded; the time-out here only guards against a fault in it.
 # The system Python: its pyserial (python3-serial) is the remote port control client.
-wine_env_scenario 200 /usr/bin/python3 "$here/vmds_e2e.py" "$scenario" --bin-dir "$bin_dir" \
+budget=200
+[[ $scenario == tls ]] && budget=500
+wine_env_scenario "$budget" /usr/bin/python3 "$here/vmds_e2e.py" "$scenario" --bin-dir "$bin_dir" \
   --work "$work" --modem-log "$VMDS_MODEM_LOG" --modem-input "$VMDS_MODEM_INPUT" --eventlog-trace "$eventlog_trace"
 rc=$?
 if ((rc != 0)) && [[ -s "$VMDS_MODEM_LOG" ]]; then
