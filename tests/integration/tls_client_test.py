@@ -13,7 +13,10 @@ line, the serial port untouched). Every wait is bounded. Exit code 0 when every 
 
 import argparse
 import os
+import re
+import select
 import shutil
+import ssl
 import sys
 import tempfile
 import time
@@ -25,7 +28,7 @@ sys.path.insert(0, os.path.join(here, "..", "wine", "server"))
 import tls_checks  # noqa: E402
 from native_instance import NativeInstance, free_tcp_port, report_failure  # noqa: E402
 from checking import check, say  # noqa: E402
-from vmds_e2e import PtyDevice  # noqa: E402
+from vmds_e2e import PtyDevice, wait_for_prefix  # noqa: E402
 
 EXIT_BAD_TLS_SETTINGS = 17
 NOT_INITIALISED = "Velmora Device Server could not be initialized successfully"
@@ -64,6 +67,56 @@ def rfc2217_inside_tls(args, work, certs, device):
             check(got.endswith(b"\xff\xff"),
                   "RFC 2217 inside TLS: the device's IAC reaches the client doubled", got.hex())
         check(instance.stop() == 0, "the RFC 2217 instance stops cleanly")
+    except BaseException:
+        instance.stop()
+        raise
+
+
+def client_leaves_stalled_device(args, work, certs, device):
+    """The device takes nothing while a TLS client sends megabytes and leaves: the session ends
+    soon after the client's close, at most the queue bound is kept for the device and the rest
+    is dropped and counted (every byte the client sent is either delivered or counted), and the
+    next client is served."""
+    folder = instance_dir(work, "stalled", certs)
+    port = free_tcp_port()
+    # Debug mode off: its dump of every dropped byte would be the slow part.
+    instance = NativeInstance(args.vmds, args.shim, folder, device.path, port, "Raw",
+                              [*tls_checks.startup_lines(client_ca=False), "DebugEnabled=No"])
+    try:
+        wait_for_prefix(instance.log, "STARTUP: ", 30)
+        mark = len(instance.log.messages())
+        context = tls_checks.client_context(certs, with_certificate=False)
+        data = tls_checks.random_bytes(8 << 20, 7)
+        sent = 0
+        with tls_checks.tls_connect(port, context) as tls:
+            tls.setblocking(False)
+            while sent < len(data):
+                try:
+                    sent += tls.send(data[sent:sent + 16384])
+                except (ssl.SSLWantWriteError, BlockingIOError):
+                    if not select.select([], [tls], [], 0.3)[1]:
+                        break
+            tls.setblocking(True)
+        closed = time.monotonic()
+        check(sent > 256 * 1024, f"the sockets took {sent} bytes before the device held them back")
+        instance.log.wait_for("127.0.0.1 closed session", 10, mark)
+        took = time.monotonic() - closed
+        check(took < 2.5, f"the session ended soon after the client left ({took:.2f} s)")
+        _, line = wait_for_prefix(instance.log, "Dropped ", 10, mark)
+        dropped = int(re.match(r"Dropped (\d+) bytes from 127\.0\.0\.1: ", line).group(1))
+        with tls_checks.tls_connect(port, context) as tls:
+            tls.sendall(b"next")
+            got = b""
+            deadline = time.monotonic() + 10
+            while not got.endswith(b"next") and time.monotonic() < deadline:
+                got += device.read_exactly(1, max(0.0, deadline - time.monotonic()))
+                got += device.read_for(0)
+        check(got.endswith(b"next"), "the next client's bytes reach the device")
+        delivered = len(got) - 4
+        check(got[:delivered] == data[:delivered], "the device got an unchanged beginning")
+        check(delivered + dropped == sent, f"every byte sent is delivered or counted as dropped "
+              f"({delivered} + {dropped} of {sent})")
+        check(instance.stop() == 0, "the instance stops cleanly")
     except BaseException:
         instance.stop()
         raise
@@ -140,6 +193,7 @@ def main():
         instance = None
 
         rfc2217_inside_tls(args, work, certs, device)
+        client_leaves_stalled_device(args, work, certs, device)
         refused_startups(args, work, certs, device)
     except Exception as failure:  # noqa: B902 (ssl and subprocess raise their own)
         return report_failure(failure, instance)
