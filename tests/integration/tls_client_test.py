@@ -13,10 +13,7 @@ line, the serial port untouched). Every wait is bounded. Exit code 0 when every 
 
 import argparse
 import os
-import re
-import select
 import shutil
-import ssl
 import sys
 import tempfile
 import time
@@ -73,49 +70,15 @@ def rfc2217_inside_tls(args, work, certs, device):
 
 
 def client_leaves_stalled_device(args, work, certs, device):
-    """The device takes nothing while a TLS client sends megabytes and leaves: the session ends
-    soon after the client's close, at most the queue bound is kept for the device and the rest
-    is dropped and counted (every byte the client sent is either delivered or counted), and the
-    next client is served."""
+    """tls_checks.client_leaves_stalled_device on an instance with debug mode off (its dump of
+    every dropped byte would be the slow part)."""
     folder = instance_dir(work, "stalled", certs)
     port = free_tcp_port()
-    # Debug mode off: its dump of every dropped byte would be the slow part.
     instance = NativeInstance(args.vmds, args.shim, folder, device.path, port, "Raw",
                               [*tls_checks.startup_lines(client_ca=False), "DebugEnabled=No"])
     try:
         wait_for_prefix(instance.log, "STARTUP: ", 30)
-        mark = len(instance.log.messages())
-        context = tls_checks.client_context(certs, with_certificate=False)
-        data = tls_checks.random_bytes(8 << 20, 7)
-        sent = 0
-        with tls_checks.tls_connect(port, context) as tls:
-            tls.setblocking(False)
-            while sent < len(data):
-                try:
-                    sent += tls.send(data[sent:sent + 16384])
-                except (ssl.SSLWantWriteError, BlockingIOError):
-                    if not select.select([], [tls], [], 0.3)[1]:
-                        break
-            tls.setblocking(True)
-        closed = time.monotonic()
-        check(sent > 256 * 1024, f"the sockets took {sent} bytes before the device held them back")
-        instance.log.wait_for("127.0.0.1 closed session", 10, mark)
-        took = time.monotonic() - closed
-        check(took < 2.5, f"the session ended soon after the client left ({took:.2f} s)")
-        _, line = wait_for_prefix(instance.log, "Dropped ", 10, mark)
-        dropped = int(re.match(r"Dropped (\d+) bytes from 127\.0\.0\.1: ", line).group(1))
-        with tls_checks.tls_connect(port, context) as tls:
-            tls.sendall(b"next")
-            got = b""
-            deadline = time.monotonic() + 10
-            while not got.endswith(b"next") and time.monotonic() < deadline:
-                got += device.read_exactly(1, max(0.0, deadline - time.monotonic()))
-                got += device.read_for(0)
-        check(got.endswith(b"next"), "the next client's bytes reach the device")
-        delivered = len(got) - 4
-        check(got[:delivered] == data[:delivered], "the device got an unchanged beginning")
-        check(delivered + dropped == sent, f"every byte sent is delivered or counted as dropped "
-              f"({delivered} + {dropped} of {sent})")
+        tls_checks.client_leaves_stalled_device(port, device, certs, instance.log.path)
         check(instance.stop() == 0, "the instance stops cleanly")
     except BaseException:
         instance.stop()

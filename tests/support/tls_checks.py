@@ -16,6 +16,7 @@ pseudo-terminal, waits for it to listen, and hands run_checks():
 
 import os
 import random
+import re
 import select
 import socket
 import ssl
@@ -454,3 +455,43 @@ def run_checks(port, device, certs, log_path, stop, size=1 << 20, work=None):
         stop()
     check("127.0.0.1 TLS handshake timed out" not in log.since(mark),
           "a stop during a handshake does not wait for its bound")
+
+
+def client_leaves_stalled_device(port, device, certs, log_path, amount=4 << 20):
+    """The device takes nothing while a TLS client sends megabytes and leaves: the session ends
+    soon after the client's close, at most the queue bound is kept for the device and the rest
+    is dropped and counted (every byte the client sent is either delivered or counted), and the
+    next client is served. Run it with debug mode off."""
+    log = Log(log_path)
+    mark = log.mark()
+    context = client_context(certs, with_certificate=False)
+    data = random_bytes(amount, 7)
+    sent = 0
+    with tls_connect(port, context) as tls:
+        tls.setblocking(False)
+        while sent < len(data):
+            try:
+                sent += tls.send(data[sent:sent + 16384])
+            except (ssl.SSLWantWriteError, BlockingIOError):
+                if not select.select([], [tls], [], 0.3)[1]:
+                    break
+        tls.setblocking(True)
+    closed = time.monotonic()
+    check(sent > 256 * 1024, f"the sockets took {sent} bytes before the device held them back")
+    log.wait_line("127.0.0.1 closed session", mark)
+    took = time.monotonic() - closed
+    check(took < 2.5, f"the session ended soon after the client left ({took:.2f} s)")
+    line = log.wait(lambda m: m.startswith("Dropped "), mark, "the dropped bytes")
+    dropped = int(re.match(r"Dropped (\d+) bytes from 127\.0\.0\.1: ", line).group(1))
+    with tls_connect(port, context) as tls:
+        tls.sendall(b"next")
+        got = b""
+        deadline = time.monotonic() + 10
+        while not got.endswith(b"next") and time.monotonic() < deadline:
+            got += device.read_exactly(1, max(0.0, deadline - time.monotonic()))
+            got += device.read_for(0)
+    check(got.endswith(b"next"), "the next client's bytes reach the device")
+    delivered = len(got) - 4
+    check(got[:delivered] == data[:delivered], "the device got an unchanged beginning")
+    check(delivered + dropped == sent, f"every byte sent is delivered or counted as dropped "
+          f"({delivered} + {dropped} of {sent})")

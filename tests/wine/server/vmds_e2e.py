@@ -869,15 +869,25 @@ def send_what_is_taken(sock, data, quiet):
     return sent
 
 
-def client_leaves(inst, device, port, mark, amount):
+# With remote port control the server offers its Telnet options first (five of three bytes).
+TELNET_OFFER_SIZE = 15
+
+
+def client_leaves(inst, device, port, mark, amount, telnet=False):
     """The device reads nothing; the client sends `amount` bytes and leaves: the session ends at
     once, what the service does not keep for the device is dropped and counted, the device gets an
-    unchanged beginning and then the next client's bytes."""
-    data = bytes((i * 11 + 5) & 0xFF for i in range(amount))
+    unchanged beginning and then the next client's bytes. With `telnet` (Protocol=RFC2217) the
+    bytes hold no IAC, and each client reads the server's offer before it closes (a close with
+    bytes unread would be a reset, which drops what the client sent)."""
+    data = bytes(min(0xFE, (i * 11 + 5) & 0xFF) if telnet else (i * 11 + 5) & 0xFF
+                 for i in range(amount))
     client = connect_when_listening(port)
     mark = inst.log.wait_for("127.0.0.1 connected to COM5", 10, mark)
     sent = send_what_is_taken(client, data, 0.3)
     check(sent > 64 * 1024, f"the client got {sent} bytes of {amount} out")
+    if telnet:
+        check(len(recv_exactly(client, TELNET_OFFER_SIZE, 10)) == TELNET_OFFER_SIZE,
+              "the client read the server's Telnet offer")
     client.close()
     closed_at = time.monotonic()
     mark = inst.log.wait_for("127.0.0.1 closed session", 10, mark)
@@ -900,6 +910,8 @@ def client_leaves(inst, device, port, mark, amount):
     delivered = len(got) - 4
     check(bytes(got[:delivered]) == data[:delivered] and delivered + dropped == sent,
           f"{amount} bytes: {delivered} delivered unchanged and {dropped} dropped of {sent} sent")
+    if telnet:
+        recv_exactly(nxt, TELNET_OFFER_SIZE, 10)
     nxt.close()
     return inst.log.wait_for("127.0.0.1 closed session", 10, drop)
 
@@ -924,7 +936,8 @@ def half_close_gets_reply(inst, device, port, mark):
 
 def scenario_client_endings(args):
     """Debug mode off, as in production: a 255-byte reply without a stall; a half-closed client
-    that gets its reply; a client that leaves while the device reads nothing."""
+    that gets its reply; a client that leaves while the device reads nothing, raw and with
+    remote port control."""
     device = PtyDevice()
     map_com(5, device.path)
     inst = Installation(args.bin_dir, "Velmora Client Endings", SERVICE_PREFIX + "Client_Endings")
@@ -937,6 +950,14 @@ def scenario_client_endings(args):
     mark = half_close_gets_reply(inst, device, port, mark)
     for amount in (200_000, 8 * 1024 * 1024):
         mark = client_leaves(inst, device, port, mark, amount)
+    inst.stop()
+    inst.expect_stopped_cleanly()
+    mark = inst.log.wait_for(SHUTDOWN, 10, mark)
+    # The same with remote port control: the Telnet layer reads on and drops as the raw one.
+    inst.write_ini("COM5", port, debug=False, extra=("Protocol=RFC2217",))
+    inst.start()
+    mark, _ = wait_for_prefix(inst.log, "STARTUP: ", 30, mark + 1)
+    mark = client_leaves(inst, device, port, mark, 8 * 1024 * 1024, telnet=True)
     inst.stop()
     inst.expect_stopped_cleanly()
     inst.log.wait_for(SHUTDOWN, 10, mark)
@@ -1075,7 +1096,8 @@ def scenario_tls(args):
     """TLS through the Winsock socket of vmds.exe: the shared checks of tls_checks.py with
     openssl s_client and Python's ssl (1 MB both ways each, refused client certificates, a plain
     TCP client, a stalled handshake, a stop during a handshake), the files named relative to the
-    instance directory; then a key that does not match its certificate stops the start."""
+    instance directory; a client that leaves a stalled device behind; then a key that does not
+    match its certificate stops the start."""
     import tls_checks
     device = PtyDevice()
     map_com(5, device.path)
@@ -1093,6 +1115,14 @@ def scenario_tls(args):
         inst.expect_stopped_cleanly()
 
     tls_checks.run_checks(port, device, certs, inst.log.path, stop)
+    # A client that leaves a stalled device behind, with debug mode off (its dumps of every
+    # dropped byte would be the slow part).
+    inst.write_ini("COM5", port, debug=False, extra=tls_checks.startup_lines(client_ca=False))
+    mark = len(inst.log.messages())
+    inst.start()
+    wait_for_prefix(inst.log, "STARTUP: ", 30, mark)
+    tls_checks.client_leaves_stalled_device(port, device, certs, inst.log.path)
+    stop()
     inst.log.expect_complete()
     inst.delete()
 
