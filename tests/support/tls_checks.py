@@ -24,7 +24,7 @@ import subprocess
 import time
 
 
-from checking import CheckFailed, check, say  # noqa: F401 (used by the tests too)
+from checking import CheckFailed, check, connect, connect_when_listening, say  # noqa: F401
 
 
 # ---- Certificates --------------------------------------------------------------------------
@@ -115,25 +115,6 @@ def client_context(certs, with_certificate=True, other_ca=False):
 
 
 # ---- Clients -------------------------------------------------------------------------------
-
-def connect(port, seconds=10):
-    sock = socket.create_connection(("127.0.0.1", port), timeout=seconds)
-    sock.settimeout(seconds)
-    return sock
-
-
-def connect_when_listening(port, seconds=20):
-    """Connects once the server listens again (its listener is closed while it serves a
-    client, also during a handshake)."""
-    deadline = time.monotonic() + seconds
-    while True:
-        try:
-            return connect(port, seconds)
-        except ConnectionRefusedError:
-            if time.monotonic() >= deadline:
-                raise
-            time.sleep(0.02)
-
 
 def listening(port):
     """Whether a socket listens on `port`, from the kernel's socket table (a probe connection
@@ -343,7 +324,7 @@ class Log:
 def handshake_refused(port, context, log, what):
     """A python ssl client whose handshake the server refuses; returns the server's log line."""
     mark = log.mark()
-    sock = connect_when_listening(port)
+    sock = connect_when_listening(port, 20)
     failed = None
     try:
         with context.wrap_socket(sock, server_hostname="127.0.0.1") as tls:
@@ -417,7 +398,7 @@ def run_checks(port, device, certs, log_path, stop, size=1 << 20, work=None):
 
     # A plain TCP client: refused at its first bytes, the instance goes on.
     mark = log.mark()
-    with connect_when_listening(port) as plain:
+    with connect_when_listening(port, 20) as plain:
         plain.sendall(b"hello, plain text\r\n")
         ended = False
         deadline = time.monotonic() + 10
@@ -436,7 +417,7 @@ def run_checks(port, device, certs, log_path, stop, size=1 << 20, work=None):
 
     # A handshake that stalls is cut at the bound; no session meanwhile, the next one served.
     mark = log.mark()
-    with connect_when_listening(port) as stalled:
+    with connect_when_listening(port, 20) as stalled:
         wait_listener_closed(port)
         log.wait_line("127.0.0.1 TLS handshake timed out", mark, 30)
         stalled.settimeout(10)
@@ -450,7 +431,7 @@ def run_checks(port, device, certs, log_path, stop, size=1 << 20, work=None):
 
     # A stop during a handshake ends it at once: no time-out line, a clean stop.
     mark = log.mark()
-    with connect_when_listening(port):
+    with connect_when_listening(port, 20):
         wait_listener_closed(port)
         stop()
     check("127.0.0.1 TLS handshake timed out" not in log.since(mark),

@@ -34,7 +34,7 @@ import tty
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "support"))
-from checking import CheckFailed, check, say  # noqa: E402
+from checking import CheckFailed, check, connect, connect_when_listening, say  # noqa: E402
 
 SERVICE_PREFIX = "Daltrimore_VMDS_"
 STARTUP = "STARTUP: Daltrimore Velmora Device Server Ver 4.0 Build 47"
@@ -296,26 +296,6 @@ class PtyDevice:
     def close(self):
         os.close(self.master)
         os.close(self.slave)
-
-
-def connect(port, seconds=10):
-    sock = socket.create_connection(("127.0.0.1", port), timeout=seconds)
-    sock.settimeout(seconds)
-    return sock
-
-
-def connect_when_listening(port, seconds=10):
-    """Connects once the service listens again after a session. With debug mode off no log line
-    says so (the close and drop lines come before the listener is made anew): a refused connect
-    is tried again until the deadline."""
-    deadline = time.monotonic() + seconds
-    while True:
-        try:
-            return connect(port, seconds)
-        except ConnectionRefusedError:
-            if time.monotonic() >= deadline:
-                raise
-            time.sleep(0.02)
 
 
 def recv_exactly(sock, count, seconds):
